@@ -1,0 +1,80 @@
+# `make test` and `make demo` work on a fresh Debian 12 machine: they install what is missing
+# (Debian packages through apt, pinned Python tools into .venv), build and run.
+
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+JOBS ?= $(shell nproc)
+APT_PACKAGES := g++ make libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev
+RELEASE := build/release
+ASAN := build/asan
+TSAN := build/tsan
+WERROR ?= ON
+
+.PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
+        wheel-check bench demo clean
+
+all: build
+
+deps: $(VENV)/.stamp
+
+$(VENV)/.stamp: requirements-dev.txt
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+define configure
+	$(CMAKE) -S . -B $(1) -G Ninja -DEPSON_WERROR=$(WERROR) \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) $(2) >/dev/null
+endef
+
+build: deps
+	$(call configure,$(RELEASE),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	$(CMAKE) --build $(RELEASE) -j $(JOBS)
+
+test: test-native test-python
+
+test-native: build
+	$(CTEST) --test-dir $(RELEASE) -j 8 --output-on-failure --timeout 300
+
+test-python: build
+	PYTHONPATH=$(RELEASE)/python:sim $(PY) -m pytest -q
+
+# Native tests under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
+test-asan: deps
+	$(call configure,$(ASAN),-DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=address -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF)
+	$(CMAKE) --build $(ASAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(CTEST) --test-dir $(ASAN) -j 8 --output-on-failure --timeout 600
+
+test-tsan: deps
+	$(call configure,$(TSAN),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DEPSON_SANITIZE=thread -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF)
+	$(CMAKE) --build $(TSAN) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  $(CTEST) --test-dir $(TSAN) -j 8 --output-on-failure --timeout 600
+
+test-sanitizers: test-asan test-tsan
+
+# `pip install .` builds the same CMake project through scikit-build-core.
+wheel-check: deps
+	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+	cd /tmp && $(abspath $(PY)) -c "import _brevacon, _tandrel, epson_sim; print('installed:', _brevacon.Brevacon.default_port, _tandrel.Tandrel.__name__)"
+
+bench: build
+	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2s
+
+demo: build
+	PYTHONPATH=$(RELEASE)/python:sim $(PY) examples/demo.py
+
+clean:
+	rm -rf build

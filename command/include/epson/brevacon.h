@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <epson/controller_status.h>
+#include <epson/export.h>
+
+namespace epson {
+
+// Servo power mode of the controller (SPEL+ "Low" and "High").
+enum class EpsonPowerMode : int {
+  LOW = 0,
+  HIGH = 1,
+};
+
+// Maximum SPEL+ point-to-point motion settings, in Epson percentage units.
+struct PtpMotionLimits {
+  std::int32_t speed_percent = 100;  // SPEL+ Speed is a fixed 1..100 scale
+  std::int32_t acceleration_percent = 0;
+  std::int32_t deceleration_percent = 0;
+};
+
+// Client of one Epson controller's Remote Ethernet command port.
+//
+// One object owns one TCP connection. All operations are serialised by a session lock, so an
+// object may be shared between threads; no thread is started. While go() or move() runs,
+// pause() and continueMotion() still reach the controller from another thread, getState()
+// fails at once, and every other operation waits for the motion to end.
+//
+// Errors are exceptions: std::invalid_argument for bad arguments, std::out_of_range for tool
+// numbers outside their range, std::runtime_error (including boost::system::system_error) for
+// connection, protocol, controller and parse failures, std::system_error for lock failures.
+class EPSON_API Brevacon {
+ public:
+  static constexpr std::uint16_t kDefaultPort = 5000;
+
+  Brevacon();
+  // Closes the socket without logging out; call disconnect() for a clean end.
+  ~Brevacon();
+  Brevacon(const Brevacon&) = delete;
+  Brevacon& operator=(const Brevacon&) = delete;
+
+  // --- Session -----------------------------------------------------------------------------
+  // Resolves the host, connects (3 attempts, 20 s deadline each, 2 s apart) and logs in.
+  // Never switches the motors on. Throws std::invalid_argument for a password holding a line
+  // ending, std::runtime_error when resolution, connection or login fails.
+  void connect(const std::string& host, std::uint16_t port = kDefaultPort,
+               const std::string& password = "");
+  // Restores a saved Tool state, switches off motors this session switched on, logs out and
+  // closes the socket. Throws std::runtime_error only if closing the socket fails.
+  void disconnect();
+  bool isConnected() const;
+  bool isLoggedIn() const;
+
+  // --- Controller status, motors and power ---------------------------------------------------
+  // Throws std::runtime_error on a malformed reply or a failed exchange.
+  ControllerStatus getControllerStatus();
+  bool isEmergencyStopped();
+  void resetController();
+  // Records the failure text (see motorOnError()) and rethrows it.
+  void motorOn();
+  void motorOff();
+  // Text of the last failed motorOn(); empty after a success or when none was attempted.
+  std::string motorOnError();
+  // $Pause / $Continue. Work during a running go()/move() from another thread. Throw
+  // std::runtime_error on an error reply, a 5 s timeout or a second concurrent request.
+  void pause();
+  void continueMotion();
+  EpsonPowerMode getPowerMode();
+  // Throws std::invalid_argument for a value outside the enumeration, std::runtime_error when
+  // the controller does not report the requested mode afterwards.
+  void setPowerMode(EpsonPowerMode mode);
+  PtpMotionLimits getPtpMotionLimits();
+
+  // --- Tools and TCP offset ------------------------------------------------------------------
+  // Tool slots 1..15 (setTool also accepts 0, the flange): std::out_of_range otherwise.
+  void tlSet(int tool_num, const std::string& tool_def_point);
+  void tlClear(int tool_num);
+  void setTool(int tool_num);
+  int getTool();
+  bool isToolDefined(int tool_num);
+  // Native Tool pose [X, Y, Z, U, V, W] in mm and degrees.
+  std::vector<double> getToolDefinition(int tool_num);
+  // Active TCP as [x, y, z, rx, ry, rz] in metres and Euler-XYZ degrees.
+  std::vector<double> getTcpOffset();
+  // Sets the active TCP through Tool slot 15. The first call saves the selected Tool and the
+  // former slot-15 definition; restoreTcpOffset() or disconnect() puts them back.
+  // Throws std::invalid_argument unless the pose holds six finite values.
+  void setTcpOffset(const std::vector<double>& pose);
+  void restoreTcpOffset();
+
+  // --- Robot state and inverse kinematics ----------------------------------------------------
+  // Twelve values: J1..J6 (degrees), then X, Y, Z (mm), U, V, W (degrees). Fails at once while
+  // a motion runs and after 250 ms while another operation holds the connection.
+  std::vector<double> getState();
+  // Solves IK on the controller for a native pose [X, Y, Z, U, V, W]; returns J1..J6 in degrees.
+  std::vector<double> inverseKinematics(
+      const std::vector<double>& cartesian_pose, bool least_joint_motion = true,
+      const std::optional<std::vector<double>>& reference_joint_positions = std::nullopt);
+
+  // --- Motion --------------------------------------------------------------------------------
+  // Blocks until the controller reports the end of the motion (at most 300 s).
+  // Throws std::invalid_argument when the arguments cannot form a valid statement.
+  void go(const std::string& destination, bool cp, bool ljm, std::optional<int> orientation_flag,
+          const std::optional<std::string>& search_expression,
+          const std::optional<std::string>& parallel_processing, bool sync,
+          std::optional<int> speed_percent = std::nullopt,
+          std::optional<int> acceleration_percent = std::nullopt,
+          std::optional<int> deceleration_percent = std::nullopt);
+  void move(const std::string& destination, bool rot, bool ecp, bool cp,
+            const std::optional<std::string>& search_expression,
+            const std::optional<std::string>& parallel_processing, bool sync,
+            std::optional<double> speed_mm_s = std::nullopt,
+            std::optional<double> acceleration_mm_s2 = std::nullopt);
+
+  // --- Cartesian workspace limit -------------------------------------------------------------
+  // Programs XYLim with strict checking and verifies both against the controller's read-back.
+  void addSafetyCuboid(const std::vector<double>& min_corner_mm,
+                       const std::vector<double>& max_corner_mm);
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace epson
