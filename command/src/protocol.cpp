@@ -1,0 +1,472 @@
+#include "protocol.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace epson::protocol {
+namespace {
+
+constexpr const char* kLoginPrefix = "$Login,";
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Streams are imbued with the classic locale so that a process locale with a decimal comma
+// (set by the host application, for example through Python's locale module) changes nothing.
+std::istringstream classicStream(const std::string& text) {
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
+  return in;
+}
+
+std::string commasToBlanks(std::string text) {
+  for (char& c : text) {
+    if (c == ',') c = ' ';
+  }
+  return text;
+}
+
+bool onlySpaceLeft(std::istringstream& in) {
+  in >> std::ws;
+  return in.eof() || in.peek() == std::char_traits<char>::eof();
+}
+
+std::string formatWith(double value, std::chars_format format, int precision) {
+  std::array<char, 512> buffer{};
+  auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, format,
+                                 precision);
+  if (ec != std::errc()) throw std::runtime_error("Failed to format number");
+  return std::string(buffer.data(), end);
+}
+
+std::string joinWith(const std::vector<double>& values, std::string (*format)(double)) {
+  std::string out;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) out += ',';
+    out += format(values[i]);
+  }
+  return out;
+}
+
+bool allFinite(const std::vector<double>& values) {
+  for (double v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string expectedPrefix(const std::string& command) {
+  const std::string rest = command.empty() ? std::string() : command.substr(1);
+  return "#" + rest.substr(0, rest.find(','));
+}
+
+std::string shownCommand(const std::string& command) {
+  if (command.rfind(kLoginPrefix, 0) == 0) return "$Login,<redacted>";
+  return command;
+}
+
+std::size_t countQuotes(const std::string& text) {
+  std::size_t n = 0;
+  for (char c : text) n += (c == '"') ? 1 : 0;
+  return n;
+}
+
+ReplyKind classifyReply(const std::string& reply) {
+  if (reply.empty()) return ReplyKind::kEmpty;
+  if (reply[0] == '#') return ReplyKind::kSuccess;
+  if (reply[0] == '!') return ReplyKind::kError;
+  return ReplyKind::kInvalid;
+}
+
+std::string errorReplyMessage(const std::string& reply, const std::string& command) {
+  std::string message = "Remote command failed: " + reply;
+  const auto comma = reply.find(',');
+  if (comma != std::string::npos) {
+    const auto next = reply.find(',', comma + 1);
+    const std::string code =
+        reply.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
+    if (code == "99") {
+      message +=
+          " (Epson Remote Ethernet error 99: system error or communication error; no motion "
+          "error code was returned)";
+    }
+  }
+  message += " (command: " + shownCommand(command) + ")";
+  return message;
+}
+
+std::string extractExecuteResult(const std::string& reply) {
+  const auto first = reply.find('"');
+  const auto last = reply.rfind('"');
+  if (first == std::string::npos || first >= last) {
+    throw std::runtime_error("Unexpected Execute response: " + reply);
+  }
+  return reply.substr(first + 1, last - first - 1);
+}
+
+std::int64_t parseControllerStatusValue(const std::string& text) {
+  std::string norm;
+  norm.reserve(text.size());
+  for (char c : text) {
+    if (isSpace(c)) continue;
+    norm += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  if (norm == "true") return 1;
+  if (norm == "false") return 0;
+
+  const auto fail = [&text]() {
+    return std::runtime_error("Failed to parse controller status value as an integer: " +
+                              quoted(text));
+  };
+  std::size_t pos = 0;
+  bool negative = false;
+  if (pos < norm.size() && (norm[pos] == '+' || norm[pos] == '-')) {
+    negative = norm[pos] == '-';
+    ++pos;
+  }
+  int base = 10;
+  if (norm.size() - pos >= 2 && norm[pos] == '0' && norm[pos + 1] == 'x') {
+    base = 16;
+    pos += 2;
+  } else if (norm.size() - pos >= 2 && norm[pos] == '0') {
+    base = 8;
+    pos += 1;
+  }
+  if (pos >= norm.size()) throw fail();
+  const char* first = norm.data() + pos;
+  const char* last = norm.data() + norm.size();
+  std::uint64_t magnitude = 0;
+  auto [end, ec] = std::from_chars(first, last, magnitude, base);
+  if (ec != std::errc() || end != last) throw fail();
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (negative) {
+    if (magnitude > kMax + 1) throw fail();
+    return magnitude == kMax + 1 ? std::numeric_limits<std::int64_t>::min()
+                                 : -static_cast<std::int64_t>(magnitude);
+  }
+  if (magnitude > kMax) throw fail();
+  return static_cast<std::int64_t>(magnitude);
+}
+
+ControllerStatus parseControllerStatus(const std::string& result) {
+  static const std::array<const char*, 8> kKeys = {
+      "stat",          "system_error",   "emergency_stopped", "safeguard_open",
+      "teach_mode",    "control_device", "robot_info",        "ctrl_info"};
+  auto in = classicStream(commasToBlanks(result));
+  std::vector<std::string> tokens;
+  for (std::string token; in >> token;) tokens.push_back(token);
+  if (tokens.size() != kKeys.size()) {
+    throw std::runtime_error("Failed to parse controller status. Expected 8 values, received " +
+                             std::to_string(tokens.size()) + ": " + quoted(result));
+  }
+  ControllerStatus status;
+  for (std::size_t i = 0; i < kKeys.size(); ++i) {
+    status[kKeys[i]] = parseControllerStatusValue(tokens[i]);
+  }
+  return status;
+}
+
+bool parseEmergencyStop(const std::string& result) {
+  auto in = classicStream(result);
+  std::int32_t value = 0;
+  if (in >> value && onlySpaceLeft(in)) return value != 0;
+  std::string norm;
+  for (char c : result) {
+    if (!isSpace(c)) norm += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  if (norm == "true") return true;
+  if (norm == "false") return false;
+  throw std::runtime_error("Failed to parse EStopOn response as a Boolean: " + quoted(result));
+}
+
+EpsonPowerMode powerModeFromValue(std::int64_t value) {
+  if (value == 0) return EpsonPowerMode::LOW;
+  if (value == 1) return EpsonPowerMode::HIGH;
+  throw std::runtime_error("Epson controller returned an invalid Power mode value: " +
+                           std::to_string(value));
+}
+
+PtpMotionLimits parseAccelMax(const std::string& result) {
+  auto in = classicStream(commasToBlanks(result));
+  std::int64_t accel = 0;
+  std::int64_t decel = 0;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  if (!(in >> accel) || !(in >> decel) || !onlySpaceLeft(in) || accel < 1 || accel > kMax ||
+      decel < 1 || decel > kMax) {
+    throw std::runtime_error("Failed to parse positive AccelMax limits from Epson controller: " +
+                             quoted(result));
+  }
+  PtpMotionLimits limits;
+  limits.speed_percent = 100;
+  limits.acceleration_percent = static_cast<std::int32_t>(accel);
+  limits.deceleration_percent = static_cast<std::int32_t>(decel);
+  return limits;
+}
+
+std::vector<double> extractDoubles(const std::string& text) {
+  auto in = classicStream(commasToBlanks(text));
+  std::vector<double> values;
+  values.reserve(12);
+  for (double v; in >> v;) values.push_back(v);
+  return values;
+}
+
+std::vector<double> parseState(const std::string& result) {
+  std::vector<double> values = extractDoubles(result);
+  if (values.size() != 12) {
+    throw std::runtime_error("Failed to parse robot state. Expected 12 values, received " +
+                             std::to_string(values.size()) + ": " + quoted(result));
+  }
+  return values;
+}
+
+double parseIkJoint(const std::string& result, int joint) {
+  auto in = classicStream(result);
+  double value = 0.0;
+  if (!(in >> value) || !onlySpaceLeft(in) || !std::isfinite(value)) {
+    throw std::runtime_error("Failed to parse Epson controller IK response for joint " +
+                             std::to_string(joint) + ": " + quoted(result));
+  }
+  return value;
+}
+
+std::vector<double> parseToolDefinition(const std::string& result) {
+  std::vector<double> values = extractDoubles(result);
+  if (values.size() != 6) {
+    throw std::runtime_error("Failed to parse TLSet definition. Expected 6 values, received " +
+                             std::to_string(values.size()) + ": " + quoted(result));
+  }
+  return values;
+}
+
+void verifyXYLimMode(const std::string& result) {
+  auto in = classicStream(result);
+  long long mode = 0;
+  if (!(in >> mode) || !onlySpaceLeft(in) || mode != 1) {
+    throw std::runtime_error("Epson controller did not verify XYLIM_STRICT: " + quoted(result));
+  }
+}
+
+void verifyXYLimBounds(const std::string& result, const std::vector<double>& expected) {
+  auto in = classicStream(commasToBlanks(result));
+  for (double want : expected) {
+    double got = 0.0;
+    if (!(in >> got) || !std::isfinite(got) || !(std::fabs(got - want) <= 0.005)) {
+      throw std::runtime_error("Epson controller did not verify XYLim bounds: " + quoted(result));
+    }
+  }
+  if (!onlySpaceLeft(in)) {
+    throw std::runtime_error("Epson controller returned extra XYLim bounds: " + quoted(result));
+  }
+}
+
+std::string formatG15(double value) { return formatWith(value, std::chars_format::general, 15); }
+std::string formatG17(double value) { return formatWith(value, std::chars_format::general, 17); }
+std::string formatFixed17(double value) {
+  return formatWith(value, std::chars_format::fixed, 17);
+}
+std::string joinG17(const std::vector<double>& values) { return joinWith(values, &formatG17); }
+
+void validateToolNumber(int tool_num, bool allow_zero) {
+  const int lowest = allow_zero ? 0 : 1;
+  if (tool_num < lowest || tool_num > 15) {
+    throw std::out_of_range("Tool number must be between " + std::to_string(lowest) +
+                            " and 15");
+  }
+}
+
+std::string formatToolPoint(const std::vector<double>& values) {
+  return "XY(" + joinWith(values, &formatG15) + ")";
+}
+
+std::vector<double> tcpToNative(const std::vector<double>& tcp) {
+  return {tcp[0] * 1000.0, tcp[1] * 1000.0, tcp[2] * 1000.0, tcp[5], tcp[4], tcp[3]};
+}
+
+std::vector<double> nativeToTcp(const std::vector<double>& native) {
+  return {native[0] / 1000.0, native[1] / 1000.0, native[2] / 1000.0,
+          native[5],          native[4],          native[3]};
+}
+
+std::string toolDefinitionQuery(int tool_num) {
+  const std::string n = std::to_string(tool_num);
+  std::string query = "Print ";
+  const char* axes[] = {"CX", "CY", "CZ", "CU", "CV", "CW"};
+  for (int i = 0; i < 6; ++i) {
+    if (i != 0) query += ',';
+    query += std::string(axes[i]) + "(TLSet(" + n + "))";
+  }
+  return query;
+}
+
+void requireSingleLineUnquoted(const std::string& name, const std::string& value) {
+  if (value.find_first_of("\"\r\n") != std::string::npos) {
+    throw std::invalid_argument(name + " must not contain quotes or line endings");
+  }
+}
+
+std::string buildIkPoint(const std::vector<double>& cartesian_pose, bool least_joint_motion,
+                         const std::optional<std::vector<double>>& reference_joint_positions) {
+  if (cartesian_pose.size() != 6) {
+    throw std::invalid_argument("cartesian_pose must contain exactly 6 values [X, Y, Z, U, V, W]");
+  }
+  if (!allFinite(cartesian_pose)) {
+    throw std::invalid_argument("cartesian_pose must contain only finite values");
+  }
+  if (reference_joint_positions) {
+    if (!least_joint_motion) {
+      throw std::invalid_argument("reference_joint_positions requires least_joint_motion");
+    }
+    if (reference_joint_positions->size() != 6) {
+      throw std::invalid_argument("reference_joint_positions must contain exactly 6 values");
+    }
+    if (!allFinite(*reference_joint_positions)) {
+      throw std::invalid_argument("reference_joint_positions must contain only finite values");
+    }
+  }
+  const std::string base = "XY(" + joinG17(cartesian_pose) + ")";
+  if (!least_joint_motion) return base;
+  const std::string reference = reference_joint_positions
+                                    ? "AglToPls(" + joinG17(*reference_joint_positions) + ")"
+                                    : std::string("Here");
+  return "LJM(" + base + "," + reference + ")";
+}
+
+std::string executeCommand(const std::string& statement) {
+  return "$Execute,\"" + statement + "\"";
+}
+
+namespace {
+
+void appendCommonTail(std::string& statement, const std::optional<std::string>& search_expression,
+                      const std::optional<std::string>& parallel_processing, bool sync) {
+  if (search_expression) {
+    if (search_expression->empty()) {
+      throw std::invalid_argument("search_expression must not be empty");
+    }
+    statement += " " + *search_expression;
+  }
+  if (parallel_processing) {
+    if (parallel_processing->empty()) {
+      throw std::invalid_argument("parallel_processing must not be empty");
+    }
+    statement += " !" + *parallel_processing + "!";
+  }
+  if (sync) statement += " SYNC";
+}
+
+// Caller texts are inserted verbatim into a quoted statement; a quote or line ending would end
+// it early or smuggle in a second command line.
+void requireSafeMotionTexts(const std::string& destination,
+                            const std::optional<std::string>& search_expression,
+                            const std::optional<std::string>& parallel_processing) {
+  requireSingleLineUnquoted("destination", destination);
+  if (search_expression) requireSingleLineUnquoted("search_expression", *search_expression);
+  if (parallel_processing) requireSingleLineUnquoted("parallel_processing", *parallel_processing);
+}
+
+}  // namespace
+
+MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
+                  std::optional<int> orientation_flag,
+                  const std::optional<std::string>& search_expression,
+                  const std::optional<std::string>& parallel_processing, bool sync,
+                  std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                  std::optional<int> deceleration_percent) {
+  if (destination.empty()) throw std::invalid_argument("Go destination must not be empty");
+  if (orientation_flag && !ljm) {
+    throw std::invalid_argument("orientation_flag can only be used when LJM is enabled");
+  }
+  if (speed_percent && *speed_percent > 100) {
+    throw std::invalid_argument("speed_percent must be between 1 and 100");
+  }
+  if (speed_percent && *speed_percent < 1) {
+    throw std::invalid_argument("speed_percent must be at least 1");
+  }
+  if (acceleration_percent && *acceleration_percent < 1) {
+    throw std::invalid_argument("acceleration_percent must be at least 1");
+  }
+  if (deceleration_percent && *deceleration_percent < 1) {
+    throw std::invalid_argument("deceleration_percent must be at least 1");
+  }
+  if (deceleration_percent && !acceleration_percent) {
+    throw std::invalid_argument("deceleration_percent requires acceleration_percent");
+  }
+  std::string statement = "Go " + destination;
+  if (cp) statement += " CP";
+  if (ljm) statement += " LJM";
+  if (ljm && orientation_flag) statement += " " + std::to_string(*orientation_flag);
+  appendCommonTail(statement, search_expression, parallel_processing, sync);
+  requireSafeMotionTexts(destination, search_expression, parallel_processing);
+
+  MotionPlan plan;
+  if (speed_percent) plan.settings.push_back(executeCommand("Speed " + std::to_string(*speed_percent)));
+  if (acceleration_percent) {
+    const int decel = deceleration_percent ? *deceleration_percent : *acceleration_percent;
+    plan.settings.push_back(executeCommand("Accel " + std::to_string(*acceleration_percent) +
+                                           ", " + std::to_string(decel)));
+  }
+  plan.motion = executeCommand(statement);
+  return plan;
+}
+
+MotionPlan planMove(const std::string& destination, bool rot, bool ecp, bool cp,
+                    const std::optional<std::string>& search_expression,
+                    const std::optional<std::string>& parallel_processing, bool sync,
+                    std::optional<double> speed_mm_s, std::optional<double> acceleration_mm_s2) {
+  if (destination.empty()) throw std::invalid_argument("Move destination must not be empty");
+  if (speed_mm_s && !(std::isfinite(*speed_mm_s) && *speed_mm_s > 0.0)) {
+    throw std::invalid_argument("speed_mm_s must be finite and positive");
+  }
+  if (acceleration_mm_s2 && !(std::isfinite(*acceleration_mm_s2) && *acceleration_mm_s2 > 0.0)) {
+    throw std::invalid_argument("acceleration_mm_s2 must be finite and positive");
+  }
+  std::string statement = "Move " + destination;
+  if (rot) statement += " ROT";
+  if (ecp) statement += " ECP";
+  if (cp) statement += " CP";
+  appendCommonTail(statement, search_expression, parallel_processing, sync);
+  requireSafeMotionTexts(destination, search_expression, parallel_processing);
+
+  MotionPlan plan;
+  if (speed_mm_s) plan.settings.push_back(executeCommand("SpeedS " + formatFixed17(*speed_mm_s)));
+  if (acceleration_mm_s2) {
+    plan.settings.push_back(executeCommand("AccelS " + formatFixed17(*acceleration_mm_s2)));
+  }
+  plan.motion = executeCommand(statement);
+  return plan;
+}
+
+void validateCuboid(const std::vector<double>& min_corner, const std::vector<double>& max_corner) {
+  if (min_corner.size() != 3 || max_corner.size() != 3) {
+    throw std::invalid_argument("Safety cuboid corners must each have 3 coordinates");
+  }
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    const double lo = min_corner[axis];
+    const double hi = max_corner[axis];
+    if (!std::isfinite(lo) || !std::isfinite(hi) || !(lo < hi)) {
+      throw std::invalid_argument(
+          "Safety cuboid corners must be finite and strictly ordered on every axis");
+    }
+  }
+}
+
+std::string buildXYLimStatement(const std::vector<double>& min_corner,
+                                const std::vector<double>& max_corner) {
+  return "XYLim " + joinG17({min_corner[0], max_corner[0], min_corner[1], max_corner[1],
+                             min_corner[2], max_corner[2]});
+}
+
+}  // namespace epson::protocol
