@@ -1,0 +1,313 @@
+// Python binding of the command client. Every blocking call releases the interpreter lock so a
+// motion in one Python thread can be paused, and state polled, from another.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <epson/brevacon.h>
+
+namespace py = pybind11;
+using epson::Brevacon;
+using Release = py::call_guard<py::gil_scoped_release>;
+
+namespace {
+
+constexpr const char* kModuleDoc = R"doc(Provide Epson Remote Ethernet command access.
+
+Use ``Brevacon`` for controller commands, motion, Tool and TCP management. Continuous
+telemetry is handled separately by ``EthernetReceiveInterface``.
+)doc";
+
+constexpr const char* kPowerModeDoc = R"doc(Epson controller servo power mode.
+
+The power mode is independent of whether the motors are on. ``LOW`` limits speed and servo
+stiffness; ``HIGH`` permits the full configured performance, subject to the controller's
+safety state and motion limits.
+)doc";
+
+constexpr const char* kLimitsDoc = R"doc(Maximum Epson SPEL+ point-to-point motion settings.
+
+All values are percentages. ``speed_percent`` is always 100 because SPEL+ defines
+point-to-point speed on a fixed 1 to 100 scale; ``acceleration_percent`` and
+``deceleration_percent`` are reported by the connected robot through ``AccelMax``.
+)doc";
+
+constexpr const char* kBrevaconDoc = R"doc(Control an Epson robot through Remote Ethernet.
+
+The interface owns one command socket and serializes commands sent through it. It exposes
+both native Epson Tool operations and robot-facing TCP operations. Native Tool poses use
+millimetres and ``[U, V, W]`` angles in degrees; TCP poses use metres and ``[rx, ry, rz]``
+Euler-XYZ angles in degrees.
+
+Attributes:
+    default_port (int): The default Remote Ethernet command port, ``5000``.
+    default_password (str): The protocol default password, an empty string.
+
+Example:
+    >>> import _brevacon
+    >>> robot = _brevacon.Brevacon()
+    >>> robot.connect("192.0.2.10")          # doctest: +SKIP
+    >>> robot.get_controller_status()        # doctest: +SKIP
+    >>> robot.disconnect()                   # doctest: +SKIP
+)doc";
+
+constexpr const char* kConnectDoc = R"doc(Connect and log in without turning the motors on.
+
+Call ``motor_on()`` explicitly after confirming that the physical cell is safe.
+
+Args:
+    host: Controller host name or IP address.
+    port: Remote Ethernet command port.
+    password: Remote Ethernet login password.
+
+Raises:
+    ValueError: If the password contains a line ending.
+    RuntimeError: If name resolution, connection or login fails.
+)doc";
+
+constexpr const char* kDisconnectDoc = R"doc(Restore controller state, log out, and close the socket.
+
+Restores the Tool state saved by ``set_tcp_offset``, turns the motors off if this session
+turned them on, logs out and closes the socket. Safe to call when already disconnected.
+
+Raises:
+    RuntimeError: If the socket cannot be closed.
+)doc";
+
+constexpr const char* kSetTcpOffsetDoc = R"doc(Set the active controller TCP in Quorvin units.
+
+The first call saves the selected Tool and the reserved custom Tool definition (slot 15) so
+that ``restore_tcp_offset()`` or ``disconnect()`` can restore them. The offset is written to
+slot 15, selected, and verified by reading it back.
+
+Args:
+    pose: ``[x, y, z, rx, ry, rz]`` in metres and Euler-XYZ degrees.
+
+Raises:
+    ValueError: Unless the pose holds six finite values.
+    RuntimeError: If the controller rejects or fails to verify the offset.
+
+Example:
+    >>> robot.set_tcp_offset([0.0, 0.0, 0.12, 0.0, 0.0, 0.0])   # doctest: +SKIP
+    >>> robot.restore_tcp_offset()                              # doctest: +SKIP
+)doc";
+
+constexpr const char* kGoDoc = R"doc(Execute a point-to-point SPEL+ ``Go`` motion.
+
+Blocks until the controller reports the end of the motion (at most 300 s). The interpreter
+lock is released meanwhile, so another thread may call ``pause()`` or ``continue_motion()``.
+
+Args:
+    destination: SPEL+ point or point expression, inserted verbatim (for example ``P1``).
+    cp: Append the continuous-path modifier ``CP``.
+    ljm: Append the least-joint-motion modifier ``LJM``.
+    orientation_flag: Number written after ``LJM``; only allowed with ``ljm``, else None.
+    search_expression: SPEL+ search clause including its keyword, or None.
+    parallel_processing: SPEL+ parallel-processing statements placed between ``!``, or None.
+    sync: Append ``SYNC``.
+    speed_percent: 1 to 100, sent as ``Speed`` before the motion; None keeps the current value.
+    acceleration_percent: At least 1, sent as the first ``Accel`` value; None keeps it.
+    deceleration_percent: At least 1, the second ``Accel`` value; requires
+        ``acceleration_percent``. Defaults to the acceleration value.
+
+Raises:
+    ValueError: If the arguments cannot form a valid command.
+    RuntimeError: If the session is unavailable or the motion fails.
+)doc";
+
+constexpr const char* kMoveDoc = R"doc(Execute a straight-line Cartesian SPEL+ ``Move`` motion.
+
+Blocks until the controller reports the end of the motion (at most 300 s), with the
+interpreter lock released. Optional motion parameters must be finite and positive; the
+controller enforces its model-specific limits, and omitted parameters keep the controller's
+current settings.
+
+Args:
+    destination: SPEL+ point or point expression, inserted verbatim.
+    rot: Append ``ROT`` (orientation-led interpolation).
+    ecp: Append ``ECP`` (external control point).
+    cp: Append the continuous-path modifier ``CP``.
+    search_expression: SPEL+ search clause including its keyword, or None.
+    parallel_processing: SPEL+ parallel-processing statements placed between ``!``, or None.
+    sync: Append ``SYNC``.
+    speed_mm_s: Linear speed in millimetres per second, sent as ``SpeedS``.
+    acceleration_mm_s2: Linear acceleration and deceleration in millimetres per second
+        squared, sent as ``AccelS``.
+
+Raises:
+    ValueError: If the arguments cannot form a valid command.
+    RuntimeError: If the session is unavailable or the motion fails.
+)doc";
+
+constexpr const char* kIkDoc = R"doc(Solve inverse kinematics on the connected Epson controller.
+
+Evaluates SPEL+ ``PAgl`` for joints 1 through 6 without moving the robot. With
+``least_joint_motion=True``, ``LJM(..., Here)`` selects the posture requiring least joint
+motion from the current position, or from ``reference_joint_positions`` when given.
+
+Args:
+    cartesian_pose: Native ``[X, Y, Z, U, V, W]`` in millimetres and degrees.
+    least_joint_motion: Choose the least-joint-motion solution.
+    reference_joint_positions: Optional ``[J1, ..., J6]`` reference in degrees; requires
+        ``least_joint_motion``.
+
+Returns:
+    ``[J1, ..., J6]`` in degrees.
+
+Raises:
+    ValueError: For a malformed pose or reference.
+    RuntimeError: If the controller cannot solve the pose.
+)doc";
+
+constexpr const char* kCuboidDoc = R"doc(Set the Epson controller's allowed Cartesian workspace.
+
+Replaces the existing ``XYLim`` definition and enables XYLIM_STRICT, so trajectory and
+pulse-motion checks confine the robot to the box. This is a software motion limit, not a
+certified safety function. ``XYLimMode`` may reset to the controller preference when the
+controller restarts.
+
+Args:
+    min_corner_mm: ``[X, Y, Z]`` minimum corner in robot-base millimetres.
+    max_corner_mm: ``[X, Y, Z]`` maximum corner in robot-base millimetres.
+
+Raises:
+    ValueError: For an invalid corner.
+    RuntimeError: If the controller rejects or fails to verify the settings.
+)doc";
+
+}  // namespace
+
+PYBIND11_MODULE(_brevacon, m) {
+  m.doc() = kModuleDoc;
+
+  py::enum_<epson::EpsonPowerMode>(m, "EpsonPowerMode", kPowerModeDoc)
+      .value("LOW", epson::EpsonPowerMode::LOW, "Low speed and servo stiffness.")
+      .value("HIGH", epson::EpsonPowerMode::HIGH, "Full configured speed and servo stiffness.");
+
+  py::class_<epson::PtpMotionLimits>(m, "PtpMotionLimits", kLimitsDoc)
+      .def_readonly("speed_percent", &epson::PtpMotionLimits::speed_percent,
+                    "Always 100: SPEL+ Speed is a fixed 1 to 100 scale.")
+      .def_readonly("acceleration_percent", &epson::PtpMotionLimits::acceleration_percent,
+                    "Maximum acceleration, AccelMax(1).")
+      .def_readonly("deceleration_percent", &epson::PtpMotionLimits::deceleration_percent,
+                    "Maximum deceleration, AccelMax(2).")
+      .def("__repr__", [](const epson::PtpMotionLimits& l) {
+        return "PtpMotionLimits(speed_percent=" + std::to_string(l.speed_percent) +
+               ", acceleration_percent=" + std::to_string(l.acceleration_percent) +
+               ", deceleration_percent=" + std::to_string(l.deceleration_percent) + ")";
+      });
+
+  py::class_<Brevacon, std::shared_ptr<Brevacon>> cls(m, "Brevacon", kBrevaconDoc);
+  cls.def(py::init<>(), "Create a disconnected control interface.")
+      .def_property_readonly_static(
+          "default_port", [](const py::object&) { return Brevacon::kDefaultPort; },
+          "Return the default Remote Ethernet command port.\n\nReturns:\n    The port ``5000``.\n")
+      .def_property_readonly_static(
+          "default_password", [](const py::object&) { return std::string(); },
+          "Return the protocol's default password.\n\nReturns:\n    An empty string.\n")
+      .def("connect", &Brevacon::connect, Release(), py::arg("host"),
+           py::arg("port") = Brevacon::kDefaultPort, py::arg("password") = std::string(),
+           kConnectDoc)
+      .def("disconnect", &Brevacon::disconnect, Release(), kDisconnectDoc)
+      .def("is_connected", &Brevacon::isConnected, Release(),
+           "Return whether the command socket is connected.")
+      .def("is_logged_in", &Brevacon::isLoggedIn, Release(),
+           "Return whether the Remote Ethernet session is logged in.\n\n"
+           "True after a successful login and before logout or a lost connection.\n")
+      .def("motor_on_error", &Brevacon::motorOnError, Release(),
+           "Return the error from the most recent explicit motor-on attempt.\n\n"
+           "Returns:\n    An empty string after a success or when no attempt was made.\n")
+      .def("is_emergency_stopped", &Brevacon::isEmergencyStopped, Release(),
+           "Return whether Emergency Stop is active.")
+      .def("get_controller_status", &Brevacon::getControllerStatus, Release(),
+           "Read raw Epson controller status fields.\n\n"
+           "Returns:\n    A dict with the integer keys ``stat``, ``system_error``,\n"
+           "    ``emergency_stopped``, ``safeguard_open``, ``teach_mode``, ``control_device``,\n"
+           "    ``robot_info`` and ``ctrl_info``.\n")
+      .def("reset_controller", &Brevacon::resetController, Release(),
+           "Clear the current controller error with SPEL+ ``Reset``.\n\n"
+           "Does not release physical safety devices or turn the motors on.\n")
+      .def("motor_on", &Brevacon::motorOn, Release(),
+           "Turn the Epson robot motors on.\n\n"
+           "Raises:\n    RuntimeError: If the controller refuses; see ``motor_on_error()``.\n")
+      .def("motor_off", &Brevacon::motorOff, Release(), "Turn the Epson robot motors off.")
+      .def("pause", &Brevacon::pause, Release(),
+           "Pause active Epson tasks and robot motion.\n\n"
+           "Uses ``$Pause``, which the controller accepts only in Auto mode while execution is\n"
+           "running. May be called from another thread during ``go`` or ``move``.\n")
+      .def("continue_motion", &Brevacon::continueMotion, Release(),
+           "Continue paused Epson tasks and robot motion.\n\n"
+           "Uses ``$Continue``, which the controller accepts only in Auto mode while execution\n"
+           "is paused.\n")
+      .def("get_power_mode", &Brevacon::getPowerMode, Release(),
+           "Read the current Epson servo power mode.")
+      .def("get_ptp_motion_limits", &Brevacon::getPtpMotionLimits, Release(),
+           "Read maximum SPEL+ point-to-point motion settings.\n\n"
+           "Speed is always 100; acceleration and deceleration come from ``AccelMax(1)`` and\n"
+           "``AccelMax(2)``.\n")
+      .def("add_safety_cuboid", &Brevacon::addSafetyCuboid, Release(), py::arg("min_corner_mm"),
+           py::arg("max_corner_mm"), kCuboidDoc)
+      .def("set_power_mode", &Brevacon::setPowerMode, Release(), py::arg("mode"),
+           "Set and verify the Epson servo power mode.\n\n"
+           "Does not turn the motors on and cannot override an E-stop, safeguard,\n"
+           "operating-mode restriction or controller motion limit.\n")
+      .def("tl_set", &Brevacon::tlSet, Release(), py::arg("tool_num"), py::arg("tool_def_point"),
+           "Define a native Epson Tool with SPEL+ ``TLSet``.\n\n"
+           "Args:\n    tool_num: Tool slot 1 through 15.\n"
+           "    tool_def_point: SPEL+ point expression such as ``XY(...)`` or ``P10``.\n\n"
+           "Raises:\n    IndexError: For a slot outside 1 through 15.\n"
+           "    ValueError: For an empty point or one holding quotes or line endings.\n"
+           "    RuntimeError: If the controller rejects the definition.\n")
+      .def("tl_clear", &Brevacon::tlClear, Release(), py::arg("tool_num"),
+           "Clear a native Epson Tool definition.\n\nArgs:\n    tool_num: Tool slot 1 through 15.\n")
+      .def("set_tool", &Brevacon::setTool, Release(), py::arg("tool_num"),
+           "Select the Tool used by subsequent Epson motion.\n\n"
+           "Args:\n    tool_num: Tool 0 through 15; Tool 0 is the flange.\n")
+      .def("get_tool", &Brevacon::getTool, Release(),
+           "Return the selected Epson Tool number.\n\nReturns:\n    0 through 15.\n")
+      .def("is_tool_defined", &Brevacon::isToolDefined, Release(), py::arg("tool_num"),
+           "Return whether an Epson Tool slot has a definition.\n\n"
+           "Args:\n    tool_num: Tool slot 1 through 15.\n")
+      .def("get_tool_definition", &Brevacon::getToolDefinition, Release(), py::arg("tool_num"),
+           "Read a native Epson Tool definition.\n\n"
+           "Returns:\n    ``[X, Y, Z, U, V, W]`` in millimetres and degrees.\n")
+      .def("get_tcp_offset", &Brevacon::getTcpOffset, Release(),
+           "Read the selected controller TCP in Quorvin units.\n\n"
+           "Returns:\n    ``[x, y, z, rx, ry, rz]`` in metres and Euler-XYZ degrees.\n")
+      .def("set_tcp_offset", &Brevacon::setTcpOffset, Release(), py::arg("pose"),
+           kSetTcpOffsetDoc)
+      .def("restore_tcp_offset", &Brevacon::restoreTcpOffset, Release(),
+           "Restore the controller Tool state saved by ``set_tcp_offset``.\n\n"
+           "Safe to call when no TCP override is active.\n")
+      .def("inverse_kinematics", &Brevacon::inverseKinematics, Release(),
+           py::arg("cartesian_pose"), py::arg("least_joint_motion") = true,
+           py::arg("reference_joint_positions") = py::none(), kIkDoc)
+      .def("go", &Brevacon::go, Release(), py::arg("destination"), py::arg("cp"), py::arg("ljm"),
+           py::arg("orientation_flag"), py::arg("search_expression"),
+           py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_percent") = py::none(),
+           py::arg("acceleration_percent") = py::none(),
+           py::arg("deceleration_percent") = py::none(), kGoDoc)
+      .def("move", &Brevacon::move, Release(), py::arg("destination"), py::arg("rot"),
+           py::arg("ecp"), py::arg("cp"), py::arg("search_expression"),
+           py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_mm_s") = py::none(),
+           py::arg("acceleration_mm_s2") = py::none(), kMoveDoc)
+      .def(
+          "get_state",
+          [](Brevacon& self) {
+            std::vector<double> state;
+            {
+              py::gil_scoped_release release;
+              state = self.getState();
+            }
+            py::dict result;
+            result["joint_positions"] =
+                std::vector<double>(state.begin(), state.begin() + 6);
+            result["tcp_pose"] = std::vector<double>(state.begin() + 6, state.end());
+            return result;
+          },
+          "Read joint positions and TCP pose in one controller request.\n\n"
+          "Fails at once while a motion runs and after 250 ms while another operation holds\n"
+          "the connection.\n\n"
+          "Returns:\n    A dict with ``joint_positions`` (``[J1, ..., J6]`` in degrees) and\n"
+          "    ``tcp_pose`` (native ``[X, Y, Z, U, V, W]`` in millimetres and degrees).\n");
+}
