@@ -1,0 +1,261 @@
+// Python binding of the combined interface and of the telemetry receiver.
+//
+// The command client is not bound here: `_brevacon` registers its Python type, and the shared
+// pybind11 registry converts the client Tandrel hands out into that type.
+//
+// Native destructors here log out and join threads. When Python drops the last reference, the
+// holder's deleter runs them with the interpreter lock released, so other Python threads (and
+// a controller stand-in living in the same interpreter) keep running meanwhile.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <epson/ethernet_receive_interface.h>
+#include <epson/tandrel.h>
+#include <epson/telemetry_sample.h>
+
+namespace py = pybind11;
+using epson::EthernetReceiveInterface;
+using epson::Tandrel;
+using epson::TelemetrySample;
+using Release = py::call_guard<py::gil_scoped_release>;
+
+namespace {
+
+// Runs `work` without the interpreter lock if the calling thread holds it.
+template <class Work>
+void withoutGil(Work&& work) {
+  if (Py_IsInitialized() != 0 && PyGILState_Check() != 0) {
+    py::gil_scoped_release release;
+    work();
+  } else {
+    work();
+  }
+}
+
+// Deleter for objects Python created: destroys them with the interpreter lock released.
+struct DeleteWithoutGil {
+  template <class T>
+  void operator()(T* object) const {
+    withoutGil([object] { delete object; });
+  }
+};
+
+// Deleter for a Python view of an object owned elsewhere: drops the borrowed share with the
+// interpreter lock released, since it may be the last one.
+struct ReleaseShareWithoutGil {
+  std::shared_ptr<void> share;
+  void operator()(void* /*object*/) {
+    withoutGil([this] { share.reset(); });
+  }
+};
+
+template <class T>
+std::shared_ptr<T> pythonView(std::shared_ptr<T> native) {
+  T* object = native.get();
+  return std::shared_ptr<T>(object, ReleaseShareWithoutGil{std::move(native)});
+}
+
+std::vector<double> toList(const std::array<double, 6>& values) {
+  return {values.begin(), values.end()};
+}
+
+constexpr const char* kModuleDoc = R"doc(Provide combined ownership of Epson hardware connections.
+
+``Tandrel`` opens and closes the command and telemetry
+interfaces as one unit.
+)doc";
+
+constexpr const char* kTandrelDoc = R"doc(Own the Epson command and telemetry connections together.
+
+Construction logs into the command interface, verifies the login, and then
+opens telemetry without enabling the motors. Motor power is controlled
+separately through the command interface. If either connection fails, both
+interfaces are closed before the original exception is propagated. The Remote
+Ethernet credential is managed privately by the native hardware layer.
+
+Examples:
+    >>> import _brevacon, _tandrel
+    >>> hardware = _tandrel.Tandrel("192.0.2.10")         # doctest: +SKIP
+    >>> robot = hardware.get_control_interface()          # doctest: +SKIP
+    >>> telemetry = hardware.get_receive_interface()      # doctest: +SKIP
+    >>> telemetry.get_sample().joints                     # doctest: +SKIP
+    >>> hardware.disconnect()                             # doctest: +SKIP
+)doc";
+
+constexpr const char* kInitDoc = R"doc(Connect to an Epson controller.
+
+Args:
+    host: Controller hostname or IP address.
+    control_port: Remote Ethernet command port.
+    receive_port: Controller-pushed telemetry port.
+
+Raises:
+    RuntimeError: If either connection, login, or initial telemetry readiness
+        check fails.
+)doc";
+
+constexpr const char* kGetControlDoc = R"doc(Return the owned command interface.
+
+Returns:
+    The connected :class:`Brevacon`.
+)doc";
+
+constexpr const char* kGetReceiveDoc = R"doc(Return the owned telemetry interface.
+
+Returns:
+    The connected :class:`EthernetReceiveInterface`.
+)doc";
+
+constexpr const char* kIsConnectedDoc = R"doc(Return whether both Epson connections are active.
+
+Returns:
+    ``True`` only while command and telemetry interfaces are connected.
+)doc";
+
+constexpr const char* kDisconnectDoc = R"doc(Disconnect both Epson interfaces.
+
+The telemetry interface is stopped first. The control interface then restores
+the original Tool state, turns motors off when appropriate, logs out, and
+closes its socket.
+
+Raises:
+    RuntimeError: If either interface reports a shutdown failure.
+)doc";
+
+constexpr const char* kSampleDoc = R"doc(One six-axis telemetry sample, values as the controller sent them.
+
+Attributes:
+    joints (list[float]): J1 to J6 in degrees.
+    pose (list[float]): Native ``[X, Y, Z, U, V, W]`` in millimetres and degrees.
+)doc";
+
+constexpr const char* kReceiverDoc = R"doc(Receive the telemetry stream an Epson controller task pushes.
+
+``connect`` starts a receive thread that keeps the latest six-axis sample and the latest
+controller status, each with its age, and reconnects by itself about once per second after
+the connection is lost. The read methods may be called from any thread at any time, also
+before ``connect`` and after ``disconnect``.
+
+Example:
+    >>> import _tandrel
+    >>> telemetry = _tandrel.EthernetReceiveInterface()
+    >>> telemetry.connect("192.0.2.10")                   # doctest: +SKIP
+    >>> telemetry.get_sample().pose                       # doctest: +SKIP
+    >>> telemetry.disconnect()                            # doctest: +SKIP
+)doc";
+
+constexpr const char* kReceiverConnectDoc = R"doc(Connect and wait for the first complete sample.
+
+Args:
+    host: Controller hostname or IP address.
+    port: Controller-pushed telemetry port.
+
+Raises:
+    RuntimeError: If the endpoint cannot be resolved or reached, or if no complete sample
+        arrives within 2 seconds.
+)doc";
+
+constexpr const char* kReceiverDisconnectDoc = R"doc(Stop the receive thread and close the socket.
+
+The latest sample and status stay readable. Safe to call when not connected.
+)doc";
+
+constexpr const char* kReceiverIsConnectedDoc = R"doc(Return whether the telemetry socket is connected.
+
+``False`` while the receiver is reconnecting after a lost connection.
+)doc";
+
+constexpr const char* kHasSampleDoc = R"doc(Return whether a sample has arrived since the last ``connect``.
+)doc";
+
+constexpr const char* kGetSampleDoc = R"doc(Return a copy of the latest complete sample.
+
+Raises:
+    RuntimeError: If no complete sample has been received.
+)doc";
+
+constexpr const char* kSampleAgeDoc = R"doc(Return the seconds since the latest sample, ``inf`` if there is none.
+)doc";
+
+constexpr const char* kHasStatusDoc =
+    R"doc(Return whether a status packet has arrived since the last ``connect``.
+)doc";
+
+constexpr const char* kGetStatusDoc = R"doc(Return the latest controller status.
+
+Returns:
+    A dict with the keys ``stat``, ``system_error``, ``emergency_stopped``,
+    ``safeguard_open``, ``teach_mode``, ``control_device``, ``robot_info`` and ``ctrl_info``.
+
+Raises:
+    RuntimeError: If no status packet has been received.
+)doc";
+
+constexpr const char* kStatusAgeDoc =
+    R"doc(Return the seconds since the latest status packet, ``inf`` if there is none.
+)doc";
+
+}  // namespace
+
+PYBIND11_MODULE(_tandrel, m) {
+  m.doc() = kModuleDoc;
+
+  py::class_<TelemetrySample>(m, "TelemetrySample", kSampleDoc)
+      .def_property_readonly("joints",
+                             [](const TelemetrySample& sample) { return toList(sample.joints); })
+      .def_property_readonly("pose",
+                             [](const TelemetrySample& sample) { return toList(sample.pose); })
+      .def("__repr__", [](const TelemetrySample& sample) {
+        return py::str("TelemetrySample(joints={!r}, pose={!r})")
+            .format(toList(sample.joints), toList(sample.pose));
+      });
+
+  py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>>(
+      m, "EthernetReceiveInterface", kReceiverDoc)
+      .def(py::init([] {
+             return std::shared_ptr<EthernetReceiveInterface>(new EthernetReceiveInterface,
+                                                              DeleteWithoutGil{});
+           }),
+           "Create a disconnected telemetry receiver.\n")
+      .def("connect", &EthernetReceiveInterface::connect, py::arg("host"),
+           py::arg("port") = EthernetReceiveInterface::kDefaultPort, Release(),
+           kReceiverConnectDoc)
+      .def("disconnect", &EthernetReceiveInterface::disconnect, Release(), kReceiverDisconnectDoc)
+      .def("is_connected", &EthernetReceiveInterface::isConnected, Release(),
+           kReceiverIsConnectedDoc)
+      .def("has_sample", &EthernetReceiveInterface::hasSample, Release(), kHasSampleDoc)
+      .def("get_sample", &EthernetReceiveInterface::getSample, Release(), kGetSampleDoc)
+      .def("sample_age_seconds", &EthernetReceiveInterface::sampleAgeSeconds, Release(),
+           kSampleAgeDoc)
+      .def("has_controller_status", &EthernetReceiveInterface::hasControllerStatus, Release(),
+           kHasStatusDoc)
+      .def("get_controller_status", &EthernetReceiveInterface::getControllerStatus, Release(),
+           kGetStatusDoc)
+      .def("controller_status_age_seconds",
+           &EthernetReceiveInterface::controllerStatusAgeSeconds, Release(), kStatusAgeDoc);
+
+  py::class_<Tandrel, std::shared_ptr<Tandrel>>(m, "Tandrel", kTandrelDoc)
+      .def(py::init([](const std::string& host, std::uint16_t control_port,
+                       std::uint16_t receive_port) {
+             // Connecting takes seconds; other Python threads run meanwhile.
+             py::gil_scoped_release release;
+             return std::shared_ptr<Tandrel>(new Tandrel(host, control_port, receive_port),
+                                             DeleteWithoutGil{});
+           }),
+           py::arg("host"), py::arg("control_port") = epson::Brevacon::kDefaultPort,
+           py::arg("receive_port") = EthernetReceiveInterface::kDefaultPort, kInitDoc)
+      .def("get_control_interface", &Tandrel::getControlInterface, kGetControlDoc)
+      .def(
+          "get_receive_interface",
+          [](const Tandrel& self) { return pythonView(self.getReceiveInterface()); },
+          kGetReceiveDoc)
+      .def("is_connected", &Tandrel::isConnected, Release(), kIsConnectedDoc)
+      .def("disconnect", &Tandrel::disconnect, Release(), kDisconnectDoc);
+}
