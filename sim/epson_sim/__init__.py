@@ -1,0 +1,35 @@
+"""A virtual Epson robot controller for development and tests without a robot.
+
+It speaks the Remote Ethernet command protocol on one TCP port and pushes telemetry on another,
+with a simulated 6-axis arm behind them (kinematics in `epson_sim.kinematics`, motion timing in
+`epson_sim.robot`, the SPEL+ subset in `epson_sim.spel`, error codes in `epson_sim.errors`).
+
+In-process use::
+
+    with VirtualController(port=0, telemetry_port=0, password=None) as vc:
+        connect_to("127.0.0.1", vc.port, vc.telemetry_port)
+        vc.set_emergency_stop(True)
+
+Command channel (lines end in CR LF): `$Login,<password>` -> `#Login` (any password when none is
+configured), `$Logout` -> `#Logout`, `$Execute,"<statement>"` -> `#Execute,0`, or
+`#Execute,"<values>"` for `Print` (values separated by blanks), `$Pause` / `$Continue` /
+`$Abort` -> `#Pause` / `#Continue` / `#Abort`. A `Go` or `Move` replies when the motion ends;
+the connection keeps answering `$Pause` and `$Continue` meanwhile. Failures reply
+`!<command>,<code>` (codes in `epson_sim.errors`).
+
+Telemetry channel: while a receiver is connected, a sample packet
+"J1agl=..;...;J6agl=..;X=..;Y=..;Z=..;U=..;V=..;W=.." at the configured rate (default 100 Hz,
+up to 1 kHz), and a status packet "STAT=..;SYSERR=..;CTRLDEV=..;ROBOTINFO=..;CTRLINFO=.." once a
+second and whenever the status changes. Packets end in CR LF (or CR alone, configurable).
+
+Status words (also answered by `Stat(0)`, `RobotInfo(0)` and `CtrlInfo(1)`):
+    STAT      bit 16 motion running, 17 paused, 18 error pending, 19 teach mode,
+              20 Emergency Stop, 21 Power Low, 22 safeguard open, 23 motors on
+    ROBOTINFO bit 0 error pending, 2 motors on, 3 Power High, 4 moving, 5 paused
+    CTRLINFO  bit 0 ready (no error, no E-stop), 8 Emergency Stop, 9 safeguard open, 10 error
+    CTRLDEV   21
+"""
+
+from .controller import VirtualController
+
+__all__ = ["VirtualController"]

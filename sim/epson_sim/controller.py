@@ -1,0 +1,374 @@
+"""The virtual controller: command port, telemetry port and operator controls.
+
+Concurrency design:
+- One accept thread per listening port; one reader thread per command connection; one sender
+  thread per telemetry connection; one thread per running motion, which writes the motion's
+  reply when the motion ends. So a connection's reader never waits for a motion and answers
+  `$Pause`/`$Continue` at once.
+- `Robot.lock` guards the robot and the motion (see robot.py). `_Connection.write_lock`
+  serialises the writes of a connection's reader and its motion thread. `_lock` guards the sets
+  of live sockets and threads. Lock order: `_lock`, then `Robot.lock`; a write lock is never held
+  together with another lock.
+- Every socket operation of the worker threads has a short timeout, so `stop()` closes the
+  sockets, and the threads notice the stop flag and end within a bounded time.
+"""
+
+from __future__ import annotations
+
+import socket
+import threading
+import time
+from typing import List, Optional, Set
+
+from . import errors
+from .errors import SpelError
+from .robot import Motion, Robot
+from .spel import Interpreter, format_number
+
+MAX_LINE = 64 * 1024
+_POLL = 0.1  # seconds a worker blocks before it looks at the stop flag again
+SAMPLE_KEYS = ("J1agl", "J2agl", "J3agl", "J4agl", "J5agl", "J6agl", "X", "Y", "Z", "U", "V", "W")
+
+
+class _Connection:
+    def __init__(self, sock: socket.socket) -> None:
+        self.sock = sock
+        self.write_lock = threading.Lock()
+        self.logged_in = False
+        self.open = True
+
+    def send(self, line: str) -> None:
+        data = (line + "\r\n").encode()
+        with self.write_lock:
+            if not self.open:
+                return
+            try:
+                self.sock.sendall(data)
+            except OSError:
+                self.open = False
+
+
+class VirtualController:
+    """A controller stand-in on loopback: start(), the ports, operator controls, stop()."""
+
+    def __init__(self, port: int = 0, telemetry_port: int = 0, password: Optional[str] = None,
+                 telemetry_rate_hz: float = 100.0, host: str = "127.0.0.1",
+                 telemetry_line_end: str = "\r\n", status_interval_s: float = 1.0) -> None:
+        if not 0 < telemetry_rate_hz <= 1000:
+            raise ValueError("telemetry_rate_hz must be in (0, 1000]")
+        if telemetry_line_end not in ("\r", "\r\n"):
+            raise ValueError("telemetry_line_end must be CR or CR LF")
+        self.robot = Robot()
+        self._interp = Interpreter(self.robot)
+        self._password = password
+        self._host = host
+        self._want_ports = (port, telemetry_port)
+        self.telemetry_rate_hz = float(telemetry_rate_hz)
+        self._line_end = telemetry_line_end
+        self._status_interval = status_interval_s
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._threads: List[threading.Thread] = []
+        self._sockets: Set[socket.socket] = set()
+        self._telemetry_socks: Set[socket.socket] = set()
+        self._listeners: List[socket.socket] = []
+        self._refuse_telemetry_until = 0.0
+        self.port = 0
+        self.telemetry_port = 0
+        self.commands_received = 0
+
+    # --- life cycle -------------------------------------------------------------------------
+
+    def start(self) -> "VirtualController":
+        if self._listeners:
+            raise RuntimeError("already started")
+        for want, target in zip(self._want_ports, (self._serve_commands, self._serve_telemetry)):
+            family = socket.AF_INET6 if ":" in self._host else socket.AF_INET
+            lst = socket.socket(family, socket.SOCK_STREAM)
+            lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                lst.bind((self._host, want))
+            except OSError:
+                lst.close()
+                self._close_listeners()
+                raise
+            lst.listen(8)
+            lst.settimeout(_POLL)
+            self._listeners.append(lst)
+            self._spawn(target, lst)
+        self.port = self._listeners[0].getsockname()[1]
+        self.telemetry_port = self._listeners[1].getsockname()[1]
+        return self
+
+    def stop(self, timeout: float = 5.0) -> None:
+        """Aborts any motion, closes every socket and joins every thread (bounded)."""
+        self._stop.set()
+        with self.robot.lock:
+            self.robot.abort(errors.ABORTED)
+        self._close_listeners()
+        with self._lock:
+            socks = list(self._sockets)
+            threads = list(self._threads)
+        for s in socks:
+            _shutdown(s)
+        deadline = time.monotonic() + timeout
+        for t in threads:
+            if t is not threading.current_thread():
+                t.join(max(0.0, deadline - time.monotonic()))
+
+    def __enter__(self) -> "VirtualController":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    @property
+    def host(self) -> str:
+        return self._host
+
+    # --- operator controls ------------------------------------------------------------------
+
+    def set_emergency_stop(self, on: bool) -> None:
+        """Pressing the E-stop stops and fails a running motion and switches the motors off."""
+        with self.robot.lock:
+            self.robot.set_estop(bool(on))
+
+    def set_safeguard_open(self, open_: bool) -> None:
+        with self.robot.lock:
+            self.robot.set_safeguard(bool(open_))
+
+    def set_teach_mode(self, on: bool) -> None:
+        with self.robot.lock:
+            self.robot.set_teach(bool(on))
+
+    def inject_error(self, code: int = 4100) -> None:
+        """A controller error: fails a running motion, motors off, pending until `Reset`."""
+        if code <= 0:
+            raise ValueError("error code must be positive")
+        with self.robot.lock:
+            self.robot.inject_error(int(code))
+
+    def clear_error(self) -> None:
+        with self.robot.lock:
+            self.robot.system_error = 0
+            self.robot.changed.notify_all()
+
+    def drop_telemetry(self, hold_s: float = 0.0) -> None:
+        """Closes the telemetry connections; new ones are refused (closed) for hold_s seconds."""
+        with self._lock:
+            self._refuse_telemetry_until = time.monotonic() + hold_s
+            socks = list(self._telemetry_socks)
+        for s in socks:
+            _shutdown(s)
+
+    def set_telemetry_rate(self, hz: float) -> None:
+        if not 0 < hz <= 1000:
+            raise ValueError("telemetry rate must be in (0, 1000] Hz")
+        self.telemetry_rate_hz = float(hz)
+
+    def state(self) -> dict:
+        """A snapshot for tests and the operator console."""
+        with self.robot.lock:
+            r = self.robot
+            return {"joints": r.current_joints(), "pose": r.here(), "motors_on": r.motors_on,
+                    "power_high": r.power_high, "tool": r.tool, "busy": r.busy(),
+                    "paused": r.busy() and r.motion.paused, "status": r.status(),
+                    "xylim_mode": r.xylim_mode, "xylim": list(r.xylim)}
+
+    # --- threads ----------------------------------------------------------------------------
+
+    def _spawn(self, target, *args) -> None:
+        t = threading.Thread(target=target, args=args, daemon=True,
+                             name=f"epson-sim-{target.__name__.strip('_')}")
+        with self._lock:
+            self._threads = [x for x in self._threads if x.is_alive()]
+            self._threads.append(t)
+        t.start()
+
+    def _close_listeners(self) -> None:
+        for lst in self._listeners:
+            try:
+                lst.close()
+            except OSError:
+                pass
+
+    def _accept(self, lst: socket.socket) -> Optional[socket.socket]:
+        while not self._stop.is_set():
+            try:
+                sock, _ = lst.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return None
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            sock.settimeout(_POLL)
+            with self._lock:
+                self._sockets.add(sock)
+            return sock
+        return None
+
+    def _forget(self, sock: socket.socket) -> None:
+        with self._lock:
+            self._sockets.discard(sock)
+            self._telemetry_socks.discard(sock)
+        _shutdown(sock)
+        try:
+            sock.close()
+        except OSError:
+            pass
+
+    def _serve_commands(self, lst: socket.socket) -> None:
+        while True:
+            sock = self._accept(lst)
+            if sock is None:
+                return
+            self._spawn(self._command_reader, _Connection(sock))
+
+    def _serve_telemetry(self, lst: socket.socket) -> None:
+        while True:
+            sock = self._accept(lst)
+            if sock is None:
+                return
+            with self._lock:
+                refuse = time.monotonic() < self._refuse_telemetry_until
+                if not refuse:
+                    self._telemetry_socks.add(sock)
+            if refuse:
+                self._forget(sock)
+                continue
+            self._spawn(self._telemetry_sender, sock)
+
+    # --- command channel --------------------------------------------------------------------
+
+    def _command_reader(self, conn: _Connection) -> None:
+        buf = b""
+        try:
+            while not self._stop.is_set() and conn.open:
+                try:
+                    chunk = conn.sock.recv(4096)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                if not chunk:
+                    return
+                buf += chunk
+                while b"\n" in buf:
+                    raw, buf = buf.split(b"\n", 1)
+                    line = raw.decode("utf-8", "replace").rstrip("\r")
+                    self.commands_received += 1
+                    self._handle(conn, line)
+                if len(buf) > MAX_LINE:
+                    conn.send("!Error," + str(errors.BAD_COMMAND))
+                    return
+        finally:
+            conn.open = False
+            self._forget(conn.sock)
+
+    def _handle(self, conn: _Connection, line: str) -> None:
+        if not line.startswith("$"):
+            conn.send(f"!Error,{errors.BAD_COMMAND}")
+            return
+        name, _, arg = line[1:].partition(",")
+        has_arg = "," in line
+        if name == "Login":
+            if self._password is None or arg == self._password:
+                conn.logged_in = True
+                conn.send("#Login")
+            else:
+                conn.send(f"!Login,{errors.BAD_PASSWORD}")
+            return
+        if name not in ("Logout", "Execute", "Pause", "Continue", "Abort"):
+            conn.send(f"!{name or 'Error'},{errors.BAD_COMMAND}")
+            return
+        if not conn.logged_in:
+            conn.send(f"!{name},{errors.NOT_LOGGED_IN}")
+            return
+        if name == "Execute":
+            if len(arg) < 2 or not (arg.startswith('"') and arg.endswith('"')):
+                conn.send(f"!Execute,{errors.BAD_COMMAND}")
+                return
+            self._execute(conn, arg[1:-1])
+            return
+        if has_arg:
+            conn.send(f"!{name},{errors.BAD_COMMAND}")
+            return
+        if name == "Logout":
+            conn.logged_in = False
+            conn.send("#Logout")
+            return
+        with self.robot.lock:
+            if name == "Pause":
+                ok = self.robot.pause()
+            elif name == "Continue":
+                ok = self.robot.resume()
+            else:
+                self.robot.abort(errors.ABORTED)
+                ok = True
+        conn.send(f"#{name}" if ok else f"!{name},{errors.NOT_ALLOWED}")
+
+    def _execute(self, conn: _Connection, statement: str) -> None:
+        with self.robot.lock:
+            if self.robot.busy():
+                conn.send(f"!Execute,{errors.NOT_ALLOWED}")
+                return
+            try:
+                result = self._interp.execute(statement)
+            except SpelError as exc:
+                conn.send(f"!Execute,{exc.code}")
+                return
+            self.robot.changed.notify_all()
+            if isinstance(result, Motion):
+                self.robot.begin(result)
+        if isinstance(result, Motion):
+            self._spawn(self._run_motion, conn, result)
+        elif result is None:
+            conn.send("#Execute,0")
+        else:
+            conn.send(f'#Execute,"{result}"')
+
+    def _run_motion(self, conn: _Connection, motion: Motion) -> None:
+        code = self.robot.run(motion)
+        conn.send("#Execute,0" if code is None else f"!Execute,{code}")
+
+    # --- telemetry channel ------------------------------------------------------------------
+
+    def _telemetry_sender(self, sock: socket.socket) -> None:
+        end = self._line_end.encode()
+        next_sample = time.monotonic()
+        last_status: Optional[dict] = None
+        last_status_at = 0.0
+        try:
+            while not self._stop.is_set():
+                now = time.monotonic()
+                with self.robot.lock:
+                    joints = self.robot.current_joints(now)
+                    pose = self.robot.here()
+                    status = self.robot.status()
+                packets = []
+                if status != last_status or now - last_status_at >= self._status_interval:
+                    packets.append(";".join(f"{k}={v}" for k, v in status.items()))
+                    last_status, last_status_at = status, now
+                values = joints + pose
+                packets.append(";".join(f"{k}={format_number(v)}"
+                                        for k, v in zip(SAMPLE_KEYS, values)))
+                try:
+                    sock.sendall(b"".join(p.encode() + end for p in packets))
+                except (socket.timeout, OSError):
+                    return
+                next_sample += 1.0 / self.telemetry_rate_hz
+                delay = next_sample - time.monotonic()
+                if delay > 0:
+                    if self._stop.wait(delay):
+                        return
+                elif delay < -0.1:
+                    next_sample = time.monotonic()  # fell behind: skip, do not burst
+        finally:
+            self._forget(sock)
+
+
+def _shutdown(sock: socket.socket) -> None:
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass

@@ -1,0 +1,507 @@
+"""The SPEL+ subset the virtual controller executes.
+
+Statements: `Print` with comma-separated items, `Motor On|Off`, `Power Low|High`, `Reset`,
+`Speed n`, `Accel a[, d]`, `SpeedS v`, `AccelS a[, d]`, `TLSet n, <point>`, `TLClr n`, `Tool n`,
+`XYLimMode 0|1`, `XYLim x0,x1,y0,y1,z0,z1` (all zero: no limit), `P<n> = <point>`,
+`Go <point> [CP] [LJM [n]] [Till|Find|Sense ...] [!...!] [SYNC]` and
+`Move <point> [ROT] [ECP] [CP] [Till|Find|Sense ...] [!...!] [SYNC]`. CP, SYNC, ECP, ROT,
+search clauses and parallel processing are accepted and have no effect.
+
+Print items: `Stat(n)`, `SysErr`, `EStopOn`, `SafetyOn`, `TeachOn`, `CtrlDev`, `RobotInfo(n)`,
+`CtrlInfo(n)`, `Power`, `Motor`, `AccelMax(1|2)`, `Speed`, `Accel(1|2)`, `SpeedS`, `AccelS(1|2)`,
+`Tool`, `TLDef(n)`, `Agl(j)`, `PAgl(<point>, j)`, `CX..CW(<point>)`, `XYLimMode`, numbers.
+
+Points: `XY(x,y,z,u,v,w)`, `Here`, `P<n>`, `TLSet(n)`, `XYLim(1)` (minimum corner),
+`XYLim(2)` (maximum corner), `AglToPls(j1,...,j6)`, `LJM(<point>[, <reference>])`, each
+optionally followed by offsets such as `+Z(50)` or `-X(10.5)`.
+
+Postures: an `XY` point uses the first posture (shoulder in front, wrist not flipped); `P<n>`
+uses the posture nearest its stored joints; `Here`, `AglToPls` and `LJM` carry exact joints.
+`Go ... LJM` and `LJM(p, ref)` choose the solution nearest the current or reference joints.
+
+Booleans print as True/False; numbers print in the shortest text that reads back exactly.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import List, Optional, Union
+
+from . import errors
+from . import kinematics as kin
+from .errors import SpelError
+from .robot import ACCEL_MAX, MAX_ACCELS, MAX_SPEEDS, Motion, Robot
+
+_TOKEN = re.compile(r"\s*(?:(\d+\.?\d*(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?)"
+                    r"|([A-Za-z_][A-Za-z0-9_]*)|(\S))")
+_POSE_AXES = {"X": 0, "Y": 1, "Z": 2, "U": 3, "V": 4, "W": 5}
+_SEARCH_WORDS = {"TILL", "FIND", "SENSE"}
+_VERBS = {"PRINT", "MOTOR", "POWER", "RESET", "SPEED", "ACCEL", "SPEEDS", "ACCELS", "TLSET",
+          "TLCLR", "TOOL", "XYLIMMODE", "XYLIM", "GO", "MOVE"}
+
+
+def format_number(value: Union[int, float, bool]) -> str:
+    if isinstance(value, bool):
+        return "True" if value else "False"
+    if isinstance(value, int):
+        return str(value)
+    if value.is_integer() and abs(value) < 1e15:
+        return str(int(value))
+    return repr(value)
+
+
+class Point:
+    """A TCP pose, with exact joints or with joints that only pick the posture."""
+
+    def __init__(self, pose: List[float], joints: Optional[List[float]] = None,
+                 exact: bool = False) -> None:
+        self.pose = pose
+        self.joints = joints
+        self.exact = exact
+
+
+def _tokenize(text: str) -> List[str]:
+    tokens = []
+    pos = 0
+    text = text.rstrip()
+    while pos < len(text):
+        m = _TOKEN.match(text, pos)
+        if m is None or m.end() == pos:
+            break
+        tokens.append(m.group(1) or m.group(2) or m.group(3))
+        pos = m.end()
+    return tokens
+
+
+class _Parser:
+    def __init__(self, tokens: List[str], robot: Robot) -> None:
+        self.t = tokens
+        self.i = 0
+        self.robot = robot
+
+    # token helpers
+    def peek(self, ahead: int = 0) -> Optional[str]:
+        j = self.i + ahead
+        return self.t[j] if j < len(self.t) else None
+
+    def word(self) -> str:
+        tok = self.peek()
+        return tok.upper() if tok else ""
+
+    def take(self) -> str:
+        tok = self.peek()
+        if tok is None:
+            raise SpelError(errors.SYNTAX)
+        self.i += 1
+        return tok
+
+    def expect(self, tok: str) -> None:
+        if self.take().upper() != tok.upper():
+            raise SpelError(errors.SYNTAX)
+
+    def at_end(self) -> bool:
+        return self.i >= len(self.t)
+
+    def end(self) -> None:
+        if not self.at_end():
+            raise SpelError(errors.SYNTAX)
+
+    # numbers
+    def number(self) -> float:
+        sign = 1.0
+        while self.peek() in ("-", "+"):
+            if self.take() == "-":
+                sign = -sign
+        tok = self.take()
+        if tok == "(":
+            value = self.number()
+            self.expect(")")
+            return sign * value
+        try:
+            return sign * float(tok)
+        except ValueError:
+            value = self.function_value(tok)
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise SpelError(errors.SYNTAX) from None
+            return sign * float(value)
+
+    def integer(self) -> int:
+        value = self.number()
+        if not value.is_integer():
+            raise SpelError(errors.OUT_OF_RANGE)
+        return int(value)
+
+    def numbers(self, count: int) -> List[float]:
+        values = [self.number()]
+        while len(values) < count:
+            self.expect(",")
+            values.append(self.number())
+        return values
+
+    def call_args(self, count: int) -> List[float]:
+        self.expect("(")
+        values = self.numbers(count)
+        self.expect(")")
+        return values
+
+    def call_int(self) -> int:
+        self.expect("(")
+        n = self.integer()
+        self.expect(")")
+        return n
+
+    # points
+    def point(self) -> Point:
+        p = self.point_primary()
+        while self.peek() in ("+", "-") and (self.word_at(1) in _POSE_AXES) \
+                and self.peek(2) == "(":
+            sign = 1.0 if self.take() == "+" else -1.0
+            axis = _POSE_AXES[self.take().upper()]
+            self.expect("(")
+            delta = self.number()
+            self.expect(")")
+            pose = list(p.pose)
+            pose[axis] += sign * delta
+            p = Point(pose, p.joints, exact=False)
+        return p
+
+    def word_at(self, ahead: int) -> str:
+        tok = self.peek(ahead)
+        return tok.upper() if tok else ""
+
+    def point_primary(self) -> Point:
+        r = self.robot
+        w = self.word()
+        if w == "(":
+            self.take()
+            p = self.point()
+            self.expect(")")
+            return p
+        tok = self.take()
+        if w == "XY":
+            return Point(self.call_args(6))
+        if w == "HERE":
+            return Point(r.here(), r.current_joints(), exact=True)
+        if w == "TLSET":
+            n = self.call_int()
+            return Point(list(self.tool_definition(n)))
+        if w == "XYLIM":
+            n = self.call_int()
+            if n not in (1, 2):
+                raise SpelError(errors.OUT_OF_RANGE)
+            lim = r.xylim
+            k = n - 1
+            return Point([lim[k], lim[2 + k], lim[4 + k], 0.0, 0.0, 0.0])
+        if w == "AGLTOPLS":
+            joints = self.call_args(6)
+            if not kin.within_limits(joints):
+                raise SpelError(errors.OUT_OF_RANGE)
+            return Point(kin.forward(joints, r.tool_pose()), joints, exact=True)
+        if w == "LJM":
+            self.expect("(")
+            target = self.point()
+            if self.peek() == ",":
+                self.take()
+                ref = self.point()
+            else:
+                ref = Point(r.here(), r.current_joints(), exact=True)
+            self.expect(")")
+            ref_joints = self.resolve(ref)
+            joints = kin.solve(target.pose, r.tool_pose(), nearest=ref_joints)
+            if joints is None:
+                raise SpelError(errors.UNREACHABLE)
+            return Point(target.pose, joints, exact=True)
+        m = re.fullmatch(r"[Pp](\d+)", tok)
+        if m:
+            n = int(m.group(1))
+            if n not in r.points:
+                raise SpelError(errors.UNDEFINED)
+            return Point(list(r.points[n]), list(r.point_postures[n]))
+        raise SpelError(errors.SYNTAX)
+
+    def tool_definition(self, n: int) -> List[float]:
+        if n == 0:
+            return [0.0] * 6
+        if not 1 <= n <= 15:
+            raise SpelError(errors.OUT_OF_RANGE)
+        if n not in self.robot.tools:
+            raise SpelError(errors.UNDEFINED)
+        return self.robot.tools[n]
+
+    def resolve(self, p: Point, nearest: Optional[List[float]] = None) -> List[float]:
+        """Joints for the point: exact, nearest the given joints, or its own posture."""
+        if p.exact and nearest is None:
+            return list(p.joints)
+        ref = nearest if nearest is not None else p.joints
+        joints = kin.solve(p.pose, self.robot.tool_pose(), nearest=ref)
+        if joints is None:
+            raise SpelError(errors.UNREACHABLE)
+        return joints
+
+    # Print items
+    def function_value(self, tok: str) -> Union[int, float, bool]:
+        r = self.robot
+        w = tok.upper()
+        simple = {
+            "SYSERR": lambda: r.system_error,
+            "ESTOPON": lambda: r.estop,
+            "SAFETYON": lambda: r.safeguard_open,
+            "TEACHON": lambda: r.teach,
+            "CTRLDEV": lambda: 21,
+            "POWER": lambda: 1 if r.power_high else 0,
+            "MOTOR": lambda: 1 if r.motors_on else 0,
+            "TOOL": lambda: r.tool,
+            "XYLIMMODE": lambda: r.xylim_mode,
+            "SPEEDS": lambda: r.speeds,
+        }
+        if w in simple and self.peek() != "(":
+            return simple[w]()
+        if w == "SPEED" and self.peek() != "(":
+            return r.speed
+        if w in ("STAT", "ROBOTINFO", "CTRLINFO"):
+            self.call_int()
+            return {"STAT": r.stat_word, "ROBOTINFO": r.robot_info,
+                    "CTRLINFO": r.ctrl_info}[w]()
+        if w in ("ACCELMAX", "ACCEL", "ACCELS"):
+            n = self.call_int()
+            if n not in (1, 2):
+                raise SpelError(errors.OUT_OF_RANGE)
+            source = {"ACCELMAX": ACCEL_MAX, "ACCEL": r.accel, "ACCELS": r.accels}[w]
+            return source[n - 1]
+        if w == "TLDEF":
+            n = self.call_int()
+            if not 1 <= n <= 15:
+                raise SpelError(errors.OUT_OF_RANGE)
+            return n in r.tools
+        if w == "AGL":
+            j = self.call_int()
+            if not 1 <= j <= 6:
+                raise SpelError(errors.OUT_OF_RANGE)
+            return r.current_joints()[j - 1]
+        if w == "PAGL":
+            self.expect("(")
+            p = self.point()
+            self.expect(",")
+            j = self.integer()
+            self.expect(")")
+            if not 1 <= j <= 6:
+                raise SpelError(errors.OUT_OF_RANGE)
+            return self.resolve(p)[j - 1]
+        if len(w) == 2 and w[0] == "C" and w[1] in _POSE_AXES:
+            self.expect("(")
+            p = self.point()
+            self.expect(")")
+            return p.pose[_POSE_AXES[w[1]]]
+        raise SpelError(errors.SYNTAX)
+
+    def print_items(self) -> str:
+        values = []
+        while True:
+            sign = 1
+            while self.peek() in ("-", "+"):
+                if self.take() == "-":
+                    sign = -sign
+            tok = self.take()
+            try:
+                value: Union[int, float, bool] = float(tok)
+            except ValueError:
+                value = self.function_value(tok)
+            if sign < 0:
+                if isinstance(value, bool):
+                    raise SpelError(errors.SYNTAX)
+                value = -value
+            values.append(format_number(value))
+            if self.at_end():
+                return " ".join(values)
+            self.expect(",")
+
+
+class Interpreter:
+    """Runs one statement against the robot; call with the robot lock held."""
+
+    def __init__(self, robot: Robot) -> None:
+        self.robot = robot
+
+    def execute(self, statement: str) -> Union[None, str, Motion]:
+        """None for a plain statement, the printed text for Print, a Motion to run for Go/Move."""
+        parallel = re.search(r"!.*!", statement)
+        if parallel:
+            statement = statement[:parallel.start()] + statement[parallel.end():]
+        tokens = _tokenize(statement)
+        if not tokens:
+            raise SpelError(errors.SYNTAX)
+        p = _Parser(tokens, self.robot)
+        verb = p.take().upper()
+        if verb in _VERBS:
+            return getattr(self, "_" + verb.lower())(p)
+        if re.fullmatch(r"P\d+", verb) and p.peek() == "=":
+            p.take()
+            point = p.point()
+            p.end()
+            self.robot.points[int(verb[1:])] = list(point.pose)
+            self.robot.point_postures[int(verb[1:])] = p.resolve(point)
+            return None
+        raise SpelError(errors.SYNTAX)
+
+    def _print(self, p: _Parser) -> str:
+        return p.print_items()
+
+    def _motor(self, p: _Parser) -> None:
+        w = p.take().upper()
+        p.end()
+        r = self.robot
+        if w == "ON":
+            if r.estop:
+                raise SpelError(errors.ESTOP)
+            if r.safeguard_open:
+                raise SpelError(errors.SAFEGUARD)
+            if r.system_error:
+                raise SpelError(errors.ERROR_PENDING)
+            r.motors_on = True
+        elif w == "OFF":
+            r.motors_on = False
+        else:
+            raise SpelError(errors.SYNTAX)
+        return None
+
+    def _power(self, p: _Parser) -> None:
+        w = p.take().upper()
+        p.end()
+        if w not in ("LOW", "HIGH"):
+            raise SpelError(errors.SYNTAX)
+        self.robot.power_high = w == "HIGH"
+        return None
+
+    def _reset(self, p: _Parser) -> None:
+        p.end()
+        if self.robot.estop:
+            raise SpelError(errors.ESTOP)
+        self.robot.system_error = 0
+        return None
+
+    def _speed(self, p: _Parser) -> None:
+        values = [p.integer()]
+        while p.peek() == ",":  # depart and approach speeds are accepted and ignored
+            p.take()
+            values.append(p.integer())
+        p.end()
+        if len(values) > 3 or not all(1 <= v <= 100 for v in values):
+            raise SpelError(errors.OUT_OF_RANGE)
+        self.robot.speed = values[0]
+        return None
+
+    def _accel(self, p: _Parser) -> None:
+        values = [p.integer()]
+        while p.peek() == ",":
+            p.take()
+            values.append(p.integer())
+        p.end()
+        if len(values) == 1:
+            values.append(values[0])
+        if len(values) > 6 or not all(1 <= v <= m for v, m in zip(values, ACCEL_MAX)):
+            raise SpelError(errors.OUT_OF_RANGE)
+        self.robot.accel = values[:2]
+        return None
+
+    def _speeds(self, p: _Parser) -> None:
+        values = [p.number()]
+        while p.peek() == ",":
+            p.take()
+            values.append(p.number())
+        p.end()
+        if len(values) > 3 or not all(0.0 < v <= MAX_SPEEDS for v in values):
+            raise SpelError(errors.OUT_OF_RANGE)
+        self.robot.speeds = values[0]
+        return None
+
+    def _accels(self, p: _Parser) -> None:
+        values = [p.number()]
+        while p.peek() == ",":
+            p.take()
+            values.append(p.number())
+        p.end()
+        if len(values) == 1:
+            values.append(values[0])
+        if len(values) > 6 or not all(0.0 < v <= MAX_ACCELS for v in values):
+            raise SpelError(errors.OUT_OF_RANGE)
+        self.robot.accels = values[:2]
+        return None
+
+    def _tlset(self, p: _Parser) -> None:
+        n = p.integer()
+        p.expect(",")
+        point = p.point()
+        p.end()
+        if not 1 <= n <= 15:
+            raise SpelError(errors.OUT_OF_RANGE)
+        self.robot.tools[n] = list(point.pose)
+        return None
+
+    def _tlclr(self, p: _Parser) -> None:
+        n = p.integer()
+        p.end()
+        if not 1 <= n <= 15:
+            raise SpelError(errors.OUT_OF_RANGE)
+        # Clearing the selected slot leaves it selected, acting as the bare flange.
+        self.robot.tools.pop(n, None)
+        return None
+
+    def _tool(self, p: _Parser) -> None:
+        n = p.integer()
+        p.end()
+        if not 0 <= n <= 15:
+            raise SpelError(errors.OUT_OF_RANGE)
+        if n and n not in self.robot.tools:
+            raise SpelError(errors.UNDEFINED)
+        self.robot.tool = n
+        return None
+
+    def _xylimmode(self, p: _Parser) -> None:
+        n = p.integer()
+        p.end()
+        if n not in (0, 1):
+            raise SpelError(errors.OUT_OF_RANGE)
+        self.robot.xylim_mode = n
+        return None
+
+    def _xylim(self, p: _Parser) -> None:
+        values = p.numbers(6)
+        p.end()
+        if any(values[2 * i] > values[2 * i + 1] for i in range(3)):
+            raise SpelError(errors.OUT_OF_RANGE)
+        self.robot.xylim = values
+        return None
+
+    def _modifiers(self, p: _Parser, allowed: set) -> dict:
+        found: dict = {}
+        while not p.at_end():
+            w = p.take().upper()
+            if w in _SEARCH_WORDS:
+                # The search condition runs to the next modifier word; it is not evaluated.
+                while not p.at_end() and p.word() not in allowed:
+                    p.take()
+                continue
+            if w not in allowed or w in found:
+                raise SpelError(errors.SYNTAX)
+            found[w] = True
+            if w == "LJM" and not p.at_end() and p.word() not in allowed:
+                found["LJM_FLAG"] = p.integer()
+        return found
+
+    def _go(self, p: _Parser) -> Motion:
+        r = self.robot
+        dest = p.point()
+        mods = self._modifiers(p, {"CP", "LJM", "SYNC"} | _SEARCH_WORDS)
+        r.check_can_move()
+        if "LJM" in mods:
+            target = p.resolve(dest, nearest=r.current_joints())
+        else:
+            target = p.resolve(dest)
+        return r.plan_go(target)
+
+    def _move(self, p: _Parser) -> Motion:
+        r = self.robot
+        dest = p.point()
+        self._modifiers(p, {"ROT", "ECP", "CP", "SYNC"} | _SEARCH_WORDS)
+        r.check_can_move()
+        return r.plan_move(list(dest.pose))
