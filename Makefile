@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ make libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev
+APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
@@ -28,6 +28,9 @@ $(VENV)/.stamp: requirements-dev.txt
 	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+	@# A locale with a decimal comma, so tests can prove number texts ignore the process locale.
+	@locale -a 2>/dev/null | grep -qi '^de_DE.utf8$$' || { SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "de_DE.UTF-8 unavailable: locale tests will skip"; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
@@ -71,7 +74,7 @@ wheel-check: deps
 	cd /tmp && $(abspath $(PY)) -c "import _brevacon, _tandrel, epson_sim; print('installed:', _brevacon.Brevacon.default_port, _tandrel.Tandrel.__name__)"
 
 bench: build
-	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2s
+	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2
 
 demo: build
 	PYTHONPATH=$(RELEASE)/python:sim $(PY) examples/demo.py
