@@ -1,0 +1,362 @@
+// Brevacon's session against the scripted fake controller: login, retries, logout and the lines
+// written to standard output and standard error.
+
+#include <epson/brevacon.h>
+
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_controller.h"
+
+namespace epson {
+namespace {
+
+using namespace std::chrono_literals;
+using test::canned;
+using test::Clock;
+using test::FakeController;
+using test::thrownText;
+
+constexpr const char* kHost = "127.0.0.1";
+const std::string kMotorOn = "$Execute,\"Motor On\"";
+const std::string kMotorOff = "$Execute,\"Motor Off\"";
+const std::string kRedactedLogin = "$Login,<redacted>";
+
+std::string where(std::uint16_t port) { return std::string(kHost) + ":" + std::to_string(port); }
+
+std::string retryLine(int attempt) {
+  return "Epson Remote Ethernet login attempt " + std::to_string(attempt) +
+         " failed; retrying in 2 seconds\n";
+}
+
+// What the driver writes to standard output and standard error while f() runs; f must not throw.
+struct Output {
+  std::string out;
+  std::string err;
+};
+
+template <typename F>
+Output captured(F&& f) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  f();
+  Output output;
+  output.out = testing::internal::GetCapturedStdout();
+  output.err = testing::internal::GetCapturedStderr();
+  return output;
+}
+
+std::chrono::milliseconds since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+TEST(Session, ConnectLogsInAndDisconnectLogsOutInOrder) {
+  FakeController fake;
+  fake.login("secret").logout().expectClose();
+  Brevacon robot;
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_FALSE(robot.isLoggedIn());
+
+  const auto up = captured([&] { robot.connect(kHost, fake.port(), "secret"); });
+  EXPECT_EQ(up.out, "Connected to " + where(fake.port()) + "\n");
+  EXPECT_EQ(up.err, "");
+  EXPECT_TRUE(robot.isConnected());
+  EXPECT_TRUE(robot.isLoggedIn());
+
+  const auto down = captured([&] { robot.disconnect(); });
+  EXPECT_EQ(down.out, "Disconnected from " + where(fake.port()) + "\n");
+  EXPECT_EQ(down.err, "");
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_FALSE(robot.isLoggedIn());
+
+  fake.verify();
+  EXPECT_EQ(fake.texts(), (std::vector<std::string>{"$Login,secret", "$Logout"}));
+  EXPECT_EQ(fake.connections(), 1);
+}
+
+TEST(Session, DefaultPasswordIsEmptyAndHostNamesResolve) {
+  FakeController fake;
+  fake.login("").logout().expectClose();
+  Brevacon robot;
+  const auto up = captured([&] { robot.connect("localhost", fake.port()); });
+  EXPECT_EQ(up.out, "Connected to localhost:" + std::to_string(fake.port()) + "\n");
+  EXPECT_TRUE(robot.isLoggedIn());
+  robot.disconnect();
+  EXPECT_EQ(Brevacon::kDefaultPort, 5000);
+}
+
+TEST(Session, DisconnectIsQuietWithoutSession) {
+  Brevacon fresh;
+  const auto never_connected = captured([&] { EXPECT_NO_THROW(fresh.disconnect()); });
+  EXPECT_EQ(never_connected.out, "");
+  EXPECT_EQ(never_connected.err, "");
+
+  FakeController fake;
+  fake.login().logout().expectClose();
+  Brevacon robot;
+  robot.connect(kHost, fake.port());
+  const auto first = captured([&] { robot.disconnect(); });
+  const auto second = captured([&] { EXPECT_NO_THROW(robot.disconnect()); });
+  EXPECT_EQ(first.out, "Disconnected from " + where(fake.port()) + "\n");
+  EXPECT_EQ(second.out, "");
+  EXPECT_EQ(second.err, "");
+}
+
+struct Rejection {
+  std::string reply;
+  std::string message;
+};
+
+class LoginRejection : public testing::TestWithParam<Rejection> {};
+
+TEST_P(LoginRejection, ThrowsOnWrongPasswordWithoutRetry) {
+  FakeController fake;
+  fake.expect("$Login,hunter2").reply(GetParam().reply).expectClose();
+  Brevacon robot;
+  std::string text;
+  const auto output = captured([&] {
+    text = thrownText<std::runtime_error>([&] { robot.connect(kHost, fake.port(), "hunter2"); });
+  });
+  EXPECT_EQ(text, GetParam().message);
+  EXPECT_EQ(text.find("hunter2"), std::string::npos);
+  EXPECT_EQ(output.err, "");  // no retry line
+  EXPECT_EQ(output.out, "");
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_FALSE(robot.isLoggedIn());
+  fake.verify();
+  EXPECT_EQ(fake.connections(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, LoginRejection,
+    testing::Values(
+        Rejection{canned("login_rejected"),
+                  "Remote command failed: !Login,11 (command: " + kRedactedLogin + ")"},
+        Rejection{"!Login,99",
+                  "Remote command failed: !Login,99 (Epson Remote Ethernet error 99: system "
+                  "error or communication error; no motion error code was returned) (command: " +
+                      kRedactedLogin + ")"}));
+
+class PasswordWithLineEnding : public testing::TestWithParam<std::string> {};
+
+TEST_P(PasswordWithLineEnding, IsRejectedBeforeAnythingIsSent) {
+  FakeController fake;
+  fake.login("").logout().expectClose();
+  Brevacon robot;
+  robot.connect(kHost, fake.port());
+
+  const auto reconnect = [&] { robot.connect(kHost, fake.port(), GetParam()); };
+  EXPECT_EQ(thrownText<std::invalid_argument>(reconnect), "password must not contain line endings");
+  // Neither a new connection nor a line: the running session is untouched.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(fake.connections(), 1);
+  EXPECT_EQ(fake.texts(), std::vector<std::string>{"$Login,"});
+  EXPECT_TRUE(robot.isLoggedIn());
+  robot.disconnect();
+}
+
+INSTANTIATE_TEST_SUITE_P(Passwords, PasswordWithLineEnding,
+                         testing::Values("\r", "\n", "pw\r\n$Execute,\"Motor On\"", "\rpw"));
+
+TEST(Session, RetriesAfterControllerClosesDuringLogin) {
+  FakeController fake;
+  fake.expect("$Login,pw").close().login("pw").logout().expectClose();
+  Brevacon robot;
+  const auto output = captured([&] { robot.connect(kHost, fake.port(), "pw"); });
+  EXPECT_EQ(output.err, retryLine(1));
+  EXPECT_EQ(output.out, "Connected to " + where(fake.port()) + "\n");
+  EXPECT_TRUE(robot.isLoggedIn());
+  robot.disconnect();
+
+  fake.verify();
+  const auto lines = fake.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].connection, 2);
+  // The fake stamps a line when it reads it, a little after the client sent it.
+  EXPECT_GE(lines[1].arrival - lines[0].arrival, 1950ms);
+}
+
+TEST(Session, GivesUpAfterThreeUnansweredLogins) {
+  FakeController fake;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    fake.expect("$Login,s3cret").expectClose();
+  }
+  Brevacon robot;
+  const auto start = Clock::now();
+  std::string text;
+  const auto output = captured([&] {
+    text = thrownText<std::runtime_error>([&] { robot.connect(kHost, fake.port(), "s3cret"); });
+  });
+  const auto elapsed = since(start);
+
+  EXPECT_EQ(text,
+            "Epson Remote Ethernet login failed after 3 attempts: Timed out waiting for an Epson "
+            "Remote Ethernet response to " + kRedactedLogin + " after 5000 ms");
+  EXPECT_EQ(output.err, retryLine(1) + retryLine(2));
+  EXPECT_EQ(output.out, "");
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_GE(elapsed, 19s);  // three 5 s waits and two 2 s pauses
+  EXPECT_LT(elapsed, 22s);
+
+  fake.verify();
+  const auto lines = fake.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_GE(lines[i].arrival - lines[i - 1].arrival, 6950ms);
+    EXPECT_LT(lines[i].arrival - lines[i - 1].arrival, 8500ms);
+  }
+}
+
+TEST(Session, GivesUpAfterThreeRefusedConnections) {
+  test::RefusingPort refusing;
+  Brevacon robot;
+  const auto start = Clock::now();
+  std::string text;
+  const auto output = captured([&] {
+    text = thrownText<std::runtime_error>([&] { robot.connect(kHost, refusing.port(), "pw"); });
+  });
+  const auto elapsed = since(start);
+
+  EXPECT_EQ(text, "Epson Remote Ethernet login failed after 3 attempts: Failed to connect to " +
+                      where(refusing.port()) + ": Connection refused");
+  EXPECT_EQ(output.err, retryLine(1) + retryLine(2));
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_GE(elapsed, 4s);
+  EXPECT_LT(elapsed, 6s);
+}
+
+// Slowest case of the suite (about 64 s): three 20 s connect deadlines and two 2 s pauses.
+TEST(Session, ConnectTimesOutAgainstPeerThatNeverAnswers) {
+  test::NeverAcceptingListener peer;
+  Brevacon robot;
+  testing::internal::CaptureStderr();
+  const auto start = Clock::now();
+  auto result = std::async(std::launch::async, [&] {
+    return thrownText<std::runtime_error>([&] { robot.connect(kHost, peer.port(), "pw"); });
+  });
+
+  std::this_thread::sleep_for(500ms);
+  const auto asked = Clock::now();
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_FALSE(robot.isLoggedIn());
+  EXPECT_LT(since(asked), 100ms);  // the flags are read without the session lock
+
+  const std::string text = result.get();
+  const auto elapsed = since(start);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(text, "Epson Remote Ethernet login failed after 3 attempts: Connection to " +
+                      where(peer.port()) + " timed out");
+  EXPECT_EQ(err, retryLine(1) + retryLine(2));
+  EXPECT_GE(elapsed, 64s);
+  EXPECT_LT(elapsed, 70s);
+}
+
+TEST(Session, StateAnswersAtOnceWhileLoginWaits) {
+  FakeController fake;
+  fake.expect("$Login,").wait(1500ms).reply(canned("login_ok")).logout().expectClose();
+  Brevacon robot;
+  auto connecting = std::async(std::launch::async, [&] { robot.connect(kHost, fake.port()); });
+  ASSERT_TRUE(fake.waitForLines(1));
+
+  const auto asked = Clock::now();
+  EXPECT_TRUE(robot.isConnected());  // TCP is up, the login reply is not
+  EXPECT_FALSE(robot.isLoggedIn());
+  EXPECT_LT(since(asked), 100ms);
+
+  connecting.get();
+  EXPECT_TRUE(robot.isLoggedIn());
+  robot.disconnect();
+}
+
+TEST(Session, ReconnectDropsOldSessionWithoutLogout) {
+  FakeController first;
+  FakeController second;
+  first.login("a")
+      .respond(kMotorOn, canned("execute_ok"))
+      .respond(kMotorOn, canned("execute_error_2"))
+      .expectClose();
+  second.login("b").logout().expectClose();  // no Motor Off: the motors-on flag is gone
+
+  Brevacon robot;
+  robot.connect(kHost, first.port(), "a");
+  robot.motorOn();
+  EXPECT_THROW(robot.motorOn(), std::runtime_error);
+  EXPECT_NE(robot.motorOnError(), "");
+
+  const auto up = captured([&] { robot.connect(kHost, second.port(), "b"); });
+  EXPECT_EQ(up.out, "Connected to " + where(second.port()) + "\n");
+  EXPECT_EQ(robot.motorOnError(), "");
+  const auto down = captured([&] { robot.disconnect(); });
+  EXPECT_EQ(down.out, "Disconnected from " + where(second.port()) + "\n");
+
+  first.verify();
+  EXPECT_EQ(first.texts(), (std::vector<std::string>{"$Login,a", kMotorOn, kMotorOn}));
+}
+
+class DisconnectAfterMotorOn : public testing::TestWithParam<bool> {};
+
+TEST_P(DisconnectAfterMotorOn, SwitchesOffOnlyMotorsStillOn) {
+  const bool switched_off_again = GetParam();
+  FakeController fake;
+  fake.login().respond(kMotorOn, canned("execute_ok"));
+  if (switched_off_again) {
+    fake.respond(kMotorOff, canned("execute_ok"));
+  }
+  Brevacon robot;
+  robot.connect(kHost, fake.port());
+  robot.motorOn();
+  if (switched_off_again) {
+    robot.motorOff();
+  } else {
+    fake.respond(kMotorOff, canned("execute_ok"));
+  }
+  fake.logout().expectClose();
+  robot.disconnect();
+
+  fake.verify();
+  const std::vector<std::string> expected{"$Login,", kMotorOn, kMotorOff, "$Logout"};
+  EXPECT_EQ(fake.texts(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(MotorsOnAtDisconnect, DisconnectAfterMotorOn, testing::Bool());
+
+TEST(Session, DisconnectReportsRejectedLogoutAndStillCloses) {
+  FakeController fake;
+  fake.login().respond("$Logout", canned("logout_rejected")).expectClose();
+  Brevacon robot;
+  robot.connect(kHost, fake.port());
+  const auto output = captured([&] { EXPECT_NO_THROW(robot.disconnect()); });
+  EXPECT_EQ(output.err,
+            "Failed to log out of controller: Remote command failed: !Logout,10 (command: "
+            "$Logout)\n");
+  EXPECT_EQ(output.out, "Disconnected from " + where(fake.port()) + "\n");
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_FALSE(robot.isLoggedIn());
+}
+
+TEST(Session, MotorOffTimeoutInDisconnectTearsDownBeforeLogout) {
+  FakeController fake;
+  fake.login().respond(kMotorOn, canned("execute_ok")).expect(kMotorOff).expectClose();
+  Brevacon robot;
+  robot.connect(kHost, fake.port());
+  robot.motorOn();
+  const auto output = captured([&] { EXPECT_NO_THROW(robot.disconnect()); });
+  EXPECT_EQ(output.err,
+            "Failed to turn off motor: Timed out waiting for an Epson Remote Ethernet response "
+            "to " + kMotorOff +
+                " after 5000 ms\n"
+                "logout() called but not connected\n"
+                "Failed to log out of controller: logout() called but not connected\n");
+  EXPECT_EQ(output.out, "Disconnected from " + where(fake.port()) + "\n");
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_FALSE(robot.isLoggedIn());
+}
+
+}  // namespace
+}  // namespace epson

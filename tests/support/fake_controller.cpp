@@ -55,7 +55,7 @@ std::string visible(const std::string& text) {
                           : out;
 }
 
-std::string quoted(const std::string& text) { return "\"" + visible(text) + "\""; }
+std::string inQuotes(const std::string& text) { return "\"" + visible(text) + "\""; }
 
 const std::map<std::string, std::string>& cannedTable() {
   static const std::map<std::string, std::string> table = [] {
@@ -208,7 +208,7 @@ class FakeController::Impl {
                     << describe(steps_[i]);
     }
     for (std::size_t index : inbox_) {
-      ADD_FAILURE() << "fake controller: unexpected line " << quoted(lines_[index].text)
+      ADD_FAILURE() << "fake controller: unexpected line " << inQuotes(lines_[index].text)
                     << " (no step consumed it)";
     }
   }
@@ -219,11 +219,11 @@ class FakeController::Impl {
   static std::string describe(const Step& step) {
     switch (step.kind) {
       case Kind::kExpect:
-        return "expect " + quoted(step.text);
+        return "expect " + inQuotes(step.text);
       case Kind::kExpectPrefix:
-        return "expect a line beginning " + quoted(step.text);
+        return "expect a line beginning " + inQuotes(step.text);
       case Kind::kSend:
-        return "send " + quoted(step.text);
+        return "send " + inQuotes(step.text);
       case Kind::kWait:
         return "wait " + std::to_string(step.delay.count()) + " ms";
       case Kind::kSilence:
@@ -309,7 +309,7 @@ class FakeController::Impl {
           const bool match = step.kind == Kind::kExpect ? line == step.text
                                                         : line.rfind(step.text, 0) == 0;
           if (!match) {
-            failures_.push_back("unexpected line " + quoted(line) + " where the script says " +
+            failures_.push_back("unexpected line " + inQuotes(line) + " where the script says " +
                                 describe(step));
           }
           return true;
@@ -484,11 +484,14 @@ class FakeController::Impl {
         std::string text = partial_.substr(0, newline);
         if (!text.empty() && text.back() == '\r') {
           text.pop_back();
+        } else {
+          failures_.push_back("line " + inQuotes(text) + " did not end with CR LF");
         }
         partial_.erase(0, newline + 1);
         recordLine_(std::move(text), arrival);
       }
       if (n <= 0 && !partial_.empty()) {
+        failures_.push_back("the connection closed inside the line " + inQuotes(partial_));
         recordLine_(std::move(partial_), arrival);
         partial_.clear();
       }

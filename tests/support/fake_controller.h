@@ -13,10 +13,10 @@
 //   robot.disconnect();
 //   fake.verify();  // or let the destructor do it
 //
-// Every line the client sends is recorded with its arrival time (lines()). Lines also go to an
-// inbox that expect steps consume in order; a line that no step consumed by the end, a line that
-// differs from the expected one, or a step that never ran fails the test (ADD_FAILURE) in verify()
-// or in the destructor.
+// Every line the client sends is recorded with its arrival time (lines()) and goes to an inbox
+// that expect steps consume in order. A line that no step consumed by the end, a line that differs
+// from the expected one, a line not ended by CR LF, or a step that never ran fails the test
+// (ADD_FAILURE) in verify() or in the destructor.
 //
 // Connections: the first step that needs a connection accepts one. close() ends it from this side,
 // expectClose() and silence() wait until the client ends it; the next step that needs a
@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,20 @@ struct ReceivedLine {
 // Reply stored under `name` in tests/canned_replies.txt (the table the Python fake reads too),
 // with its escapes decoded. An unknown name fails the test and gives the empty text.
 std::string canned(const std::string& name);
+
+// what() of the exception of type E that f() throws, so that a test can compare a whole message
+// with EXPECT_EQ; "<no exception>" when f() returns, "<exception of another type>" otherwise.
+template <typename E = std::exception, typename F>
+std::string thrownText(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  } catch (...) {
+    return "<exception of another type>";
+  }
+  return "<no exception>";
+}
 
 class FakeController {
  public:
