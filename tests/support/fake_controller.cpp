@@ -659,4 +659,187 @@ RefusingPort::RefusingPort() { fd_ = bindLoopback(-1, &port_); }
 
 RefusingPort::~RefusingPort() { ::close(fd_); }
 
+// Concurrency: one background thread accepts connections and watches the current one for the
+// client's close. mu_ guards the current connection's descriptor, its generation and the
+// connection count; every use of the descriptor (send, shutdown, close) happens under mu_, and
+// only poll() runs without it, so the thread checks the generation after waking up before it
+// touches the descriptor it polled. cv_ announces accepted and closed connections. The wake pipe
+// interrupts the thread's poll() when the test closes the connection or the server stops.
+class FakeTelemetryServer::Impl {
+ public:
+  Impl() {
+    listen_fd_ = bindLoopback(16, &port_);
+    if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+      ::close(listen_fd_);
+      throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    thread_ = std::thread([this] { run_(); });
+  }
+
+  ~Impl() {
+    stopping_ = true;
+    wake_();
+    thread_.join();
+    closeConnection();
+    ::close(listen_fd_);
+    ::close(wake_pipe_[0]);
+    ::close(wake_pipe_[1]);
+  }
+
+  std::uint16_t port() const { return port_; }
+
+  int connections() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return connections_;
+  }
+
+  bool connected() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return conn_ >= 0;
+  }
+
+  bool waitForConnections(int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return connections_ >= count; });
+  }
+
+  bool waitForDisconnect(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return conn_ < 0; });
+  }
+
+  bool push(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::size_t sent = 0;
+    while (conn_ >= 0 && sent < bytes.size()) {
+      const auto n = ::send(conn_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        return false;
+      }
+      sent += static_cast<std::size_t>(n);
+    }
+    return conn_ >= 0;
+  }
+
+  void closeConnection() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      dropLocked_();
+    }
+    wake_();
+  }
+
+ private:
+  void wake_() {
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(wake_pipe_[1], &byte, 1);
+  }
+
+  // Caller holds mu_. shutdown() sends FIN at once even while the thread still polls the socket.
+  void dropLocked_() {
+    if (conn_ >= 0) {
+      ::shutdown(conn_, SHUT_RDWR);
+      ::close(conn_);
+      conn_ = -1;
+      ++generation_;
+      cv_.notify_all();
+    }
+  }
+
+  void run_() {
+    while (!stopping_) {
+      int conn = -1;
+      std::uint64_t generation = 0;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        conn = conn_;
+        generation = generation_;
+      }
+      pollfd fds[3] = {{wake_pipe_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}, {conn, POLLIN, 0}};
+      if (::poll(fds, conn >= 0 ? 3 : 2, -1) < 0 && errno != EINTR) {
+        return;
+      }
+      char bytes[4096];
+      while (::read(wake_pipe_[0], bytes, sizeof bytes) > 0) {
+      }
+      if (stopping_) {
+        return;
+      }
+      if (fds[1].revents & POLLIN) {
+        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+          const int one = 1;
+          ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          std::lock_guard<std::mutex> lock(mu_);
+          dropLocked_();
+          conn_ = fd;
+          ++generation_;
+          ++connections_;
+          cv_.notify_all();
+        }
+      }
+      if (conn >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        std::lock_guard<std::mutex> lock(mu_);
+        // What the receiver sends is ignored; an end of file or an error ends the connection.
+        if (generation == generation_) {
+          const auto n = ::recv(conn_, bytes, sizeof bytes, MSG_DONTWAIT);
+          if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            dropLocked_();
+          }
+        }
+      }
+    }
+  }
+
+  int listen_fd_ = -1;
+  int wake_pipe_[2] = {-1, -1};
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  int conn_ = -1;
+  std::uint64_t generation_ = 0;
+  int connections_ = 0;
+};
+
+FakeTelemetryServer::FakeTelemetryServer() : impl_(std::make_unique<Impl>()) {}
+
+FakeTelemetryServer::~FakeTelemetryServer() = default;
+
+std::uint16_t FakeTelemetryServer::port() const { return impl_->port(); }
+
+int FakeTelemetryServer::connections() const { return impl_->connections(); }
+
+bool FakeTelemetryServer::connected() const { return impl_->connected(); }
+
+bool FakeTelemetryServer::waitForConnections(int count, std::chrono::milliseconds timeout) const {
+  return impl_->waitForConnections(count, timeout);
+}
+
+bool FakeTelemetryServer::waitForDisconnect(std::chrono::milliseconds timeout) const {
+  return impl_->waitForDisconnect(timeout);
+}
+
+bool FakeTelemetryServer::push(const std::string& bytes) { return impl_->push(bytes); }
+
+bool FakeTelemetryServer::pushPieces(const std::vector<std::string>& pieces,
+                                     std::chrono::milliseconds gap) {
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) {
+      std::this_thread::sleep_for(gap);
+    }
+    if (!impl_->push(pieces[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void FakeTelemetryServer::closeConnection() { impl_->closeConnection(); }
+
 }  // namespace epson::test

@@ -23,7 +23,7 @@
 // connection then accepts the next one (a retrying client). connections() counts the accepted ones.
 //
 // NeverAcceptingListener and RefusingPort give the two kinds of dead peer a connect can meet, both
-// on loopback. FakeTelemetryServer pushes telemetry bytes to a receiver.
+// on loopback. FakeTelemetryServer (at the end) pushes telemetry bytes to a receiver.
 
 #include <chrono>
 #include <cstddef>
@@ -151,6 +151,49 @@ class RefusingPort {
  private:
   int fd_ = -1;
   std::uint16_t port_ = 0;
+};
+
+// Pushes telemetry bytes to a receiver that connects to port() on 127.0.0.1. It accepts in the
+// background any number of times; a new connection replaces the current one, as a receiver that
+// reconnects expects. The test decides what to push and when:
+//
+//   epson::test::FakeTelemetryServer server;
+//   receiver.connect("127.0.0.1", server.port());   // in another thread, or after pushing
+//   ASSERT_TRUE(server.waitForConnections(1));
+//   server.push(packet + "\r");                     // whole packets, several in one write
+//   server.pushPieces({half, rest}, 50ms);           // one packet split across segments
+//   server.closeConnection();                        // the receiver reconnects
+//   ASSERT_TRUE(server.waitForConnections(2));
+class FakeTelemetryServer {
+ public:
+  // Listens on 127.0.0.1 with an ephemeral port and starts accepting.
+  FakeTelemetryServer();
+  ~FakeTelemetryServer();
+  FakeTelemetryServer(const FakeTelemetryServer&) = delete;
+  FakeTelemetryServer& operator=(const FakeTelemetryServer&) = delete;
+
+  std::uint16_t port() const;
+  // Connections accepted so far.
+  int connections() const;
+  // True while a client is connected and has not closed its end.
+  bool connected() const;
+  // True once at least `count` connections have been accepted.
+  bool waitForConnections(int count,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  // True once no client is connected (it closed its end, or closeConnection() ran).
+  bool waitForDisconnect(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+  // Sends `bytes` unchanged in one write on the current connection (one segment on loopback).
+  // False when no client is connected or the write fails.
+  bool push(const std::string& bytes);
+  // Sends each piece in its own write, `gap` apart. False as soon as one write fails.
+  bool pushPieces(const std::vector<std::string>& pieces, std::chrono::milliseconds gap);
+  // Closes the current connection from this side (the client reads end of file).
+  void closeConnection();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace epson::test
