@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -15,12 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "fake_controller.h"
 #include "telemetry_peer.h"
 
 namespace epson {
 namespace {
 
 using namespace std::chrono_literals;
+using test::FakeTelemetryServer;
 using test::TelemetryPeer;
 using test::threadCount;
 using Clock = std::chrono::steady_clock;
@@ -63,13 +62,46 @@ std::string connectError(EthernetReceiveInterface& receiver, std::uint16_t port)
   return "<no exception>";
 }
 
+// Connects while a helper thread pushes `first` once the server has accepted (after `delay`).
+// Returns when the push was made.
+Clock::time_point connectWith(EthernetReceiveInterface& receiver, FakeTelemetryServer& server,
+                              const std::string& first,
+                              std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+  const int wanted = server.connections() + 1;
+  Clock::time_point pushed{};
+  std::thread pusher([&] {
+    if (!server.waitForConnections(wanted)) return;
+    std::this_thread::sleep_for(delay);
+    pushed = Clock::now();
+    if (!first.empty()) server.push(first);
+  });
+  try {
+    receiver.connect("127.0.0.1", server.port());
+  } catch (...) {
+    pusher.join();
+    throw;
+  }
+  pusher.join();
+  return pushed;
+}
+
+std::string connectWithError(EthernetReceiveInterface& receiver, FakeTelemetryServer& server,
+                             const std::string& first) {
+  try {
+    connectWith(receiver, server, first);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
 // --- Readiness ------------------------------------------------------------------------------
 
 TEST(ReceiverReadiness, ReturnsWhenFirstSampleArrivesNotAtDeadline) {
-  TelemetryPeer peer(sample(1), 800ms);
+  FakeTelemetryServer server;
   EthernetReceiveInterface receiver;
   const auto start = Clock::now();
-  receiver.connect("127.0.0.1", peer.port());
+  const auto pushed = connectWith(receiver, server, sample(1), 800ms);
   const auto returned = Clock::now();
   const double elapsed = std::chrono::duration<double>(returned - start).count();
   EXPECT_GT(elapsed, 0.75);
@@ -77,7 +109,7 @@ TEST(ReceiverReadiness, ReturnsWhenFirstSampleArrivesNotAtDeadline) {
   EXPECT_TRUE(receiver.isConnected());
   EXPECT_EQ(receiver.getSample().pose[0], 1.0);
   const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(
-      returned - peer.greetingSentAt());
+      returned - pushed);
   std::cout << "readiness latency after first sample: " << latency.count() << " us\n";
   RecordProperty("readiness_latency_us", static_cast<int>(latency.count()));
 }
@@ -90,11 +122,11 @@ struct NotReadyCase {
 class ReceiverNotReadyTest : public ::testing::TestWithParam<NotReadyCase> {};
 
 TEST_P(ReceiverNotReadyTest, FailsAfterTwoSecondsAndLeavesNoThread) {
-  TelemetryPeer peer(GetParam().greeting);
+  FakeTelemetryServer server;
   EthernetReceiveInterface receiver;
   const int threads_before = threadCount();
   const auto start = Clock::now();
-  EXPECT_EQ(connectError(receiver, peer.port()), kReadinessMessage);
+  EXPECT_EQ(connectWithError(receiver, server, GetParam().greeting), kReadinessMessage);
   const double elapsed = secondsSince(start);
   EXPECT_GT(elapsed, 1.95);
   EXPECT_LT(elapsed, 3.0);
@@ -119,14 +151,14 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(ReceiverReadiness, DisconnectFromAnotherThreadEndsTheWaitAtOnce) {
-  TelemetryPeer peer;
+  FakeTelemetryServer server;
   EthernetReceiveInterface receiver;
   std::thread stopper([&] {
     std::this_thread::sleep_for(200ms);
     receiver.disconnect();
   });
   const auto start = Clock::now();
-  EXPECT_EQ(connectError(receiver, peer.port()), kReadinessMessage);
+  EXPECT_EQ(connectError(receiver, server.port()), kReadinessMessage);
   EXPECT_LT(secondsSince(start), 1.0);
   stopper.join();
   EXPECT_FALSE(receiver.isConnected());
@@ -135,29 +167,19 @@ TEST(ReceiverReadiness, DisconnectFromAnotherThreadEndsTheWaitAtOnce) {
 // --- Connection failures ----------------------------------------------------------------------
 
 TEST(ReceiverConnect, RefusedPortThrowsConnectionMessage) {
-  // Bound but not listening: connections to it are refused.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  socklen_t length = sizeof(address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::uint16_t port = ntohs(address.sin_port);
-
+  test::RefusingPort refusing;
+  const std::uint16_t port = refusing.port();
   EthernetReceiveInterface receiver;
   const int threads_before = threadCount();
   EXPECT_EQ(connectError(receiver, port), "Failed to connect to Epson telemetry at 127.0.0.1:" +
                                               std::to_string(port) + ": Connection refused");
   EXPECT_FALSE(receiver.isConnected());
   EXPECT_EQ(threadCount(), threads_before);
-  ::close(fd);
   receiver.disconnect();
 }
 
 TEST(ReceiverConnect, AttemptAgainstFullBacklogIsBounded) {
-  TelemetryPeer peer;
-  peer.stopAccepting();
+  test::NeverAcceptingListener peer;
   EthernetReceiveInterface receiver;
   const auto start = Clock::now();
   const std::string error = connectError(receiver, peer.port());
@@ -169,8 +191,7 @@ TEST(ReceiverConnect, AttemptAgainstFullBacklogIsBounded) {
 }
 
 TEST(ReceiverConnect, DisconnectInterruptsAHangingConnectAttempt) {
-  TelemetryPeer peer;
-  peer.stopAccepting();
+  test::NeverAcceptingListener peer;
   EthernetReceiveInterface receiver;
   std::thread stopper([&] {
     std::this_thread::sleep_for(300ms);
@@ -186,8 +207,8 @@ TEST(ReceiverConnect, DisconnectInterruptsAHangingConnectAttempt) {
 TEST(ReceiverConnect, DisconnectIsQuietWhenNeverConnectedAndWhenRepeated) {
   EthernetReceiveInterface receiver;
   EXPECT_NO_THROW(receiver.disconnect());
-  TelemetryPeer peer(sample(1));
-  receiver.connect("127.0.0.1", peer.port());
+  FakeTelemetryServer server;
+  connectWith(receiver, server, sample(1));
   EXPECT_NO_THROW(receiver.disconnect());
   EXPECT_NO_THROW(receiver.disconnect());
   EXPECT_FALSE(receiver.isConnected());
@@ -208,19 +229,16 @@ struct StreamCase {
 class ReceiverStreamTest : public ::testing::TestWithParam<StreamCase> {};
 
 TEST_P(ReceiverStreamTest, ParsesInOrder) {
-  TelemetryPeer peer(sample(1));
+  FakeTelemetryServer server;
   EthernetReceiveInterface receiver;
-  receiver.connect("127.0.0.1", peer.port());
-  for (const auto& segment : GetParam().segments) {
-    ASSERT_TRUE(peer.push(segment));
-    std::this_thread::sleep_for(20ms);
-  }
-  ASSERT_TRUE(peer.push(statusPacket(4242)));
+  connectWith(receiver, server, sample(1));
+  ASSERT_TRUE(server.pushPieces(GetParam().segments, 20ms));
+  ASSERT_TRUE(server.push(statusPacket(4242)));
   ASSERT_TRUE(eventually([&] {
     return receiver.hasControllerStatus() && receiver.getControllerStatus().at("stat") == 4242;
   }));
   EXPECT_EQ(receiver.getSample().pose[0], GetParam().expected_x);
-  ASSERT_TRUE(peer.push(sample(90)));
+  ASSERT_TRUE(server.push(sample(90)));
   EXPECT_TRUE(eventually([&] { return receiver.getSample().pose[0] == 90.0; }));
   EXPECT_TRUE(receiver.isConnected());
 }
@@ -258,12 +276,11 @@ INSTANTIATE_TEST_SUITE_P(
 // --- Reconnection ---------------------------------------------------------------------------
 
 TEST(ReceiverReconnect, RidesOutAClosedConnection) {
-  TelemetryPeer peer(sample(1));
+  FakeTelemetryServer server;
   EthernetReceiveInterface receiver;
-  receiver.connect("127.0.0.1", peer.port());
-  peer.setGreeting(sample(7));
+  connectWith(receiver, server, sample(1));
 
-  peer.closeConnection();
+  server.closeConnection();
   const auto closed = Clock::now();
   ASSERT_TRUE(eventually([&] { return !receiver.isConnected(); }, 500ms));
   EXPECT_TRUE(receiver.hasSample());
@@ -277,8 +294,10 @@ TEST(ReceiverReconnect, RidesOutAClosedConnection) {
   std::cout << "reconnection time after close: " << reconnect_seconds << " s\n";
   EXPECT_GT(reconnect_seconds, 0.9);
   EXPECT_LT(reconnect_seconds, 1.6);
+  ASSERT_TRUE(server.waitForConnections(2));
+  ASSERT_TRUE(server.push(sample(7)));
   EXPECT_TRUE(eventually([&] { return receiver.getSample().pose[0] == 7.0; }));
-  EXPECT_EQ(peer.connections(), 2);
+  EXPECT_EQ(server.connections(), 2);
 }
 
 TEST(ReceiverReconnect, DisconnectDuringReconnectAttemptReturnsPromptly) {
@@ -296,13 +315,13 @@ TEST(ReceiverReconnect, DisconnectDuringReconnectAttemptReturnsPromptly) {
 }
 
 TEST(ReceiverReconnect, DestructorDuringPauseReturnsPromptly) {
-  TelemetryPeer peer(sample(1));
+  FakeTelemetryServer server;
   const int threads_before = threadCount();
   Clock::time_point start;
   {
     EthernetReceiveInterface receiver;
-    receiver.connect("127.0.0.1", peer.port());
-    peer.closeConnection();
+    connectWith(receiver, server, sample(1));
+    server.closeConnection();
     ASSERT_TRUE(eventually([&] { return !receiver.isConnected(); }, 500ms));
     start = Clock::now();
   }
@@ -311,10 +330,10 @@ TEST(ReceiverReconnect, DestructorDuringPauseReturnsPromptly) {
 }
 
 TEST(ReceiverReconnect, ConnectAgainClearsFlagsButKeepsWorking) {
-  TelemetryPeer first(sample(1));
+  FakeTelemetryServer first;
   TelemetryPeer second("STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r" + sample(2), 300ms);
   EthernetReceiveInterface receiver;
-  receiver.connect("127.0.0.1", first.port());
+  connectWith(receiver, first, sample(1));
   ASSERT_TRUE(first.push(statusPacket(5)));
   ASSERT_TRUE(eventually([&] { return receiver.hasControllerStatus(); }));
   std::thread reader([&] {
