@@ -187,6 +187,7 @@ class VirtualController:
 
     def _close_listeners(self) -> None:
         for lst in self._listeners:
+            _shutdown(lst)  # wakes a blocked accept() at once
             try:
                 lst.close()
             except OSError:

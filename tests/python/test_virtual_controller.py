@@ -1,0 +1,557 @@
+"""The virtual controller alone, over raw loopback sockets."""
+
+import math
+import random
+import socket
+import threading
+import time
+
+import pytest
+
+from epson_sim import VirtualController, kinematics as kin
+
+TIMEOUT = 5.0
+
+
+class Client:
+    """A bare command-channel client: one line out, one line back."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+        self.file = self.sock.makefile("rb")
+
+    def send(self, line):
+        self.sock.sendall(line.encode() + b"\r\n")
+
+    def read(self):
+        raw = self.file.readline()
+        assert raw.endswith(b"\r\n"), raw
+        return raw[:-2].decode()
+
+    def cmd(self, line):
+        self.send(line)
+        return self.read()
+
+    def ex(self, statement):
+        return self.cmd(f'$Execute,"{statement}"')
+
+    def query(self, expression):
+        reply = self.ex(f"Print {expression}")
+        assert reply.startswith('#Execute,"') and reply.endswith('"'), reply
+        return reply[len('#Execute,"'):-1]
+
+    def numbers(self, expression):
+        return [float(v) for v in self.query(expression).split()]
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
+
+
+def pose_query(point):
+    return ",".join(f"C{a}({point})" for a in "XYZUVW")
+
+
+def xy(values):
+    return "XY(" + ",".join(repr(float(v)) for v in values) + ")"
+
+
+@pytest.fixture
+def vc():
+    with VirtualController(port=0, telemetry_port=0, telemetry_rate_hz=200) as controller:
+        yield controller
+
+
+@pytest.fixture
+def client(vc):
+    c = Client(vc.port)
+    assert c.cmd("$Login,x") == "#Login"
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def moving(client):
+    """A logged-in client with the motors on at full power."""
+    for statement in ("Motor On", "Power High", "Speed 100", "Accel 100, 100", "SpeedS 500",
+                      "AccelS 5000"):
+        assert client.ex(statement) == "#Execute,0"
+    return client
+
+
+def timed_motion(client, statement):
+    start = time.monotonic()
+    reply = client.ex(statement)
+    return reply, time.monotonic() - start
+
+
+# --- protocol forms -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("configured, sent, reply", [
+    (None, "", "#Login"),
+    (None, "anything", "#Login"),
+    ("abc", "abc", "#Login"),
+    ("abc", "abd", "!Login,12"),
+    ("abc", "", "!Login,12"),
+    ("abc", "abc ", "!Login,12"),
+])
+def test_login_enforces_configured_password(configured, sent, reply):
+    with VirtualController(port=0, telemetry_port=0, password=configured) as vc:
+        c = Client(vc.port)
+        assert c.cmd(f"$Login,{sent}") == reply
+        expected = "#Execute" if reply == "#Login" else "!Execute,13"
+        assert c.ex("Print Tool").split(",")[0] == expected.split(",")[0]
+        c.close()
+
+
+@pytest.mark.parametrize("line", ['$Execute,"Print Tool"', "$Pause", "$Continue", "$Logout"])
+def test_commands_before_login_are_refused(vc, line):
+    c = Client(vc.port)
+    name = line[1:].split(",")[0]
+    assert c.cmd(line) == f"!{name},13"
+    c.close()
+
+
+def test_logout_ends_the_session(client):
+    assert client.cmd("$Logout") == "#Logout"
+    assert client.ex("Print Tool") == "!Execute,13"
+    assert client.cmd("$Login,again") == "#Login"
+
+
+@pytest.mark.parametrize("line, reply", [
+    ("hello", "!Error,11"),
+    ("$Frobnicate", "!Frobnicate,11"),
+    ("$Execute,Print Tool", "!Execute,11"),
+    ('$Execute,"', "!Execute,11"),
+    ('$Execute,"Frobnicate 3"', "!Execute,20"),
+    ('$Execute,"Print Tool Tool"', "!Execute,20"),
+    ('$Execute,"Print CX(XY(1,2,3))"', "!Execute,20"),
+    ('$Execute,"Speed 0"', "!Execute,21"),
+    ('$Execute,"Speed 101"', "!Execute,21"),
+    ('$Execute,"Accel 121, 10"', "!Execute,21"),
+    ('$Execute,"SpeedS 0"', "!Execute,21"),
+    ('$Execute,"Tool 16"', "!Execute,21"),
+    ('$Execute,"Tool 7"', "!Execute,22"),
+    ('$Execute,"TLClr 0"', "!Execute,21"),
+    ('$Execute,"Print TLDef(16)"', "!Execute,21"),
+    ('$Execute,"Print CX(TLSet(9))"', "!Execute,22"),
+    ('$Execute,"Print Agl(0)"', "!Execute,21"),
+    ('$Execute,"XYLimMode 2"', "!Execute,21"),
+    ('$Execute,"XYLim 10,0,0,1,0,1"', "!Execute,21"),
+    ('$Execute,"Go P99"', "!Execute,22"),
+    ('$Execute,"Go P1"', "!Execute,30"),
+    ('$Execute,"Move P1 BOGUS"', "!Execute,20"),
+    ("$Pause", "!Pause,10"),
+    ("$Continue", "!Continue,10"),
+    ("$Pause,now", "!Pause,11"),
+])
+def test_error_replies(client, line, reply):
+    assert client.cmd(line) == reply
+    assert client.query("Tool") == "0"  # the session survives every error
+
+
+def test_status_query_answers_eight_values_with_words_for_booleans(vc, client):
+    values = client.query("Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),"
+                          "CtrlInfo(1)").split()
+    assert len(values) == 8
+    assert values[1:6] == ["0", "False", "False", "False", "21"]
+    vc.set_emergency_stop(True)
+    vc.set_teach_mode(True)
+    stat, _, estop, _, teach, _, _, ctrl = client.query(
+        "Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)").split()
+    assert (estop, teach) == ("True", "True")
+    assert int(stat) >> 19 & 1 and int(ctrl) >> 8 & 1
+
+
+@pytest.mark.parametrize("statement, query, expected", [
+    ("Power High", "Power", "1"),
+    ("Power Low", "Power", "0"),
+    ("Speed 42", "Speed", "42"),
+    ("Accel 30, 20", "Accel(1),Accel(2)", "30 20"),
+    ("Accel 30", "Accel(1),Accel(2)", "30 30"),
+    ("SpeedS 250.00000000000000000", "SpeedS", "250"),
+    ("AccelS 0.10000000000000001", "AccelS(1),AccelS(2)", "0.1 0.1"),
+    ("XYLimMode 1", "XYLimMode", "1"),
+    ("XYLim -500,500,-400,400,0,600",
+     "CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))",
+     "-500 500 -400 400 0 600"),
+    ("XYLim -0.10000000000000001,1e-05,0,1,0,1", "CX(XYLim(1)),CX(XYLim(2))", "-0.1 1e-05"),
+])
+def test_settings_read_back(client, statement, query, expected):
+    assert client.ex(statement) == "#Execute,0"
+    assert client.query(query) == expected
+
+
+def test_print_separates_values_so_that_both_separators_parse(client):
+    text = client.query("AccelMax(1),AccelMax(2)")
+    assert text == "120 120"
+    assert [int(v) for v in text.replace(",", " ").split()] == [120, 120]
+
+
+# --- tools --------------------------------------------------------------------------------
+
+def test_tool_slot_life_cycle(client):
+    six = pose_query("TLSet(15)")
+    assert client.query("TLDef(15)") == "False"
+    assert client.ex("TLSet 15, XY(10,-20,150,45,0,90)") == "#Execute,0"
+    assert client.query("TLDef(15)") == "True"
+    assert client.query(six) == "10 -20 150 45 0 90"
+    assert client.ex("TLSet 15, XY(123.456789012346,1e-05,-0,0,0,0)") == "#Execute,0"
+    assert client.numbers(six) == [123.456789012346, 1e-05, 0, 0, 0, 0]
+    assert client.ex("Tool 15") == "#Execute,0"
+    assert client.query("Tool") == "15"
+    assert client.ex("TLClr 15") == "#Execute,0"
+    assert client.query("TLDef(15)") == "False"
+    assert client.ex("Tool 15") == "!Execute,22"
+    assert client.ex("Tool 0") == "#Execute,0"
+
+
+def test_here_applies_the_selected_tool(client):
+    flange = client.numbers(pose_query("Here"))
+    assert client.ex("Tool 1") == "#Execute,0"  # the predefined 120 mm gripper
+    tcp = client.numbers(pose_query("Here"))
+    # The flange points down at the home position: the tool reaches 120 mm further down.
+    assert tcp[2] == pytest.approx(flange[2] - 120.0, abs=1e-9)
+    assert tcp[:2] == pytest.approx(flange[:2], abs=1e-9)
+    joints = client.numbers(",".join(f"Agl({j})" for j in range(1, 7)))
+    assert kin.forward(joints, [0, 0, 120, 0, 0, 0]) == pytest.approx(tcp, abs=1e-9)
+
+
+# --- kinematics ---------------------------------------------------------------------------
+
+def random_joints(rng):
+    return [rng.uniform(lo, hi) for lo, hi in kin.JOINT_LIMITS]
+
+
+@pytest.mark.parametrize("tool", [None, [0, 0, 120, 0, 0, 0], [15, -30, 80, 20, -35, 170]])
+def test_every_ik_solution_maps_back_to_the_pose(tool):
+    rng = random.Random(7)
+    for _ in range(200):
+        joints = random_joints(rng)
+        pose = kin.forward(joints, tool)
+        found = kin.solutions(pose, tool, reference=joints)
+        assert found, joints
+        assert min(kin.joint_distance(q, joints) for q in found) < 1e-12
+        for q in found:
+            assert kin.within_limits(q)
+            back = kin.forward(q, tool)
+            assert back[:3] == pytest.approx(pose[:3], abs=1e-9)
+            assert kin.rotation_angle_between(kin.pose_to_matrix(back),
+                                              kin.pose_to_matrix(pose)) < 1e-9
+
+
+@pytest.mark.parametrize("pose", [
+    [400, 0, 300, 0, 0, 180],
+    [350, 200, 250, -30, 10, 170],
+    [300, -150, 600, 90, 45, 0],
+    [400, 0, 300, 0, 90, 180],       # V = 90: U and W share one degree of freedom
+    [0.1, 380, 320.5, 12.5, -20, 150],
+])
+def test_pagl_and_fk_round_trip_over_the_wire(client, pose):
+    point = xy(pose)
+    joints = [float(client.query(f"PAgl({point},{j})")) for j in range(1, 7)]
+    back = client.numbers(pose_query("AglToPls(" + ",".join(repr(q) for q in joints) + ")"))
+    assert back[:3] == pytest.approx(pose[:3], abs=1e-6)
+    assert kin.rotation_angle_between(kin.pose_to_matrix(back), kin.pose_to_matrix(pose)) < 1e-6
+
+
+def test_ljm_picks_the_solution_nearest_the_reference(client):
+    point = xy([400, 0, 300, 0, 0, 180])
+    plain = [float(client.query(f"PAgl({point},{j})")) for j in range(1, 7)]
+    assert plain[5] == pytest.approx(0.0, abs=1e-9)
+    ref = "AglToPls(0,0,0,0,45,350)"
+    near = [float(client.query(f"PAgl(LJM({point},{ref}),{j})")) for j in range(1, 7)]
+    assert near[5] == pytest.approx(360.0)  # the same flange angle one turn further
+    assert near[:5] == pytest.approx(plain[:5])
+    flip_ref = "AglToPls(0,0,0,170,-40,170)"
+    flipped = [float(client.query(f"PAgl(LJM({point},{flip_ref}),{j})")) for j in range(1, 7)]
+    assert flipped[3] == pytest.approx(180.0) and flipped[5] == pytest.approx(180.0)
+    assert flipped[4] == pytest.approx(-plain[4])
+
+
+@pytest.mark.parametrize("point", [
+    "XY(4000,0,300,0,0,180)",          # out of reach
+    "XY(-400,0,300,180,0,180)",        # behind the base: J1 limit, too far over the shoulder
+    "AglToPls(0,0,0,0,180,0)",         # J5 beyond its limit
+])
+def test_unreachable_points_fail(client, point):
+    assert client.ex(f"Print PAgl({point},1)").startswith("!Execute,")
+
+
+# --- motion -------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("power, expected", [("High", 0.183), ("Low", 0.583)])
+def test_go_takes_the_time_of_its_trapezoid(moving, power, expected):
+    # J1 10 deg at Speed 50, Accel 100: triangular at 1200 deg/s^2 (High); Low caps both at 10 %.
+    assert moving.ex(f"Power {power}") == "#Execute,0"
+    assert moving.ex("Speed 50") == "#Execute,0"
+    reply, took = timed_motion(moving, "Go AglToPls(10,0,0,0,90,0)")
+    assert reply == "#Execute,0"
+    assert expected - 0.03 < took < expected + 0.15
+    assert moving.numbers("Agl(1),Agl(5)") == pytest.approx([10, 90])
+
+
+def test_move_is_a_timed_straight_line(vc, moving):
+    assert moving.ex("SpeedS 200") == "#Execute,0"
+    assert moving.ex("AccelS 2000") == "#Execute,0"
+    start = moving.numbers(pose_query("Here"))
+    seen = []
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen.append(vc.state()["pose"])
+            time.sleep(0.01)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    reply, took = timed_motion(moving, "Move Here +Y(100)")
+    done.set()
+    watcher.join()
+    assert reply == "#Execute,0"
+    assert 0.57 < took < 0.75  # 10 mm ramps at each end, 80 mm at 200 mm/s
+    end = moving.numbers(pose_query("Here"))
+    assert end[1] == pytest.approx(start[1] + 100, abs=1e-6)
+    for pose in seen:  # every intermediate TCP stays on the line, orientation kept
+        assert pose[0] == pytest.approx(start[0], abs=0.05)
+        assert pose[2] == pytest.approx(start[2], abs=0.05)
+    assert len(seen) > 20
+
+
+def test_pause_holds_the_motion_and_continue_resumes_it(vc, moving):
+    assert moving.ex("Speed 10") == "#Execute,0"
+    moving.send('$Execute,"Go AglToPls(20,0,0,0,90,0)"')  # about 0.77 s
+    time.sleep(0.2)
+    t0 = time.monotonic()
+    assert moving.cmd("$Pause") == "#Pause"  # answered while the motion's reply is outstanding
+    assert time.monotonic() - t0 < 0.05
+    assert moving.cmd("$Pause") == "!Pause,10"
+    held = vc.state()["joints"][0]
+    time.sleep(0.4)
+    assert vc.state()["joints"][0] == held
+    assert vc.state()["paused"]
+    assert 0 < held < 20
+    assert moving.cmd("$Continue") == "#Continue"
+    assert moving.cmd("$Continue") == "!Continue,10"
+    t1 = time.monotonic()
+    assert moving.read() == "#Execute,0"
+    total = time.monotonic() - t0 + 0.2
+    assert total == pytest.approx(0.77 + 0.4, abs=0.12)
+    assert time.monotonic() - t1 > 0.3
+    assert vc.state()["joints"][0] == pytest.approx(20)
+
+
+def test_a_second_statement_during_a_motion_is_refused(moving):
+    assert moving.ex("Speed 10") == "#Execute,0"
+    moving.send('$Execute,"Go AglToPls(15,0,0,0,90,0)"')
+    time.sleep(0.05)
+    assert moving.cmd('$Execute,"Print Tool"') == "!Execute,10"
+    assert moving.read() == "#Execute,0"
+
+
+@pytest.mark.parametrize("operate, code", [
+    (lambda vc: vc.set_emergency_stop(True), 31),
+    (lambda vc: vc.set_safeguard_open(True), 32),
+    (lambda vc: vc.set_teach_mode(True), 33),
+    (lambda vc: vc.inject_error(4100), 34),
+])
+def test_safety_inputs_fail_a_running_motion_and_refuse_the_next(vc, moving, operate, code):
+    assert moving.ex("Speed 10") == "#Execute,0"
+    moving.send('$Execute,"Go AglToPls(30,0,0,0,90,0)"')
+    time.sleep(0.2)
+    t0 = time.monotonic()
+    operate(vc)
+    assert moving.read() == f"!Execute,{code}"
+    assert time.monotonic() - t0 < 0.1
+    stopped = vc.state()["joints"][0]
+    assert 0 < stopped < 30
+    assert moving.ex("Go P0") == f"!Execute,{code}"
+    time.sleep(0.1)
+    assert vc.state()["joints"][0] == stopped
+
+
+def test_emergency_stop_switches_the_motors_off_until_released(vc, moving):
+    vc.set_emergency_stop(True)
+    assert moving.query("EStopOn") == "True"
+    assert moving.ex("Motor On") == "!Execute,31"
+    assert moving.ex("Reset") == "!Execute,31"
+    vc.set_emergency_stop(False)
+    assert moving.ex("Go P0") == "!Execute,30"
+    assert moving.ex("Motor On") == "#Execute,0"
+
+
+def test_reset_clears_an_injected_error(vc, moving):
+    vc.inject_error(4242)
+    assert moving.query("SysErr") == "4242"
+    assert moving.ex("Motor On") == "!Execute,34"
+    assert moving.ex("Reset") == "#Execute,0"
+    assert moving.query("SysErr") == "0"
+    assert moving.ex("Motor On") == "#Execute,0"
+
+
+@pytest.mark.parametrize("start, mode, statement, reply", [
+    ("XY(400,0,300,0,0,180)", 1, "Go XY(450,50,250,0,0,180)", "#Execute,0"),
+    ("XY(400,0,300,0,0,180)", 1, "Go XY(400,300,300,0,0,180)", "!Execute,41"),
+    ("XY(400,0,300,0,0,180)", 0, "Go XY(400,300,300,0,0,180)", "!Execute,41"),
+    ("XY(400,0,300,0,0,180)", 1, "Move Here -Z(250)", "!Execute,41"),
+    ("XY(400,0,300,0,0,180)", 0, "Move Here +Z(150)", "!Execute,41"),
+    # From home, above the box, into it: only strict checking looks at the path.
+    ("P0", 0, "Move XY(400,0,300,0,0,180)", "#Execute,0"),
+    ("P0", 1, "Move XY(400,0,300,0,0,180)", "!Execute,41"),
+    ("P0", 1, "Go XY(400,0,300,0,0,180)", "!Execute,41"),
+])
+def test_xylim_box(vc, moving, start, mode, statement, reply):
+    assert moving.ex(f"Go {start}") == "#Execute,0"
+    assert moving.ex(f"XYLimMode {mode}") == "#Execute,0"
+    assert moving.ex("XYLim 300,500,-200,200,100,400") == "#Execute,0"
+    before = vc.state()["joints"]
+    assert moving.ex(statement) == reply
+    if reply != "#Execute,0":
+        assert vc.state()["joints"] == before  # refused before it moved
+
+
+def test_no_xylim_box_when_all_bounds_are_zero(moving):
+    assert moving.ex("XYLimMode 1") == "#Execute,0"
+    assert moving.ex("Go XY(400,300,300,0,0,180)") == "#Execute,0"
+
+
+# --- telemetry ----------------------------------------------------------------------------
+
+def read_telemetry(port, seconds, end=b"\r\n"):
+    sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+    data = b""
+    deadline = time.monotonic() + seconds
+    try:
+        while time.monotonic() < deadline:
+            sock.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                chunk = sock.recv(65536)
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            data += chunk
+    finally:
+        sock.close()
+    packets = data.split(end)
+    return [p.decode() for p in packets[:-1]]
+
+
+def fields(packet):
+    return dict(f.split("=", 1) for f in packet.split(";"))
+
+
+def test_telemetry_samples_carry_twelve_fields_at_the_rate(vc):
+    packets = read_telemetry(vc.telemetry_port, 0.9)
+    samples = [fields(p) for p in packets if p.startswith("J1agl=")]
+    assert len(samples) == pytest.approx(180, rel=0.15)
+    keys = [f"J{j}agl" for j in range(1, 7)] + list("XYZUVW")
+    assert all(list(s) == keys for s in samples)
+    assert [float(samples[-1][k]) for k in keys] == pytest.approx(
+        [0, 0, 0, 0, 90, 0, 350, 0, 505, 0, 0, 180])
+    assert packets[0].startswith("STAT=")
+    assert len([p for p in packets if p.startswith("STAT=")]) == 1  # once a second
+
+
+@pytest.mark.parametrize("rate", [10, 1000])
+def test_telemetry_rate_is_configurable(rate):
+    with VirtualController(port=0, telemetry_port=0, telemetry_rate_hz=rate) as vc:
+        packets = read_telemetry(vc.telemetry_port, 0.5)
+    samples = [p for p in packets if p.startswith("J1agl=")]
+    assert len(samples) == pytest.approx(rate * 0.5, rel=0.2, abs=2)
+
+
+def test_telemetry_with_cr_only_line_ends():
+    with VirtualController(port=0, telemetry_port=0, telemetry_line_end="\r") as vc:
+        packets = read_telemetry(vc.telemetry_port, 0.2, end=b"\r")
+    assert packets and all("\n" not in p for p in packets)
+
+
+def test_status_packet_follows_a_status_change_at_once(vc):
+    collected = []
+    reader = threading.Thread(
+        target=lambda: collected.extend(read_telemetry(vc.telemetry_port, 0.5)))
+    reader.start()
+    time.sleep(0.2)
+    vc.set_emergency_stop(True)
+    vc.set_safeguard_open(True)
+    reader.join()
+    status = [fields(p) for p in collected if p.startswith("STAT=")]
+    assert list(status[0]) == ["STAT", "SYSERR", "CTRLDEV", "ROBOTINFO", "CTRLINFO"]
+    last = int(status[-1]["CTRLINFO"])
+    assert last >> 8 & 1 and last >> 9 & 1
+    assert int(status[0]["CTRLINFO"]) >> 8 & 1 == 0
+    assert int(status[-1]["STAT"]) >> 20 & 1
+
+
+def test_telemetry_samples_follow_a_motion(vc, moving):
+    assert moving.ex("Speed 20") == "#Execute,0"
+    collected = []
+    reader = threading.Thread(
+        target=lambda: collected.extend(read_telemetry(vc.telemetry_port, 1.2)))
+    reader.start()
+    time.sleep(0.1)
+    assert moving.ex("Go AglToPls(40,0,0,0,90,0)") == "#Execute,0"
+    reader.join()
+    j1 = [float(fields(p)["J1agl"]) for p in collected if p.startswith("J1agl=")]
+    assert j1[0] == pytest.approx(0) and j1[-1] == pytest.approx(40)
+    assert all(b >= a for a, b in zip(j1, j1[1:]))
+    assert len({round(v, 3) for v in j1}) > 10
+    status = [int(fields(p)["STAT"]) for p in collected if p.startswith("STAT=")]
+    assert any(s >> 16 & 1 for s in status) and not status[-1] >> 16 & 1
+
+
+def test_drop_telemetry_closes_and_holds_off_receivers(vc):
+    sock = socket.create_connection(("127.0.0.1", vc.telemetry_port), timeout=TIMEOUT)
+    assert sock.recv(4096)
+    vc.drop_telemetry(hold_s=0.3)
+    deadline = time.monotonic() + TIMEOUT
+    while sock.recv(65536) and time.monotonic() < deadline:
+        pass
+    sock.close()
+    early = read_telemetry(vc.telemetry_port, 0.1)
+    assert early == []
+    time.sleep(0.3)
+    assert read_telemetry(vc.telemetry_port, 0.1)
+
+
+# --- life cycle ---------------------------------------------------------------------------
+
+def test_stop_closes_everything_and_ends_a_motion():
+    vc = VirtualController(port=0, telemetry_port=0).start()
+    c = Client(vc.port)
+    tel = socket.create_connection(("127.0.0.1", vc.telemetry_port), timeout=TIMEOUT)
+    try:
+        c.cmd("$Login,x")
+        c.ex("Motor On")
+        c.send('$Execute,"Go P1"')  # Speed 5: several seconds
+        assert tel.recv(100)
+        t0 = time.monotonic()
+        vc.stop()
+        assert time.monotonic() - t0 < 1.0
+        assert not [t for t in threading.enumerate() if t.name.startswith("epson-sim")]
+        assert c.file.readline() in (b"!Execute,36\r\n", b"")
+        with pytest.raises(OSError):
+            socket.create_connection(("127.0.0.1", vc.port), timeout=1)
+    finally:
+        tel.close()
+        c.close()
+
+
+@pytest.mark.parametrize("kwargs", [{"telemetry_rate_hz": 0}, {"telemetry_rate_hz": 1001},
+                                    {"telemetry_line_end": "\n"}])
+def test_rejects_bad_settings(kwargs):
+    with pytest.raises(ValueError):
+        VirtualController(**kwargs)
+
+
+def test_profile_reaches_the_distance_in_its_duration():
+    from epson_sim.robot import Profile
+    for distance, speed, acc, dec in [(90, 150, 1200, 1200), (10, 150, 1200, 600), (0.5, 1, 1, 3)]:
+        p = Profile(distance, speed, acc, dec)
+        fractions = [p.fraction(p.duration * i / 100) for i in range(101)]
+        assert fractions[0] == 0 and fractions[-1] == 1
+        assert all(b >= a for a, b in zip(fractions, fractions[1:]))
+        assert max(b - a for a, b in zip(fractions, fractions[1:])) * distance <= \
+            speed * p.duration / 100 + 1e-9
+    assert math.isclose(Profile(90, 150, 1200, 1200).duration, 90 / 150 + 150 / 1200)
