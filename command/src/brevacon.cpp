@@ -690,7 +690,7 @@ void Brevacon::Impl::setTcpOffset(const std::vector<double>& pose) {
   const std::vector<double> readBack = getToolDefinition_(kReservedToolSlot);
   bool verified = readBack.size() == native.size();
   for (std::size_t i = 0; verified && i < native.size(); ++i) {
-    verified = std::fabs(readBack[i] - native[i]) <= kTcpVerifyTolerance;
+    verified = protocol::withinTolerance(readBack[i], native[i], kTcpVerifyTolerance);
   }
   if (!verified || getTool_() != kReservedToolSlot) {
     throw std::runtime_error("Failed to verify the Epson controller TCP offset");

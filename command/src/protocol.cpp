@@ -1,5 +1,6 @@
 #include "protocol.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -251,6 +252,12 @@ std::vector<double> parseToolDefinition(const std::string& result) {
   return values;
 }
 
+bool withinTolerance(double value, double expected, double tolerance) {
+  const double slack = 4 * std::numeric_limits<double>::epsilon() *
+                       std::max(std::fabs(value), std::fabs(expected));
+  return std::fabs(value - expected) <= tolerance + slack;
+}
+
 void verifyXYLimMode(const std::string& result) {
   auto in = classicStream(result);
   long long mode = 0;
@@ -263,7 +270,7 @@ void verifyXYLimBounds(const std::string& result, const std::vector<double>& exp
   auto in = classicStream(commasToBlanks(result));
   for (double want : expected) {
     double got = 0.0;
-    if (!(in >> got) || !std::isfinite(got) || !(std::fabs(got - want) <= 0.005)) {
+    if (!(in >> got) || !std::isfinite(got) || !withinTolerance(got, want, 0.005)) {
       throw std::runtime_error("Epson controller did not verify XYLim bounds: " + quoted(result));
     }
   }

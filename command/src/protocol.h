@@ -44,6 +44,9 @@ std::vector<double> extractDoubles(const std::string& text);
 std::vector<double> parseState(const std::string& result);
 double parseIkJoint(const std::string& result, int joint);
 std::vector<double> parseToolDefinition(const std::string& result);
+// |value - expected| <= tolerance, where a value printed exactly `tolerance` away in decimal
+// counts as within it although its binary difference may exceed the tolerance by a few ulps.
+bool withinTolerance(double value, double expected, double tolerance);
 void verifyXYLimMode(const std::string& result);
 void verifyXYLimBounds(const std::string& result, const std::vector<double>& expected);
 
