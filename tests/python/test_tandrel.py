@@ -12,6 +12,7 @@ import pytest
 
 import _brevacon
 import _tandrel
+from fake_controller import FakeController, canned
 
 FULL_SAMPLE = (
     b"X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=11;J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=16\r\n"
@@ -31,10 +32,14 @@ def _listener() -> socket.socket:
     return server
 
 
-class _Peer:
-    """Accepts loopback connections on a thread and serves each with `serve`."""
+class TelemetryPeer:
+    """Accepts loopback connections on a thread and pushes `packet` to each every 20 ms.
 
-    def __init__(self) -> None:
+    Nothing is pushed while `packet` is empty.
+    """
+
+    def __init__(self, packet: bytes = FULL_SAMPLE) -> None:
+        self.packet = packet
         self._server = _listener()
         self.port: int = self._server.getsockname()[1]
         self.stopped = threading.Event()
@@ -63,7 +68,9 @@ class _Peer:
                 pass
 
     def serve(self, conn: socket.socket) -> None:
-        raise NotImplementedError
+        while not self.stopped.wait(0.02):
+            if self.packet:
+                conn.sendall(self.packet)
 
     def close(self) -> None:
         self.stopped.set()
@@ -71,67 +78,6 @@ class _Peer:
         for worker in self._threads:
             worker.join(timeout=5)
         self._server.close()
-
-
-class CommandPeer(_Peer):
-    """Answers the Remote Ethernet command lines a Tandrel session sends."""
-
-    def __init__(self, login_reply: str = "#Login", motion_seconds: float = 0.0) -> None:
-        self.login_reply = login_reply
-        self.motion_seconds = motion_seconds
-        self.lines: list[str] = []
-        self._lock = threading.Lock()
-        super().__init__()
-
-    def texts(self) -> list[str]:
-        with self._lock:
-            return list(self.lines)
-
-    def _reply_for(self, line: str) -> str:
-        if line.startswith("$Login,"):
-            return self.login_reply
-        if line == "$Logout":
-            return "#Logout"
-        if line.startswith('$Execute,"Go '):
-            self.stopped.wait(self.motion_seconds)
-        return "#Execute"
-
-    def serve(self, conn: socket.socket) -> None:
-        buffer = b""
-        while not self.stopped.is_set():
-            try:
-                chunk = conn.recv(4096)
-            except TimeoutError:
-                continue
-            if not chunk:
-                return
-            buffer += chunk
-            while b"\r\n" in buffer:
-                raw, buffer = buffer.split(b"\r\n", 1)
-                line = raw.decode()
-                with self._lock:
-                    self.lines.append(line)
-                conn.sendall(self._reply_for(line).encode() + b"\r\n")
-
-
-class TelemetryPeer(_Peer):
-    """Pushes `packet` every 20 ms to each connection; pushes nothing when it is empty."""
-
-    def __init__(self, packet: bytes = FULL_SAMPLE) -> None:
-        self.packet = packet
-        super().__init__()
-
-    def serve(self, conn: socket.socket) -> None:
-        while not self.stopped.wait(0.02):
-            if self.packet:
-                conn.sendall(self.packet)
-
-
-@pytest.fixture
-def command_peer() -> Iterator[CommandPeer]:
-    peer = CommandPeer()
-    yield peer
-    peer.close()
 
 
 @pytest.fixture
@@ -150,9 +96,20 @@ def _wait_for(predicate, timeout: float = 3.0) -> bool:
     return predicate()
 
 
+def _session(fake: FakeController, *middle: tuple[str, str]) -> FakeController:
+    """Scripts a login with the built-in password, `middle` exchanges, then logout and close."""
+    fake.expect_prefix("$Login,").reply(canned("login_ok"))
+    for line, reply in middle:
+        fake.respond(line, reply)
+    return fake.logout().expect_close()
+
+
 @pytest.fixture
-def hardware(command_peer: CommandPeer, telemetry_peer: TelemetryPeer) -> Iterator[_tandrel.Tandrel]:
-    tandrel = _tandrel.Tandrel("127.0.0.1", command_peer.port, telemetry_peer.port)
+def hardware(
+    fake_controller: FakeController, telemetry_peer: TelemetryPeer
+) -> Iterator[_tandrel.Tandrel]:
+    _session(fake_controller)
+    tandrel = _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port)
     yield tandrel
     tandrel.disconnect()
 
@@ -199,19 +156,19 @@ def test_telemetry_sample_cannot_be_built_from_python() -> None:
 
 @pytest.mark.parametrize("host", ["127.0.0.1", b"127.0.0.1", bytearray(b"127.0.0.1")])
 def test_host_accepts_str_bytes_and_bytearray(
-    host: object, command_peer: CommandPeer, telemetry_peer: TelemetryPeer
+    host: object, fake_controller: FakeController, telemetry_peer: TelemetryPeer
 ) -> None:
-    tandrel = _tandrel.Tandrel(host, command_peer.port, telemetry_peer.port)
+    _session(fake_controller)
+    tandrel = _tandrel.Tandrel(host, fake_controller.port, telemetry_peer.port)
     assert tandrel.is_connected()
     tandrel.disconnect()
     assert not tandrel.is_connected()
 
 
 def test_login_uses_three_printable_characters_never_shown(
-    hardware: _tandrel.Tandrel, command_peer: CommandPeer
+    hardware: _tandrel.Tandrel, fake_controller: FakeController
 ) -> None:
-    login = command_peer.texts()[0]
-    assert login.startswith("$Login,")
+    login = fake_controller.texts[0]
     password = login[len("$Login,"):]
     assert len(password) == 3 and password.isprintable() and password.isascii()
     assert password not in (_tandrel.Tandrel.__doc__ or "")
@@ -219,26 +176,27 @@ def test_login_uses_three_printable_characters_never_shown(
 
 
 def test_control_interface_is_a_shared_brevacon(
-    hardware: _tandrel.Tandrel, command_peer: CommandPeer
+    fake_controller: FakeController, telemetry_peer: TelemetryPeer
 ) -> None:
-    robot = hardware.get_control_interface()
+    _session(fake_controller, ('$Execute,"Reset"', canned("execute_ok")))
+    tandrel = _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port)
+    robot = tandrel.get_control_interface()
     assert isinstance(robot, _brevacon.Brevacon)
-    assert hardware.get_control_interface() is robot
+    assert tandrel.get_control_interface() is robot
     assert robot.is_logged_in()
     robot.reset_controller()
-    assert '$Execute,"Reset"' in command_peer.texts()
+    tandrel.disconnect()
 
 
 def test_control_interface_outlives_disconnect_and_tandrel(
-    command_peer: CommandPeer, telemetry_peer: TelemetryPeer
+    hardware: _tandrel.Tandrel, fake_controller: FakeController
 ) -> None:
-    tandrel = _tandrel.Tandrel("127.0.0.1", command_peer.port, telemetry_peer.port)
-    robot = tandrel.get_control_interface()
-    receiver = tandrel.get_receive_interface()
-    tandrel.disconnect()
-    assert not robot.is_connected() and not tandrel.is_connected()
-    assert command_peer.texts()[-1] == "$Logout"
-    del tandrel
+    robot = hardware.get_control_interface()
+    receiver = hardware.get_receive_interface()
+    hardware.disconnect()
+    assert not robot.is_connected() and not hardware.is_connected()
+    assert fake_controller.texts[-1] == "$Logout"
+    del hardware
     gc.collect()
     # Both clients are still usable objects, disconnected, with the last sample readable.
     assert not robot.is_logged_in()
@@ -261,24 +219,25 @@ def test_second_disconnect_is_quiet(hardware: _tandrel.Tandrel) -> None:
 
 
 def test_dropping_last_reference_logs_out_promptly(
-    command_peer: CommandPeer, telemetry_peer: TelemetryPeer
+    fake_controller: FakeController, telemetry_peer: TelemetryPeer
 ) -> None:
-    tandrel = _tandrel.Tandrel("127.0.0.1", command_peer.port, telemetry_peer.port)
+    _session(fake_controller)
+    tandrel = _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port)
     start = time.monotonic()
     del tandrel
     gc.collect()
-    # The stand-in answers from a Python thread: with the interpreter lock held during the
+    # The fake answers from a Python thread: with the interpreter lock held during the
     # destructor the logout would wait for its 5 s reply deadline.
     assert time.monotonic() - start < 2.0
-    assert command_peer.texts()[-1] == "$Logout"
+    assert fake_controller.texts[-1] == "$Logout"
 
 
 def test_dropping_last_receiver_reference_joins_promptly(
-    command_peer: CommandPeer, telemetry_peer: TelemetryPeer
+    hardware: _tandrel.Tandrel,
 ) -> None:
-    tandrel = _tandrel.Tandrel("127.0.0.1", command_peer.port, telemetry_peer.port)
-    receiver = tandrel.get_receive_interface()
-    del tandrel
+    receiver = hardware.get_receive_interface()
+    hardware.disconnect()
+    del hardware
     gc.collect()
     start = time.monotonic()
     del receiver
@@ -288,32 +247,33 @@ def test_dropping_last_receiver_reference_joins_promptly(
 
 @pytest.mark.slow
 def test_missing_telemetry_fails_with_readiness_message_and_logs_out(
-    command_peer: CommandPeer,
+    fake_controller: FakeController,
 ) -> None:
+    _session(fake_controller)
     silent = TelemetryPeer(packet=b"")
     try:
         start = time.monotonic()
         with pytest.raises(RuntimeError) as failure:
-            _tandrel.Tandrel("127.0.0.1", command_peer.port, silent.port)
+            _tandrel.Tandrel("127.0.0.1", fake_controller.port, silent.port)
         assert str(failure.value) == READINESS_MESSAGE
         assert 1.9 < time.monotonic() - start < 4.0
-        assert command_peer.texts()[-1] == "$Logout"
+        assert fake_controller.texts[-1] == "$Logout"
     finally:
         silent.close()
 
 
-def test_rejected_login_propagates_controller_error(telemetry_peer: TelemetryPeer) -> None:
-    refusing = CommandPeer(login_reply="!Login,11")
-    try:
-        with pytest.raises(RuntimeError, match=r"^Remote command failed: .*\$Login,<redacted>"):
-            _tandrel.Tandrel("127.0.0.1", refusing.port, telemetry_peer.port)
-    finally:
-        refusing.close()
+def test_rejected_login_propagates_controller_error(
+    fake_controller: FakeController, telemetry_peer: TelemetryPeer
+) -> None:
+    fake_controller.expect_prefix("$Login,").reply(canned("login_rejected")).expect_close()
+    with pytest.raises(RuntimeError, match=r"^Remote command failed: .*\$Login,<redacted>"):
+        _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port)
 
 
 def test_construction_releases_the_gil(
-    command_peer: CommandPeer, telemetry_peer: TelemetryPeer
+    fake_controller: FakeController, telemetry_peer: TelemetryPeer
 ) -> None:
+    _session(fake_controller)
     ticks = 0
     done = threading.Event()
 
@@ -326,9 +286,8 @@ def test_construction_releases_the_gil(
     ticker = threading.Thread(target=tick)
     ticker.start()
     try:
-        # The stand-in delays nothing, so the receiver's wait for the first 20 ms push is
-        # the longest native stretch; the ticker must run during it.
-        tandrel = _tandrel.Tandrel("127.0.0.1", command_peer.port, telemetry_peer.port)
+        # The receiver waits for the first 20 ms push; the ticker must run during it.
+        tandrel = _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port)
     finally:
         done.set()
         ticker.join()
@@ -336,26 +295,25 @@ def test_construction_releases_the_gil(
     assert ticks > 0
 
 
-def test_sample_polling_continues_during_a_motion(telemetry_peer: TelemetryPeer) -> None:
-    slow_motion = CommandPeer(motion_seconds=0.5)
-    try:
-        tandrel = _tandrel.Tandrel("127.0.0.1", slow_motion.port, telemetry_peer.port)
-        robot = tandrel.get_control_interface()
-        receiver = tandrel.get_receive_interface()
-        motion = threading.Thread(
-            target=robot.go, args=("P1", False, False, None, None, None, False)
-        )
-        motion.start()
-        assert _wait_for(lambda: any("Go P1" in t for t in slow_motion.texts()))
-        polls = 0
-        while motion.is_alive() and polls < 100_000:
-            assert receiver.get_sample().pose[0] == 1.0
-            polls += 1
-        motion.join(timeout=5)
-        assert polls > 10
-        tandrel.disconnect()
-    finally:
-        slow_motion.close()
+def test_sample_polling_continues_during_a_motion(
+    fake_controller: FakeController, telemetry_peer: TelemetryPeer
+) -> None:
+    fake_controller.expect_prefix("$Login,").reply(canned("login_ok"))
+    fake_controller.expect('$Execute,"Go P1"').wait(0.5).reply(canned("execute_ok"))
+    fake_controller.logout().expect_close()
+    tandrel = _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port)
+    robot = tandrel.get_control_interface()
+    receiver = tandrel.get_receive_interface()
+    motion = threading.Thread(target=robot.go, args=("P1", False, False, None, None, None, False))
+    motion.start()
+    assert fake_controller.wait_for_lines(2, timeout=3.0)
+    polls = 0
+    while motion.is_alive() and polls < 100_000:
+        assert receiver.get_sample().pose[0] == 1.0
+        polls += 1
+    motion.join(timeout=5)
+    assert polls > 10
+    tandrel.disconnect()
 
 
 # --- The receiver on its own ------------------------------------------------------------------
