@@ -1,0 +1,110 @@
+"""Shared start-up of the examples: a real controller (--host) or the virtual one on loopback."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import selectors
+import subprocess
+import sys
+import time
+from typing import Iterator, Optional, Tuple
+
+VIRTUAL_HOST = "127.0.0.1"
+
+
+def parser(description: str) -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument("--host", help="controller address; without it a virtual controller is "
+                                  "started on loopback")
+    p.add_argument("--port", type=int, default=5000, help="command port (with --host)")
+    p.add_argument("--telemetry-port", type=int, default=2000, help="telemetry port (with --host)")
+    return p
+
+
+class VirtualControllerProcess:
+    """The virtual controller as a child process on free loopback ports."""
+
+    def __init__(self, rate_hz: float = 100.0) -> None:
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "epson_sim", "--host", VIRTUAL_HOST, "--port", "0",
+             "--telemetry-port", "0", "--rate", str(rate_hz)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        line = self._read_line(timeout=10.0)
+        # "epson-sim listening: command 127.0.0.1:N, telemetry 127.0.0.1:M"
+        try:
+            parts = line.split("command ")[1].split(", telemetry ")
+            self.port = int(parts[0].rsplit(":", 1)[1])
+            self.telemetry_port = int(parts[1].rsplit(":", 1)[1])
+        except (IndexError, ValueError):
+            self.stop()
+            raise RuntimeError(f"virtual controller did not start: {line!r}") from None
+
+    def _read_line(self, timeout: float) -> str:
+        sel = selectors.DefaultSelector()
+        sel.register(self.proc.stdout, selectors.EVENT_READ)
+        try:
+            if not sel.select(timeout):
+                return ""
+            return self.proc.stdout.readline().strip()
+        finally:
+            sel.close()
+
+    def operator(self, command: str) -> str:
+        """Types an operator command on the controller's console and returns its answer."""
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        return self._read_line(timeout=5.0)
+
+    def stop(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5.0)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout):
+            with contextlib.suppress(OSError):
+                stream.close()
+
+
+@contextlib.contextmanager
+def controller(args: argparse.Namespace, rate_hz: float = 100.0
+               ) -> Iterator[Tuple[str, int, int, Optional[VirtualControllerProcess]]]:
+    """Yields host, command port, telemetry port and the virtual controller (None if real).
+
+    The virtual controller is stopped on every exit, Ctrl-C included.
+    """
+    if args.host:
+        yield args.host, args.port, args.telemetry_port, None
+        return
+    vc = VirtualControllerProcess(rate_hz)
+    try:
+        yield VIRTUAL_HOST, vc.port, vc.telemetry_port, vc
+    finally:
+        vc.stop()
+
+
+def import_driver():
+    """Imports the modules; `_brevacon` first, as `_tandrel` hands out its `Brevacon` type."""
+    try:
+        import _brevacon  # noqa: F401
+        import _tandrel
+    except ImportError as exc:
+        sys.exit(f"{exc}: build the modules first (make build) and put build/release/python "
+                 f"and sim on PYTHONPATH, or pip install .")
+    return _brevacon, _tandrel
+
+
+def sample_rate(receiver, seconds: float = 1.0) -> float:
+    """Samples per second as the receiver sees them: counts how often the sample age restarts."""
+    count = 0
+    last = receiver.sample_age_seconds()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        age = receiver.sample_age_seconds()
+        if age < last:
+            count += 1
+        last = age
+    return count / seconds

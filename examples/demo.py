@@ -1,0 +1,215 @@
+"""The driver's main job in one run: status, motors, power, TCP offset, IK, a safety cuboid,
+a go and a move with live telemetry, pause and continue from another thread, clean disconnect.
+
+Without --host it starts the virtual controller on loopback and stops it on exit. With --host it
+talks to a real controller; it moves the robot only when --allow-motion is given too.
+"""
+
+from __future__ import annotations
+
+import statistics
+import sys
+import threading
+import time
+
+import common
+
+# Work area in front of the robot, flange pointing down (native X, Y, Z mm; U, V, W deg).
+POSE_A = [420.0, -180.0, 320.0, 0.0, 0.0, 180.0]
+POSE_B = [420.0, 180.0, 320.0, 0.0, 0.0, 180.0]
+OUTSIDE = [420.0, 0.0, 40.0, 0.0, 0.0, 180.0]
+CUBOID = ([200.0, -300.0, 100.0], [600.0, 300.0, 700.0])
+TCP_OFFSET = [0.0, 0.0, 0.1, 0.0, 0.0, 0.0]  # 100 mm along the flange axis (m, deg)
+
+
+def fmt(values, digits=1):
+    return "[" + ", ".join(f"{v:.{digits}f}" for v in values) + "]"
+
+
+def xy(pose):
+    return "XY(" + ",".join(f"{v:g}" for v in pose) + ")"
+
+
+class LiveView:
+    """Second thread: one progress line of the latest telemetry sample while a motion runs."""
+
+    def __init__(self, receiver) -> None:
+        self.receiver = receiver
+        self.lock = threading.Lock()
+        self.tty = sys.stdout.isatty()
+        self.active = threading.Event()
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def say(self, text: str) -> None:
+        with self.lock:
+            if self.tty:
+                sys.stdout.write("\r\033[K")
+            print(text, flush=True)
+
+    def _line(self) -> str:
+        s = self.receiver.get_sample()
+        age_ms = self.receiver.sample_age_seconds() * 1000.0
+        return (f"    J {fmt(s.joints)}  XYZ {fmt(s.pose[:3])}  UVW {fmt(s.pose[3:])}"
+                f"  age {age_ms:4.1f} ms")
+
+    def _run(self) -> None:
+        last_print = 0.0
+        while not self.stop.is_set():
+            if not self.active.wait(0.1):
+                continue
+            line = self._line()
+            with self.lock:
+                if self.tty:
+                    sys.stdout.write("\r\033[K" + line)
+                    sys.stdout.flush()
+                elif time.monotonic() - last_print >= 0.4:
+                    print(line, flush=True)
+                    last_print = time.monotonic()
+            time.sleep(0.05)
+
+    def motion(self, label, run) -> float:
+        self.say(label)
+        self.active.set()
+        t0 = time.monotonic()
+        try:
+            run()
+        finally:
+            self.active.clear()
+            took = time.monotonic() - t0
+            with self.lock:
+                if self.tty:
+                    sys.stdout.write("\r\033[K" + self._line() + "\n")
+                else:
+                    print(self._line(), flush=True)
+        return took
+
+    def close(self) -> None:
+        self.stop.set()
+        self.thread.join(1.0)
+
+
+def pause_and_continue(arm, view, after_s, hold_s, report):
+    """Another thread pauses the running motion, shows it holding, then continues it."""
+    time.sleep(after_s)
+    try:
+        arm.pause()
+        time.sleep(0.05)  # let samples still in flight arrive
+        before = view.receiver.get_sample().pose
+        time.sleep(hold_s)
+        after = view.receiver.get_sample().pose
+        moved = max(abs(a - b) for a, b in zip(before, after))
+        view.say(f"  paused from another thread for {hold_s:.1f} s "
+                 f"(telemetry moved {moved:.3f} mm/deg meanwhile); continue")
+        arm.continue_motion()
+    except RuntimeError as exc:
+        report.append(exc)
+
+
+def main() -> int:
+    ap = common.parser(__doc__.split("\n")[0])
+    ap.add_argument("--allow-motion", action="store_true",
+                    help="let the demo move a real robot (always on for the virtual one)")
+    args = ap.parse_args()
+    brevacon, tandrel = common.import_driver()
+
+    with common.controller(args) as (host, port, telemetry_port, vc):
+        where = "virtual controller" if vc else "controller"
+        print(f"{where} at {host}: command port {port}, telemetry port {telemetry_port}")
+        robot = tandrel.Tandrel(host, port, telemetry_port)
+        arm = robot.get_control_interface()
+        telemetry = robot.get_receive_interface()
+        view = LiveView(telemetry)
+        try:
+            run_demo(brevacon, arm, telemetry, view, vc, args.allow_motion or vc is not None)
+            rate = common.sample_rate(telemetry, 1.0)
+            rtts = []
+            for _ in range(200):
+                t0 = time.perf_counter()
+                arm.get_power_mode()
+                rtts.append(time.perf_counter() - t0)
+            print(f"telemetry {rate:.0f} samples/s received; command round trip "
+                  f"{statistics.median(rtts) * 1e3:.3f} ms median, "
+                  f"{statistics.mean(rtts) * 1e3:.3f} ms mean ({len(rtts)} queries)")
+        finally:
+            view.close()
+            robot.disconnect()
+        if vc:
+            # A fresh session shows what the disconnect left behind.
+            check = brevacon.Brevacon()
+            check.connect(host, port)
+            print(f"after disconnect: Tool {check.get_tool()} selected, "
+                  f"Tool 15 defined: {check.is_tool_defined(15)}")
+            check.disconnect()
+    return 0
+
+
+def run_demo(brevacon, arm, telemetry, view, vc, allow_motion) -> None:
+    status = arm.get_controller_status()
+    print(f"status: stat 0x{status['stat']:08x}, error {status['system_error']}, "
+          f"E-stop {bool(status['emergency_stopped'])}, safeguard open "
+          f"{bool(status['safeguard_open'])}, teach {bool(status['teach_mode'])}")
+    if vc:
+        vc.operator("estop on")
+        time.sleep(0.1)
+        seen = telemetry.get_controller_status()["emergency_stopped"]
+        print(f"E-stop pressed on the controller: is_emergency_stopped() -> "
+              f"{arm.is_emergency_stopped()}, telemetry status emergency_stopped {seen}")
+        try:
+            arm.motor_on()
+        except RuntimeError as exc:
+            print(f"  motor_on refused: {exc}")
+        vc.operator("estop off")
+        print(f"E-stop released: is_emergency_stopped() -> {arm.is_emergency_stopped()}")
+
+    arm.motor_on()
+    arm.set_power_mode(brevacon.EpsonPowerMode.HIGH)
+    limits = arm.get_ptp_motion_limits()
+    print(f"motors on; power mode {arm.get_power_mode().name}; AccelMax "
+          f"{limits.acceleration_percent}/{limits.deceleration_percent} %")
+
+    arm.set_tcp_offset(TCP_OFFSET)
+    print(f"TCP offset {fmt(arm.get_tcp_offset(), 3)} m/deg on Tool {arm.get_tool()}, "
+          f"native {fmt(arm.get_tool_definition(15))} mm/deg")
+
+    joints = arm.inverse_kinematics(POSE_A)
+    print(f"IK {fmt(POSE_A)} -> joints {fmt(joints, 3)} deg")
+
+    arm.add_safety_cuboid(*CUBOID)
+    print(f"safety cuboid {fmt(CUBOID[0], 0)} .. {fmt(CUBOID[1], 0)} mm, strict")
+
+    if not allow_motion:
+        print("motion skipped: pass --allow-motion to move a real robot")
+        return
+
+    errors = []
+    pauser = threading.Thread(target=pause_and_continue, args=(arm, view, 0.6, 0.8, errors))
+    pauser.start()
+    took = view.motion(f"go {xy(POSE_A)} LJM, speed 8 %", lambda: arm.go(
+        xy(POSE_A), False, True, None, None, None, False, speed_percent=8,
+        acceleration_percent=30))
+    pauser.join()
+    for exc in errors:
+        print(f"  pause/continue failed: {exc}")
+    state = arm.get_state()
+    print(f"  done in {took:.2f} s; joints {fmt(state['joint_positions'], 3)}")
+
+    took = view.motion(f"move {xy(POSE_B)}, 250 mm/s", lambda: arm.move(
+        xy(POSE_B), False, False, False, None, None, False, speed_mm_s=250.0,
+        acceleration_mm_s2=1500.0))
+    state = arm.get_state()
+    print(f"  done in {took:.2f} s; pose {fmt(state['tcp_pose'], 3)}")
+
+    try:
+        arm.go(xy(OUTSIDE), False, True, None, None, None, False)
+    except RuntimeError as exc:
+        print(f"go below the cuboid refused: {exc}")
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        print("\ninterrupted; controller stopped", file=sys.stderr)
+        sys.exit(130)
