@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -40,10 +41,8 @@ std::string errorOf(const std::function<void()>& f) {
 
 class MotionControl : public ::testing::Test {
  protected:
-  void connect() {
-    fake.login("pw");
-    robot.connect("127.0.0.1", fake.port(), "pw");
-  }
+  void SetUp() override { fake.login("pw"); }
+  void connect() { robot.connect("127.0.0.1", fake.port(), "pw"); }
   // Waits until the fake has received `count` lines (login included).
   void awaitLines(std::size_t count) { ASSERT_TRUE(fake.waitForLines(count, 5s)); }
 
@@ -68,6 +67,9 @@ TEST_F(MotionControl, PauseDuringGoIsSentAtOnceAndAnsweredThroughTheMotionReader
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2].text, "$Pause");
   EXPECT_LT(lines[2].arrival - called, 50ms);
+  const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(lines[2].arrival - called);
+  RecordProperty("pause_latency_us", static_cast<int>(latency.count()));
+  std::cout << "pause latency during motion: " << latency.count() << " us\n";
   EXPECT_LT(returned - called, 250ms);
   robot.disconnect();
 }
