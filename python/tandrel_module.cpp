@@ -129,14 +129,16 @@ Raises:
     RuntimeError: If either interface reports a shutdown failure.
 )doc";
 
-constexpr const char* kSampleDoc = R"doc(One six-axis telemetry sample, values as the controller sent them.
+constexpr const char* kSampleDoc =
+    R"doc(One six-axis telemetry sample, values as the controller sent them.
 
 Attributes:
     joints (list[float]): J1 to J6 in degrees.
     pose (list[float]): Native ``[X, Y, Z, U, V, W]`` in millimetres and degrees.
 )doc";
 
-constexpr const char* kReceiverDoc = R"doc(Receive the telemetry stream an Epson controller task pushes.
+constexpr const char* kReceiverDoc =
+    R"doc(Receive the telemetry stream an Epson controller task pushes.
 
 ``connect`` starts a receive thread that keeps the latest six-axis sample and the latest
 controller status, each with its age, and reconnects by itself about once per second after
@@ -167,12 +169,14 @@ constexpr const char* kReceiverDisconnectDoc = R"doc(Stop the receive thread and
 The latest sample and status stay readable. Safe to call when not connected.
 )doc";
 
-constexpr const char* kReceiverIsConnectedDoc = R"doc(Return whether the telemetry socket is connected.
+constexpr const char* kReceiverIsConnectedDoc =
+    R"doc(Return whether the telemetry socket is connected.
 
 ``False`` while the receiver is reconnecting after a lost connection.
 )doc";
 
-constexpr const char* kHasSampleDoc = R"doc(Return whether a sample has arrived since the last ``connect``.
+constexpr const char* kHasSampleDoc =
+    R"doc(Return whether a sample has arrived since the last ``connect``.
 )doc";
 
 constexpr const char* kGetSampleDoc = R"doc(Return a copy of the latest complete sample.
@@ -181,7 +185,8 @@ Raises:
     RuntimeError: If no complete sample has been received.
 )doc";
 
-constexpr const char* kSampleAgeDoc = R"doc(Return the seconds since the latest sample, ``inf`` if there is none.
+constexpr const char* kSampleAgeDoc =
+    R"doc(Return the seconds since the latest sample, ``inf`` if there is none.
 )doc";
 
 constexpr const char* kHasStatusDoc =

@@ -12,8 +12,12 @@ inline std::string combineDisconnectErrors(const std::string& receive_error,
     return "Failed to disconnect both Epson interfaces: receive error: " + receive_error +
            "; control error: " + control_error;
   }
-  if (!receive_error.empty()) return "Failed to disconnect Epson receive interface: " + receive_error;
-  if (!control_error.empty()) return "Failed to disconnect Epson control interface: " + control_error;
+  if (!receive_error.empty()) {
+    return "Failed to disconnect Epson receive interface: " + receive_error;
+  }
+  if (!control_error.empty()) {
+    return "Failed to disconnect Epson control interface: " + control_error;
+  }
   return {};
 }
 

@@ -324,7 +324,8 @@ def test_receiver_reads_before_connect() -> None:
     assert not receiver.has_sample() and not receiver.has_controller_status()
     assert receiver.sample_age_seconds() == float("inf")
     assert receiver.controller_status_age_seconds() == float("inf")
-    with pytest.raises(RuntimeError, match="^No complete Epson telemetry sample has been received$"):
+    no_sample = "^No complete Epson telemetry sample has been received$"
+    with pytest.raises(RuntimeError, match=no_sample):
         receiver.get_sample()
     with pytest.raises(RuntimeError, match="^No Epson controller-status packet has been received$"):
         receiver.get_controller_status()
@@ -355,14 +356,9 @@ def test_receiver_sample_and_status(telemetry_peer: TelemetryPeer) -> None:
     assert receiver.get_sample().pose[5] == 6.0
 
 
-def test_receiver_refused_port() -> None:
-    placeholder = socket.socket()
-    placeholder.bind(("127.0.0.1", 0))  # bound, not listening: connections are refused
-    try:
-        port = placeholder.getsockname()[1]
-        receiver = _tandrel.EthernetReceiveInterface()
-        with pytest.raises(RuntimeError, match=f"^Failed to connect to Epson telemetry at 127.0.0.1:{port}: "):
-            receiver.connect("127.0.0.1", port)
-        assert not receiver.is_connected()
-    finally:
-        placeholder.close()
+def test_receiver_refused_port(refusing_port: int) -> None:
+    receiver = _tandrel.EthernetReceiveInterface()
+    refused = f"^Failed to connect to Epson telemetry at 127.0.0.1:{refusing_port}: "
+    with pytest.raises(RuntimeError, match=refused):
+        receiver.connect("127.0.0.1", refusing_port)
+    assert not receiver.is_connected()
