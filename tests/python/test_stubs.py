@@ -1,0 +1,111 @@
+"""The hand-written .pyi stubs must describe the compiled modules: same classes, same public
+members, same parameter names and defaults. Stubs drift; this keeps them honest."""
+
+from __future__ import annotations
+
+import ast
+import importlib
+import pathlib
+import re
+
+import pytest
+
+STUB_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
+
+
+def stub_classes(module_name: str) -> dict[str, dict[str, ast.AST]]:
+    tree = ast.parse((STUB_DIR / f"{module_name}.pyi").read_text())
+    classes: dict[str, dict[str, ast.AST]] = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            classes[node.name] = {
+                item.name if not isinstance(item, ast.AnnAssign) else item.target.id: item
+                for item in node.body
+                if isinstance(item, (ast.FunctionDef, ast.AnnAssign))
+            }
+    return classes
+
+
+def runtime_members(cls: type) -> set[str]:
+    names = {name for name in vars(cls) if not name.startswith("_")}
+    # Classes without a bound constructor still carry pybind11's refusing __init__.
+    if (getattr(vars(cls).get("__init__"), "__doc__", "") or "").startswith("__init__("):
+        names.add("__init__")
+    return names
+
+
+def runtime_parameters(function: object) -> list[tuple[str, str | None]]:
+    """Parameter names and default texts from pybind11's signature line."""
+    first = (getattr(function, "__doc__", "") or "").splitlines()[0]
+    match = re.match(r"^\w+\((.*)\) ->", first)
+    assert match, first
+    params = []
+    depth = 0
+    current = ""
+    for ch in match.group(1):
+        if ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            depth -= 1
+        if ch == "," and depth == 0:
+            params.append(current.strip())
+            current = ""
+        else:
+            current += ch
+    if current.strip():
+        params.append(current.strip())
+    result = []
+    for param in params[1:]:  # skip self
+        name = param.split(":")[0].strip()
+        default = param.split("=", 1)[1].strip() if "=" in param else None
+        result.append((name, default))
+    return result
+
+
+def stub_parameters(node: ast.FunctionDef) -> list[tuple[str, str | None]]:
+    args = node.args.args[1:]
+    defaults = [None] * (len(args) - len(node.args.defaults)) + [
+        ast.unparse(d) for d in node.args.defaults
+    ]
+    return [(a.arg, d) for a, d in zip(args, defaults)]
+
+
+@pytest.mark.parametrize("module_name", ["_brevacon", "_tandrel"])
+def test_stub_classes_and_members_match_module(module_name: str) -> None:
+    importlib.import_module("_brevacon")  # _tandrel hands out the Brevacon type it registers
+    module = importlib.import_module(module_name)
+    stubs = stub_classes(module_name)
+    runtime = {name for name, value in vars(module).items() if isinstance(value, type)}
+    assert set(stubs) == runtime - ({"Brevacon"} if module_name == "_tandrel" else set())
+    for class_name, members in stubs.items():
+        cls = getattr(module, class_name)
+        expected = {m for m in runtime_members(cls) if not isinstance(vars(cls)[m], int)}
+        if isinstance(cls, type) and hasattr(cls, "__members__"):
+            expected -= {"name", "value"} | set(cls.__members__)
+            expected |= set(cls.__members__) & set(members)
+        assert set(members) >= expected, f"{class_name}: stub lacks {expected - set(members)}"
+
+
+@pytest.mark.parametrize("module_name", ["_brevacon", "_tandrel"])
+def test_stub_signatures_match_module(module_name: str) -> None:
+    importlib.import_module("_brevacon")
+    module = importlib.import_module(module_name)
+    for class_name, members in stub_classes(module_name).items():
+        cls = getattr(module, class_name)
+        if hasattr(cls, "__members__"):
+            continue  # enumerations: members checked above
+        for name, node in members.items():
+            if not isinstance(node, ast.FunctionDef) or name.startswith("__") and name != "__init__":
+                continue
+            runtime = getattr(cls, name)
+            if isinstance(runtime, property):
+                continue
+            params = runtime_parameters(runtime)
+            stub = stub_parameters(node)
+            assert [p for p, _ in params] == [p for p, _ in stub], f"{class_name}.{name}"
+            for (pname, rdefault), (_, sdefault) in zip(params, stub):
+                assert (rdefault is None) == (sdefault is None), f"{class_name}.{name}({pname})"
+                if rdefault is not None:
+                    assert rdefault.replace("'", '"') == sdefault.replace("'", '"'), (
+                        f"{class_name}.{name}({pname}): {rdefault} != {sdefault}"
+                    )
