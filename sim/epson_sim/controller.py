@@ -181,7 +181,8 @@ class VirtualController:
         t = threading.Thread(target=target, args=args, daemon=True,
                              name=f"epson-sim-{target.__name__.strip('_')}")
         with self._lock:
-            self._threads = [x for x in self._threads if x.is_alive()]
+            # A thread appended by another _spawn may not have started yet: keep it.
+            self._threads = [x for x in self._threads if x.ident is None or x.is_alive()]
             self._threads.append(t)
         t.start()
 
@@ -310,6 +311,8 @@ class VirtualController:
 
     def _execute(self, conn: _Connection, statement: str) -> None:
         with self.robot.lock:
+            if self._stop.is_set():
+                return  # stop() aborts motions under this lock: start none after it
             if self.robot.busy():
                 conn.send(f"!Execute,{errors.NOT_ALLOWED}")
                 return
