@@ -145,6 +145,7 @@ TEST(TandrelFailure, MissingTelemetryLogsOutAfterReadinessTimeout) {
 // --- Combined disconnect report -------------------------------------------------------------
 
 struct ReportCase {
+  const char* name;
   const char* receive_error;
   const char* control_error;
   const char* expected;
@@ -160,14 +161,17 @@ TEST_P(DisconnectReportTest, NamesTheFailedInterfaces) {
 INSTANTIATE_TEST_SUITE_P(
     Errors, DisconnectReportTest,
     ::testing::Values(
-        ReportCase{"", "", ""},
-        ReportCase{"r", "", "Failed to disconnect Epson receive interface: r"},
-        ReportCase{"", "Failed to disconnect: Bad file descriptor",
+        ReportCase{"NoFailure", "", "", ""},
+        ReportCase{"ReceiverOnly", "r", "", "Failed to disconnect Epson receive interface: r"},
+        ReportCase{"ControlOnly", "", "Failed to disconnect: Bad file descriptor",
                    "Failed to disconnect Epson control interface: Failed to disconnect: Bad file "
                    "descriptor"},
-        ReportCase{"r", "c",
+        ReportCase{"Both", "r", "c",
                    "Failed to disconnect both Epson interfaces: receive error: r; control error: "
-                   "c"}));
+                   "c"}),
+    [](const ::testing::TestParamInfo<ReportCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 }  // namespace
 }  // namespace epson

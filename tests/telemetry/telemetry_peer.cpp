@@ -51,13 +51,18 @@ TelemetryPeer::~TelemetryPeer() {
 
 void TelemetryPeer::acceptLoop_() {
   while (!stop_) {
-    pollfd pfd{listen_fd_, POLLIN, 0};
-    if (!accepting_ || ::poll(&pfd, 1, 10) <= 0) {
+    int fd = -1;
+    {
+      std::lock_guard<std::mutex> accept_lock(accept_mutex_);
+      pollfd pfd{listen_fd_, POLLIN, 0};
+      if (accepting_ && ::poll(&pfd, 1, 10) > 0) {
+        fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      }
+    }
+    if (fd < 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       continue;
     }
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
     std::string greeting;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -110,6 +115,8 @@ void TelemetryPeer::closeConnection() {
 
 void TelemetryPeer::stopAccepting() {
   accepting_ = false;
+  // Waits out an accept in flight, which would otherwise free a queue slot after the fill.
+  { std::lock_guard<std::mutex> accept_lock(accept_mutex_); }
   // With backlog 1 the queue holds a couple of connections; keep connecting (bounded) until
   // one stays unanswered, which shows the kernel now drops new connection requests.
   const sockaddr_in address = loopback(port_);

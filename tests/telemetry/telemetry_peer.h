@@ -46,6 +46,7 @@ class TelemetryPeer {
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<bool> accepting_{true};
+  std::mutex accept_mutex_;  // held across one poll-and-accept step
   std::atomic<int> connections_{0};
   mutable std::mutex mutex_;  // guards conn_fd_, greeting_, greeting_sent_, queued_fds_
   int conn_fd_ = -1;
