@@ -95,7 +95,7 @@ TEST(Exchange, StrayLineAheadOfReplyIsConsumedAndReplyKeptForNextCommand) {
   EXPECT_TRUE(s.robot.isLoggedIn());
   const auto start = Clock::now();
   EXPECT_NO_THROW(s.robot.resetController());
-  EXPECT_LT(since(start), 1s);
+  EXPECT_LT(since(start), 2s);
 }
 
 TEST(Exchange, TwoRepliesInOneSegmentServeTwoCommands) {
@@ -104,7 +104,7 @@ TEST(Exchange, TwoRepliesInOneSegmentServeTwoCommands) {
   EXPECT_EQ(s.robot.getPowerMode(), EpsonPowerMode::HIGH);
   const auto start = Clock::now();
   EXPECT_EQ(s.robot.getPowerMode(), EpsonPowerMode::LOW);  // already buffered: no wait
-  EXPECT_LT(since(start), 1s);
+  EXPECT_LT(since(start), 2s);
   s.fake.verify();
   EXPECT_EQ(s.fake.texts(), (std::vector<std::string>{"$Login,", kPrintPower, kPrintPower}));
 }
@@ -164,7 +164,7 @@ TEST(Exchange, SilentControllerTimesOutAndTearsDown) {
                 " after 5000 ms");
   const auto elapsed = since(start);
   EXPECT_GE(elapsed, 5000ms);
-  EXPECT_LT(elapsed, 5500ms);
+  EXPECT_LT(elapsed, 6000ms);
   EXPECT_FALSE(s.robot.isConnected());
   EXPECT_FALSE(s.robot.isLoggedIn());
 
@@ -172,7 +172,7 @@ TEST(Exchange, SilentControllerTimesOutAndTearsDown) {
   // no session left to close.
   const auto again = Clock::now();
   EXPECT_EQ(thrownText<std::runtime_error>([&] { s.robot.resetController(); }), kNotConnected);
-  EXPECT_LT(since(again), 100ms);
+  EXPECT_LT(since(again), 1s);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   s.robot.disconnect();

@@ -202,7 +202,7 @@ TEST(Session, GivesUpAfterThreeUnansweredLogins) {
   EXPECT_EQ(output.out, "");
   EXPECT_FALSE(robot.isConnected());
   EXPECT_GE(elapsed, 19s);  // three 5 s waits and two 2 s pauses
-  EXPECT_LT(elapsed, 22s);
+  EXPECT_LT(elapsed, 23s);
 
   fake.verify();
   const auto lines = fake.lines();
@@ -228,7 +228,7 @@ TEST(Session, GivesUpAfterThreeRefusedConnections) {
   EXPECT_EQ(output.err, retryLine(1) + retryLine(2));
   EXPECT_FALSE(robot.isConnected());
   EXPECT_GE(elapsed, 4s);
-  EXPECT_LT(elapsed, 6s);
+  EXPECT_LT(elapsed, 7s);
 }
 
 // Slowest case of the suite (about 64 s): three 20 s connect deadlines and two 2 s pauses.
@@ -245,7 +245,7 @@ TEST(Session, ConnectTimesOutAgainstPeerThatNeverAnswers) {
   const auto asked = Clock::now();
   EXPECT_FALSE(robot.isConnected());
   EXPECT_FALSE(robot.isLoggedIn());
-  EXPECT_LT(since(asked), 100ms);  // the flags are read without the session lock
+  EXPECT_LT(since(asked), 250ms);  // the flags are read without the session lock
 
   const std::string text = result.get();
   const auto elapsed = since(start);
@@ -254,7 +254,7 @@ TEST(Session, ConnectTimesOutAgainstPeerThatNeverAnswers) {
                       where(peer.port()) + " timed out");
   EXPECT_EQ(err, retryLine(1) + retryLine(2));
   EXPECT_GE(elapsed, 64s);
-  EXPECT_LT(elapsed, 70s);
+  EXPECT_LT(elapsed, 72s);
 }
 
 TEST(Session, StateAnswersAtOnceWhileLoginWaits) {
@@ -267,7 +267,7 @@ TEST(Session, StateAnswersAtOnceWhileLoginWaits) {
   const auto asked = Clock::now();
   EXPECT_TRUE(robot.isConnected());  // TCP is up, the login reply is not
   EXPECT_FALSE(robot.isLoggedIn());
-  EXPECT_LT(since(asked), 100ms);
+  EXPECT_LT(since(asked), 250ms);
 
   connecting.get();
   EXPECT_TRUE(robot.isLoggedIn());
