@@ -293,7 +293,7 @@ TEST(ReceiverReconnect, RidesOutAClosedConnection) {
   const double reconnect_seconds = secondsSince(closed);
   std::cout << "reconnection time after close: " << reconnect_seconds << " s\n";
   EXPECT_GT(reconnect_seconds, 0.9);
-  EXPECT_LT(reconnect_seconds, 1.6);
+  EXPECT_LT(reconnect_seconds, 2.0);
   ASSERT_TRUE(server.waitForConnections(2));
   ASSERT_TRUE(server.push(sample(7)));
   EXPECT_TRUE(eventually([&] { return receiver.getSample().pose[0] == 7.0; }));
@@ -311,7 +311,7 @@ TEST(ReceiverReconnect, DisconnectDuringReconnectAttemptReturnsPromptly) {
   EXPECT_FALSE(receiver.isConnected());
   const auto start = Clock::now();
   receiver.disconnect();
-  EXPECT_LT(secondsSince(start), 0.3);
+  EXPECT_LT(secondsSince(start), 0.5);
 }
 
 TEST(ReceiverReconnect, DestructorDuringPauseReturnsPromptly) {
@@ -325,7 +325,7 @@ TEST(ReceiverReconnect, DestructorDuringPauseReturnsPromptly) {
     ASSERT_TRUE(eventually([&] { return !receiver.isConnected(); }, 500ms));
     start = Clock::now();
   }
-  EXPECT_LT(secondsSince(start), 0.3);
+  EXPECT_LT(secondsSince(start), 0.5);
   EXPECT_EQ(threadCount(), threads_before);
 }
 
