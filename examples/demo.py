@@ -7,6 +7,7 @@ talks to a real controller; it moves the robot only when --allow-motion is given
 
 from __future__ import annotations
 
+import shutil
 import statistics
 import sys
 import threading
@@ -51,8 +52,11 @@ class LiveView:
     def _line(self) -> str:
         s = self.receiver.get_sample()
         age_ms = self.receiver.sample_age_seconds() * 1000.0
-        return (f"    J {fmt(s.joints)}  XYZ {fmt(s.pose[:3])}  UVW {fmt(s.pose[3:])}"
-                f"  age {age_ms:4.1f} ms")
+        joints = " ".join(f"{q:6.1f}" for q in s.joints)
+        pose = " ".join(f"{c:6.1f}" for c in s.pose)
+        line = f"  J {joints} | XYZUVW {pose} | age {age_ms:4.1f} ms"
+        # A wrapped line would defeat the carriage return that redraws it.
+        return line[:shutil.get_terminal_size().columns - 1] if self.tty else line
 
     def _run(self) -> None:
         last_print = 0.0
@@ -139,8 +143,9 @@ def main() -> int:
             # A fresh session shows what the disconnect left behind.
             check = brevacon.Brevacon()
             check.connect(host, port)
+            motors = check.get_controller_status()["stat"] >> 23 & 1  # the virtual one's bit
             print(f"after disconnect: Tool {check.get_tool()} selected, "
-                  f"Tool 15 defined: {check.is_tool_defined(15)}")
+                  f"Tool 15 defined: {check.is_tool_defined(15)}, motors on: {bool(motors)}")
             check.disconnect()
     return 0
 
