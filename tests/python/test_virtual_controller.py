@@ -341,6 +341,28 @@ def test_pause_holds_the_motion_and_continue_resumes_it(vc, moving):
     assert vc.state()["joints"][0] == pytest.approx(20)
 
 
+@pytest.mark.parametrize("statement, joints", [
+    ("Go P1 CP", [30, 20, 10, 0, 60, 0]),
+    ("Go P2 LJM 1", [-30, 20, 10, 0, 60, 0]),
+    ("Go P3 CP LJM 2 Till Sw(1) = On !D10; On 1! SYNC", [0, 40, 10, 0, 40, 0]),
+    ("Go Here", [0, 0, 0, 0, 90, 0]),
+    ("Move P0 ROT ECP CP SYNC", [0, 0, 0, 0, 90, 0]),
+    ("Move Here +X(20) -Z(20.5) Find Sw(3) = On", None),
+    ("Go (P1) +Z(10)", None),
+])
+def test_motion_modifiers_are_accepted_and_the_destination_parsed(vc, moving, statement,
+                                                                  joints):
+    assert moving.ex(statement) == "#Execute,0"
+    if joints is not None:
+        assert vc.state()["joints"] == pytest.approx(joints, abs=1e-9)
+    elif statement.startswith("Move"):
+        assert vc.state()["pose"][:3] == pytest.approx([370, 0, 484.5], abs=1e-6)
+    else:
+        assert vc.state()["pose"][:3] == pytest.approx(
+            [a + b for a, b in zip(kin.forward([30, 20, 10, 0, 60, 0])[:3], [0, 0, 10])],
+            abs=1e-6)
+
+
 def test_a_second_statement_during_a_motion_is_refused(moving):
     assert moving.ex("Speed 10") == "#Execute,0"
     moving.send('$Execute,"Go AglToPls(15,0,0,0,90,0)"')
