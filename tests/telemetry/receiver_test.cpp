@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FakeTelemetryServer;
-using test::TelemetryPeer;
+using test::StallingListener;
 using test::threadCount;
 using Clock = std::chrono::steady_clock;
 
@@ -301,11 +301,10 @@ TEST(ReceiverReconnect, RidesOutAClosedConnection) {
 }
 
 TEST(ReceiverReconnect, DisconnectDuringReconnectAttemptReturnsPromptly) {
-  TelemetryPeer peer(sample(1));
+  StallingListener listener(sample(1));
   EthernetReceiveInterface receiver;
-  receiver.connect("127.0.0.1", peer.port());
-  peer.stopAccepting();
-  peer.closeConnection();
+  receiver.connect("127.0.0.1", listener.port());
+  listener.stall();
   // After the 1 s pause the receive thread is inside an attempt that nobody answers.
   std::this_thread::sleep_for(1500ms);
   EXPECT_FALSE(receiver.isConnected());
@@ -331,7 +330,7 @@ TEST(ReceiverReconnect, DestructorDuringPauseReturnsPromptly) {
 
 TEST(ReceiverReconnect, ConnectAgainClearsFlagsButKeepsWorking) {
   FakeTelemetryServer first;
-  TelemetryPeer second("STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r" + sample(2), 300ms);
+  FakeTelemetryServer second;
   EthernetReceiveInterface receiver;
   connectWith(receiver, first, sample(1));
   ASSERT_TRUE(first.push(statusPacket(5)));
@@ -342,7 +341,8 @@ TEST(ReceiverReconnect, ConnectAgainClearsFlagsButKeepsWorking) {
     EXPECT_FALSE(receiver.hasSample());
     EXPECT_TRUE(std::isinf(receiver.sampleAgeSeconds()));
   });
-  receiver.connect("127.0.0.1", second.port());
+  connectWith(receiver, second, "STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r" + sample(2),
+              300ms);
   reader.join();
   EXPECT_EQ(receiver.getSample().pose[0], 2.0);
 }

@@ -16,7 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FakeController;
-using test::TelemetryPeer;
+using test::FakeTelemetryServer;
+using test::PeriodicPusher;
 using test::threadCount;
 using test::thrownText;
 using Clock = std::chrono::steady_clock;
@@ -37,11 +38,12 @@ bool eventually(bool (Tandrel::*query)() const, const Tandrel& tandrel, bool wan
 TEST(TandrelSession, OpensBothWithBuiltInLoginAndClosesReceiverFirst) {
   FakeController fake;
   fake.expectPrefix("$Login,").reply("#Login").logout().expectClose();
-  TelemetryPeer peer(kSample);
+  FakeTelemetryServer server;
+  PeriodicPusher pusher(server, kSample);
   std::shared_ptr<Brevacon> control;
   std::shared_ptr<EthernetReceiveInterface> receive;
   {
-    Tandrel tandrel("127.0.0.1", fake.port(), peer.port());
+    Tandrel tandrel("127.0.0.1", fake.port(), server.port());
     EXPECT_TRUE(tandrel.isConnected());
     control = tandrel.getControlInterface();
     receive = tandrel.getReceiveInterface();
@@ -69,21 +71,23 @@ TEST(TandrelSession, OpensBothWithBuiltInLoginAndClosesReceiverFirst) {
 TEST(TandrelSession, IsConnectedFollowsTelemetryReconnection) {
   FakeController fake;
   fake.expectPrefix("$Login,").reply("#Login").logout().expectClose();
-  TelemetryPeer peer(kSample);
-  Tandrel tandrel("127.0.0.1", fake.port(), peer.port());
-  peer.closeConnection();
+  FakeTelemetryServer server;
+  PeriodicPusher pusher(server, kSample);
+  Tandrel tandrel("127.0.0.1", fake.port(), server.port());
+  server.closeConnection();
   EXPECT_TRUE(eventually(&Tandrel::isConnected, tandrel, false, 500ms));
   EXPECT_TRUE(eventually(&Tandrel::isConnected, tandrel, true, 2500ms));
   tandrel.disconnect();
 }
 
 TEST(TandrelSession, DestructorLogsOutQuietly) {
-  TelemetryPeer peer(kSample);
+  FakeTelemetryServer server;
+  PeriodicPusher pusher(server, kSample);
   // Counted before the fake starts, since verify() ends the fake's own threads.
   const int threads_before = threadCount();
   FakeController fake;
   fake.expectPrefix("$Login,").reply("#Login").logout().expectClose();
-  { Tandrel tandrel("127.0.0.1", fake.port(), peer.port()); }
+  { Tandrel tandrel("127.0.0.1", fake.port(), server.port()); }
   fake.verify();
   EXPECT_EQ(threadCount(), threads_before);
 }
@@ -92,35 +96,37 @@ TEST(TandrelSession, DestructorLogsOutQuietly) {
 
 TEST(TandrelFailure, CommandPortRefusedNeverOpensTelemetry) {
   test::RefusingPort refusing;
-  TelemetryPeer peer(kSample);
+  FakeTelemetryServer server;
+  PeriodicPusher pusher(server, kSample);
   const int threads_before = threadCount();
   const std::string prefix = "127.0.0.1:" + std::to_string(refusing.port());
   EXPECT_EQ(thrownText<std::runtime_error>(
-                [&] { Tandrel tandrel("127.0.0.1", refusing.port(), peer.port()); }),
+                [&] { Tandrel tandrel("127.0.0.1", refusing.port(), server.port()); }),
             "Epson Remote Ethernet login failed after 3 attempts: Failed to connect to " + prefix +
                 ": Connection refused");
-  EXPECT_EQ(peer.connections(), 0);
+  EXPECT_EQ(server.connections(), 0);
   EXPECT_EQ(threadCount(), threads_before);
 }
 
 TEST(TandrelFailure, RejectedLoginNeverOpensTelemetryAndHidesPassword) {
-  TelemetryPeer peer(kSample);
+  FakeTelemetryServer server;
+  PeriodicPusher pusher(server, kSample);
   const int threads_before = threadCount();
   FakeController fake;
   fake.expectPrefix("$Login,").reply("!Login,11").expectClose();
   const std::string error = thrownText<std::runtime_error>(
-      [&] { Tandrel tandrel("127.0.0.1", fake.port(), peer.port()); });
+      [&] { Tandrel tandrel("127.0.0.1", fake.port(), server.port()); });
   fake.verify();
   EXPECT_EQ(error.rfind("Remote command failed: ", 0), 0U) << error;
   EXPECT_NE(error.find("$Login,<redacted>"), std::string::npos) << error;
   const std::string login = fake.texts().at(0);
   EXPECT_EQ(error.find(login), std::string::npos) << error;
-  EXPECT_EQ(peer.connections(), 0);
+  EXPECT_EQ(server.connections(), 0);
   EXPECT_EQ(threadCount(), threads_before);
 }
 
 TEST(TandrelFailure, MissingTelemetryLogsOutAfterReadinessTimeout) {
-  TelemetryPeer silent;
+  FakeTelemetryServer silent;
   const int threads_before = threadCount();
   FakeController fake;
   fake.expectPrefix("$Login,").reply("#Login").logout().expectClose();
