@@ -577,3 +577,76 @@ def test_profile_reaches_the_distance_in_its_duration():
         assert max(b - a for a, b in zip(fractions, fractions[1:])) * distance <= \
             speed * p.duration / 100 + 1e-9
     assert math.isclose(Profile(90, 150, 1200, 1200).duration, 90 / 150 + 150 / 1200)
+
+
+def test_overlong_line_is_refused_and_the_connection_closed(vc):
+    c = Client(vc.port)
+    c.sock.sendall(b"$Login," + b"x" * (70 * 1024))
+    assert c.read() == "!Error,11"
+    assert c.file.readline() == b""
+    c.close()
+
+
+# --- command line -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("line, check", [
+    ("estop on", lambda s, vc: s["status"]["CTRLINFO"] >> 8 & 1),
+    ("safeguard open", lambda s, vc: s["status"]["CTRLINFO"] >> 9 & 1),
+    ("teach on", lambda s, vc: s["status"]["STAT"] >> 19 & 1),
+    ("error 77", lambda s, vc: s["status"]["SYSERR"] == 77),
+    ("ERROR", lambda s, vc: s["status"]["SYSERR"] == 4100),
+    ("rate 50", lambda s, vc: vc.telemetry_rate_hz == 50),
+])
+def test_operator_console_commands(vc, line, check):
+    from epson_sim.__main__ import _console
+    assert _console(vc, threading.Event(), line) == "ok"
+    assert check(vc.state(), vc)
+
+
+@pytest.mark.parametrize("line, answer", [
+    ("bogus", "unknown operator command: bogus (try: help)"),
+    ("estop maybe", "unknown operator command: estop maybe (try: help)"),
+    ("", ""),
+])
+def test_operator_console_rejects_what_it_does_not_know(vc, line, answer):
+    from epson_sim.__main__ import _console
+    assert _console(vc, threading.Event(), line) == answer
+
+
+def test_operator_console_rate_out_of_range_raises(vc):
+    from epson_sim.__main__ import _console
+    with pytest.raises(ValueError):
+        _console(vc, threading.Event(), "rate 5000")
+
+
+def test_command_line_program_serves_and_quits_on_request():
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(kin.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
+    proc = subprocess.Popen([sys.executable, "-m", "epson_sim", "--port", "0",
+                             "--telemetry-port", "0", "--password", "pw"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        ready = proc.stdout.readline()
+        assert ready.startswith("epson-sim listening: command 127.0.0.1:")
+        port = int(ready.split("command 127.0.0.1:")[1].split(",")[0])
+        c = Client(port)
+        assert c.cmd("$Login,nope") == "!Login,12"
+        assert c.cmd("$Login,pw") == "#Login"
+        proc.stdin.write("estop on\n")
+        proc.stdin.flush()
+        assert proc.stdout.readline().strip() == "ok"
+        assert c.query("EStopOn") == "True"
+        c.close()
+        proc.stdin.write("quit\n")
+        proc.stdin.flush()
+        assert proc.wait(5.0) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdin.close()
+        proc.stdout.close()
