@@ -21,6 +21,7 @@ import time
 from typing import List, Optional, Set
 
 from . import errors
+from . import kinematics as kin
 from .errors import SpelError
 from .robot import Motion, Robot
 from .spel import Interpreter, format_number
@@ -347,8 +348,9 @@ class VirtualController:
                 now = time.monotonic()
                 with self.robot.lock:
                     joints = self.robot.current_joints(now)
-                    pose = self.robot.here()
+                    tool = self.robot.tool_pose()
                     status = self.robot.status()
+                pose = kin.forward(joints, tool)  # the pose of exactly these joints
                 packets = []
                 if status != last_status or now - last_status_at >= self._status_interval:
                     packets.append(";".join(f"{k}={v}" for k, v in status.items()))
