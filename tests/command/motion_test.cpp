@@ -94,7 +94,9 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    {"Go P1 CP !D10; On 1!"}},
         MotionCase{"SpeedOnly",
-                   [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 50); },
+                   [](Brevacon& r) {
+                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 50);
+                   },
                    {"Speed 50", "Go P1"}},
         MotionCase{"SpeedAndAcceleration",
                    [](Brevacon& r) {
@@ -112,7 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    {"Accel 5000, 1", "Go P1"}},
         MotionCase{"SpeedLowest",
-                   [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 1); },
+                   [](Brevacon& r) {
+                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 1);
+                   },
                    {"Speed 1", "Go P1"}},
         MotionCase{"SpeedHighest",
                    [](Brevacon& r) {
@@ -190,7 +194,9 @@ INSTANTIATE_TEST_SUITE_P(
                    [](Brevacon& r) { r.go("P1", false, false, 1, nullopt, nullopt, false, 0); },
                    "orientation_flag can only be used when LJM is enabled"},
         RejectCase{"SpeedZero",
-                   [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 0); },
+                   [](Brevacon& r) {
+                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 0);
+                   },
                    "speed_percent must be at least 1"},
         RejectCase{"SpeedNegative",
                    [](Brevacon& r) {
@@ -261,7 +267,9 @@ INSTANTIATE_TEST_SUITE_P(
                    [](Brevacon& r) { r.move("", false, false, false, "", "", false, kNaN, kNaN); },
                    "Move destination must not be empty"},
         RejectCase{"SpeedZero",
-                   [](Brevacon& r) { r.move("P2", false, false, false, nullopt, nullopt, false, 0.0); },
+                   [](Brevacon& r) {
+                     r.move("P2", false, false, false, nullopt, nullopt, false, 0.0);
+                   },
                    "speed_mm_s must be finite and positive"},
         RejectCase{"SpeedNegative",
                    [](Brevacon& r) {

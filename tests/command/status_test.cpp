@@ -158,7 +158,8 @@ TEST_F(StatusTest, ResetSendsResetAndAnErrorReplyKeepsTheSession) {
 }
 
 TEST_F(StatusTest, MotorOnErrorFollowsOnlyMotorOn) {
-  const std::string refused = "Remote command failed: !Execute,4001 (command: $Execute,\"Motor On\")";
+  const std::string refused =
+      "Remote command failed: !Execute,4001 (command: $Execute,\"Motor On\")";
   fake_.respond(exec("Motor On"), "!Execute,4001")
       .respond(exec("Motor Off"), "#Execute")
       .respond(exec("Motor Off"), "!Execute,2")

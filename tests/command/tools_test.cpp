@@ -46,7 +46,9 @@ class ToolsTest : public ::testing::Test {
   FakeController& query(const std::string& statement, const std::string& result) {
     return fake_.respond(exec(statement), printed(result));
   }
-  FakeController& statement(const std::string& text) { return fake_.respond(exec(text), "#Execute"); }
+  FakeController& statement(const std::string& text) {
+    return fake_.respond(exec(text), "#Execute");
+  }
   // The TLDef check and the coordinate query of a defined slot.
   void definitionRead(int slot, const std::string& values) {
     query("Print TLDef(" + std::to_string(slot) + ")", "1");

@@ -103,7 +103,7 @@ TEST_F(WorkspaceTest, BadCornersFailWithoutWaitingForARunningMotion) {
   fake_.expect(exec("Go P1")).wait(std::chrono::milliseconds(400)).reply("#Execute");
   std::thread motion(
       [&] { robot_.go("P1", false, false, std::nullopt, std::nullopt, std::nullopt, false); });
-  ASSERT_TRUE(fake_.waitForLines(2));
+  EXPECT_TRUE(fake_.waitForLines(2));  // not ASSERT: the thread must be joined
   const auto start = Clock::now();
   EXPECT_THROW(robot_.addSafetyCuboid({0, 0, 0}, {0, 0, 0}), std::invalid_argument);
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
@@ -199,7 +199,8 @@ class BoundsReadBackTest : public WorkspaceTest, public ::testing::WithParamInte
 TEST_P(BoundsReadBackTest, ComparesEachBoundWithinFiveMicrometres) {
   const BoundsCase& c = GetParam();
   settings(c.sentBounds);
-  fake_.respond(exec("Print XYLimMode"), printed("1")).respond(exec(kBoundsQuery), printed(c.result));
+  fake_.respond(exec("Print XYLimMode"), printed("1"))
+      .respond(exec(kBoundsQuery), printed(c.result));
   const std::string text = thrownText([&] { robot_.addSafetyCuboid(c.min, c.max); });
   switch (c.outcome) {
     case Outcome::kVerified:

@@ -216,7 +216,9 @@ def test_ptp_motion_limits_come_only_from_the_controller(fake, robot) -> None:
         robot.get_ptp_motion_limits()
 
 
-@pytest.mark.parametrize(("mode", "word", "read_back"), [("LOW", "Low", "0"), ("HIGH", "High", "1")])
+@pytest.mark.parametrize(
+    ("mode", "word", "read_back"), [("LOW", "Low", "0"), ("HIGH", "High", "1")]
+)
 def test_power_mode_round_trip(fake, robot, mode: str, word: str, read_back: str) -> None:
     fake.respond(execute(f"Power {word}"), "#Execute").respond(
         execute("Print Power"), printed(read_back)
@@ -317,7 +319,10 @@ INF = float("inf")
     ("call", "message"),
     [
         (lambda r: r.tl_set(3, ""), "TLSet tool_def_point must not be empty"),
-        (lambda r: r.tl_set(3, 'P1"'), "TLSet tool_def_point must not contain quotes or line endings"),
+        (
+            lambda r: r.tl_set(3, 'P1"'),
+            "TLSet tool_def_point must not contain quotes or line endings",
+        ),
         (lambda r: r.set_tcp_offset([0, 0, 0, 0, 0]), "TCP offset must contain exactly 6 values"),
         (lambda r: r.set_tcp_offset([0, 0, NAN, 0, 0, 0]), "TCP offset values must be finite"),
         (lambda r: r.set_tcp_offset((0, 0, 0, 0, 0, INF)), "TCP offset values must be finite"),
@@ -334,7 +339,10 @@ INF = float("inf")
             lambda r: r.inverse_kinematics([1] * 6, reference_joint_positions=[0] * 7),
             "reference_joint_positions must contain exactly 6 values",
         ),
-        (lambda r: r.go("", False, False, None, None, None, False), "Go destination must not be empty"),
+        (
+            lambda r: r.go("", False, False, None, None, None, False),
+            "Go destination must not be empty",
+        ),
         (
             lambda r: r.go("P1", False, False, 1, None, None, False),
             "orientation_flag can only be used when LJM is enabled",
