@@ -343,6 +343,8 @@ class VirtualController:
         next_sample = time.monotonic()
         last_status: Optional[dict] = None
         last_status_at = 0.0
+        last_key = None
+        sample = ""
         try:
             while not self._stop.is_set():
                 now = time.monotonic()
@@ -350,14 +352,17 @@ class VirtualController:
                     joints = self.robot.current_joints(now)
                     tool = self.robot.tool_pose()
                     status = self.robot.status()
-                pose = kin.forward(joints, tool)  # the pose of exactly these joints
+                key = (tuple(joints), tuple(tool) if tool else None)
+                if key != last_key:  # a robot at rest costs no kinematics or formatting
+                    pose = kin.forward(joints, tool)  # the pose of exactly these joints
+                    sample = ";".join(f"{k}={format_number(v)}"
+                                      for k, v in zip(SAMPLE_KEYS, joints + pose))
+                    last_key = key
                 packets = []
                 if status != last_status or now - last_status_at >= self._status_interval:
                     packets.append(";".join(f"{k}={v}" for k, v in status.items()))
                     last_status, last_status_at = status, now
-                values = joints + pose
-                packets.append(";".join(f"{k}={format_number(v)}"
-                                        for k, v in zip(SAMPLE_KEYS, values)))
+                packets.append(sample)
                 try:
                     sock.sendall(b"".join(p.encode() + end for p in packets))
                 except (socket.timeout, OSError):
