@@ -356,6 +356,16 @@ TEST_F(MotionTest, NotConnectedFailsAndClearsTheFlag) {
             "command() was called but socket not connected");
 }
 
+TEST_F(MotionTest, ConnectionLostDuringTheMotionClearsTheFlag) {
+  fake_.expect(exec("Go P1")).close();
+  EXPECT_EQ(thrownText([&] { robot_.go("P1", false, false, nullopt, nullopt, nullopt, false); })
+                .rfind("Failed while waiting for an Epson Remote Ethernet response: ", 0),
+            0u);
+  EXPECT_FALSE(robot_.isConnected());
+  EXPECT_EQ(thrownText([&] { robot_.getState(); }),
+            "command() was called but socket not connected");
+}
+
 // The motion's reply may take far longer than the 5 s of every other exchange.
 TEST_F(MotionTest, MotionReplyMayArriveAfterFiveSeconds) {
   fake_.expect(exec("Move P2")).wait(std::chrono::milliseconds(5300)).reply("#Execute");
