@@ -23,6 +23,7 @@
 
 #include "log.h"
 #include "protocol.h"
+#include "session_mutex.h"
 
 namespace epson {
 
@@ -45,30 +46,6 @@ constexpr auto kStateLockWait = std::chrono::milliseconds(250);
 constexpr auto kControlLockPoll = std::chrono::milliseconds(5);
 constexpr int kReservedToolSlot = 15;
 constexpr double kTcpVerifyTolerance = 0.0001;
-
-// Bounded wait for a timed mutex. libstdc++ waits against the steady clock with
-// pthread_mutex_clocklock, which GCC 12's ThreadSanitizer does not intercept: it would miss the
-// acquisition and report the release as an unlock of an unlocked mutex. Sanitized builds poll
-// try_lock() instead; other builds wait in the kernel.
-#if defined(__SANITIZE_THREAD__)
-#define EPSON_POLL_TIMED_LOCK 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define EPSON_POLL_TIMED_LOCK 1
-#endif
-#endif
-
-bool tryLockUntil(std::unique_lock<std::timed_mutex>& lock, Clock::time_point deadline) {
-#ifdef EPSON_POLL_TIMED_LOCK
-  for (;;) {
-    if (lock.try_lock()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-#else
-  return lock.try_lock_until(deadline);
-#endif
-}
 
 Clock::time_point deadlineAfter(std::int64_t ms) {
   const auto now = Clock::now();
@@ -135,7 +112,7 @@ class Brevacon::Impl {
                        const std::vector<double>& max_corner);
 
  private:
-  using SessionLock = std::unique_lock<std::timed_mutex>;
+  using SessionLock = std::unique_lock<SessionMutex>;
   SessionLock lockSession() { return SessionLock(sessionMutex_); }
 
   // Exchange.
@@ -192,7 +169,7 @@ class Brevacon::Impl {
   std::condition_variable pendingCv_;
   std::string pendingPrefix_;
   std::string pendingReply_;
-  std::timed_mutex sessionMutex_;
+  SessionMutex sessionMutex_;
 };
 
 // ================================================================================================
@@ -736,7 +713,7 @@ std::vector<double> Brevacon::Impl::getState() {
         "the move completes");
   }
   SessionLock session(sessionMutex_, std::defer_lock);
-  if (!tryLockUntil(session, Clock::now() + kStateLockWait)) {
+  if (!session.try_lock_until(Clock::now() + kStateLockWait)) {
     throw std::runtime_error("getState() timed out waiting for the connection");
   }
   return protocol::parseState(executeAndGetResult_(
@@ -841,7 +818,7 @@ void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
       }
     }
     SessionLock session(sessionMutex_, std::defer_lock);
-    if (tryLockUntil(session, Clock::now() + kControlLockPoll)) {
+    if (session.try_lock_for(kControlLockPoll)) {
       // The flag is only set by a holder of the session lock, so it is clear for this exchange.
       command_(command, kReplyTimeoutMs);
       return;
