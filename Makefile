@@ -15,7 +15,7 @@ TSAN := build/tsan
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel-check bench demo clean
+        wheel-check bench demo format clean
 
 all: build
 
@@ -78,6 +78,11 @@ bench: build
 
 demo: build
 	PYTHONPATH=$(RELEASE)/python:sim $(PY) examples/demo.py
+
+# Applies .clang-format to every C++ source (Debian's clang-format-14).
+format:
+	@command -v clang-format-14 >/dev/null || apt-get install -y -qq clang-format-14
+	clang-format-14 -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
 	rm -rf build
