@@ -181,12 +181,13 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion) -> None:
     joints = arm.inverse_kinematics(POSE_A)
     print(f"IK {fmt(POSE_A)} -> joints {fmt(joints, 3)} deg")
 
-    arm.add_safety_cuboid(*CUBOID)
-    print(f"safety cuboid {fmt(CUBOID[0], 0)} .. {fmt(CUBOID[1], 0)} mm, strict")
-
     if not allow_motion:
-        print("motion skipped: pass --allow-motion to move a real robot")
+        # The XYLim box outlives the session, so a real controller keeps it only on request.
+        print("safety cuboid and motion skipped: pass --allow-motion to move a real robot")
         return
+    arm.add_safety_cuboid(*CUBOID)
+    print(f"safety cuboid {fmt(CUBOID[0], 0)} .. {fmt(CUBOID[1], 0)} mm, strict"
+          + ("" if vc else " (stays in force on the controller)"))
 
     errors = []
     pauser = threading.Thread(target=pause_and_continue, args=(arm, view, 0.6, 0.8, errors))
