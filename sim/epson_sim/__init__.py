@@ -7,8 +7,8 @@ with a simulated 6-axis arm behind them (kinematics in `epson_sim.kinematics`, m
 In-process use::
 
     with VirtualController(port=0, telemetry_port=0, password=None) as vc:
-        connect_to("127.0.0.1", vc.port, vc.telemetry_port)
-        vc.set_emergency_stop(True)
+        robot = _tandrel.Tandrel("127.0.0.1", vc.port, vc.telemetry_port)
+        vc.set_emergency_stop(True)  # operator controls act at once
 
 Command channel (lines end in CR LF): `$Login,<password>` -> `#Login` (any password when none is
 configured), `$Logout` -> `#Logout`, `$Execute,"<statement>"` -> `#Execute,0`, or

@@ -7,8 +7,7 @@ Concurrency design:
   `$Pause`/`$Continue` at once.
 - `Robot.lock` guards the robot and the motion (see robot.py). `_Connection.write_lock`
   serialises the writes of a connection's reader and its motion thread. `_lock` guards the sets
-  of live sockets and threads. Lock order: `_lock`, then `Robot.lock`; a write lock is never held
-  together with another lock.
+  of live sockets and threads. No two of these locks are ever held together.
 - Every socket operation of the worker threads has a short timeout, so `stop()` closes the
   sockets, and the threads notice the stop flag and end within a bounded time.
 """
