@@ -1,5 +1,8 @@
 """The Python modules against the virtual controller, in one process over loopback."""
 
+import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -268,3 +271,39 @@ def test_motion_with_the_motors_off_fails(robot):
         go(arm, "P1")
     with pytest.raises(RuntimeError, match=r"!Execute,30"):
         move(arm, "P1")
+
+
+EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+
+
+def run_example(name, *args, timeout=60.0):
+    """Runs an example against its own virtual controller; returns its standard output."""
+    import epson_sim
+    paths = [os.path.dirname(_brevacon.__file__), os.path.dirname(_tandrel.__file__),
+             os.path.dirname(os.path.dirname(epson_sim.__file__))]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    done = subprocess.run([sys.executable, os.path.join(EXAMPLES, name), *args], env=env,
+                          capture_output=True, text=True, timeout=timeout, check=False)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.mark.slow
+def test_demo_runs_end_to_end():
+    out = run_example("demo.py")
+    for expected in ("E-stop pressed on the controller: is_emergency_stopped() -> True",
+                     "motors on; power mode HIGH", "paused from another thread",
+                     "go below the cuboid refused: Remote command failed: !Execute,41",
+                     "after disconnect: Tool 0 selected, Tool 15 defined: False, "
+                     "motors on: False"):
+        assert expected in out
+    assert "failed" not in out.replace("Remote command failed", "")
+
+
+@pytest.mark.parametrize("name, args, expected", [
+    ("poll_state.py", ["--count", "2", "--interval", "0"], "E-stop False"),
+    ("stream_telemetry.py", ["--seconds", "0.3"], "samples/s received"),
+    ("tcp_offset_roundtrip.py", [], "restored: Tool 0, slot 15 defined False"),
+])
+def test_examples_run_against_the_virtual_controller(name, args, expected):
+    assert expected in run_example(name, *args)
