@@ -138,6 +138,15 @@ class _Parser:
             values.append(self.number())
         return values
 
+    def value_list(self, read) -> list:
+        """One or more comma-separated values up to the end of the statement."""
+        values = [read()]
+        while self.peek() == ",":
+            self.take()
+            values.append(read())
+        self.end()
+        return values
+
     def call_args(self, count: int) -> List[float]:
         self.expect("(")
         values = self.numbers(count)
@@ -380,22 +389,14 @@ class Interpreter:
         return None
 
     def _speed(self, p: _Parser) -> None:
-        values = [p.integer()]
-        while p.peek() == ",":  # depart and approach speeds are accepted and ignored
-            p.take()
-            values.append(p.integer())
-        p.end()
+        values = p.value_list(p.integer)  # depart and approach speeds are accepted, ignored
         if len(values) > 3 or not all(1 <= v <= 100 for v in values):
             raise SpelError(errors.OUT_OF_RANGE)
         self.robot.speed = values[0]
         return None
 
     def _accel(self, p: _Parser) -> None:
-        values = [p.integer()]
-        while p.peek() == ",":
-            p.take()
-            values.append(p.integer())
-        p.end()
+        values = p.value_list(p.integer)
         if len(values) == 1:
             values.append(values[0])
         if len(values) > 6 or not all(1 <= v <= m for v, m in zip(values, ACCEL_MAX)):
@@ -404,22 +405,14 @@ class Interpreter:
         return None
 
     def _speeds(self, p: _Parser) -> None:
-        values = [p.number()]
-        while p.peek() == ",":
-            p.take()
-            values.append(p.number())
-        p.end()
+        values = p.value_list(p.number)
         if len(values) > 3 or not all(0.0 < v <= MAX_SPEEDS for v in values):
             raise SpelError(errors.OUT_OF_RANGE)
         self.robot.speeds = values[0]
         return None
 
     def _accels(self, p: _Parser) -> None:
-        values = [p.number()]
-        while p.peek() == ",":
-            p.take()
-            values.append(p.number())
-        p.end()
+        values = p.value_list(p.number)
         if len(values) == 1:
             values.append(values[0])
         if len(values) > 6 or not all(0.0 < v <= MAX_ACCELS for v in values):
