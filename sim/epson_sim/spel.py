@@ -30,7 +30,7 @@ from typing import List, Optional, Union
 from . import errors
 from . import kinematics as kin
 from .errors import SpelError
-from .robot import ACCEL_MAX, MAX_ACCELS, MAX_SPEEDS, Motion, Robot
+from .robot import ACCEL_MAX, CONTROL_DEVICE, MAX_ACCELS, MAX_SPEEDS, Motion, Robot
 
 _TOKEN = re.compile(r"\s*(?:(\d+\.?\d*(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?)"
                     r"|([A-Za-z_][A-Za-z0-9_]*)|(\S))")
@@ -256,7 +256,7 @@ class _Parser:
             "ESTOPON": lambda: r.estop,
             "SAFETYON": lambda: r.safeguard_open,
             "TEACHON": lambda: r.teach,
-            "CTRLDEV": lambda: 21,
+            "CTRLDEV": lambda: CONTROL_DEVICE,
             "POWER": lambda: 1 if r.power_high else 0,
             "MOTOR": lambda: 1 if r.motors_on else 0,
             "TOOL": lambda: r.tool,
