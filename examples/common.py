@@ -30,15 +30,19 @@ class VirtualControllerProcess:
             [sys.executable, "-m", "epson_sim", "--host", VIRTUAL_HOST, "--port", "0",
              "--telemetry-port", "0", "--rate", str(rate_hz)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        line = self._read_line(timeout=10.0)
-        # "epson-sim listening: command 127.0.0.1:N, telemetry 127.0.0.1:M"
+        line = ""
         try:
+            line = self._read_line(timeout=10.0)
+            # "epson-sim listening: command 127.0.0.1:N, telemetry 127.0.0.1:M"
             parts = line.split("command ")[1].split(", telemetry ")
             self.port = int(parts[0].rsplit(":", 1)[1])
             self.telemetry_port = int(parts[1].rsplit(":", 1)[1])
         except (IndexError, ValueError):
             self.stop()
             raise RuntimeError(f"virtual controller did not start: {line!r}") from None
+        except BaseException:  # Ctrl-C while it starts
+            self.stop()
+            raise
 
     def _read_line(self, timeout: float) -> str:
         sel = selectors.DefaultSelector()
