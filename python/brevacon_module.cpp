@@ -46,7 +46,7 @@ Attributes:
 Example:
     >>> import _brevacon
     >>> robot = _brevacon.Brevacon()
-    >>> robot.connect("192.0.2.10")          # doctest: +SKIP
+    >>> robot.connect("robot-controller")          # doctest: +SKIP
     >>> robot.get_controller_status()        # doctest: +SKIP
     >>> robot.disconnect()                   # doctest: +SKIP
 )doc";

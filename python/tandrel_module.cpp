@@ -82,7 +82,7 @@ Ethernet credential is managed privately by the native hardware layer.
 
 Examples:
     >>> import _brevacon, _tandrel
-    >>> hardware = _tandrel.Tandrel("192.0.2.10")         # doctest: +SKIP
+    >>> hardware = _tandrel.Tandrel("robot-controller")         # doctest: +SKIP
     >>> robot = hardware.get_control_interface()          # doctest: +SKIP
     >>> telemetry = hardware.get_receive_interface()      # doctest: +SKIP
     >>> telemetry.get_sample().joints                     # doctest: +SKIP
@@ -148,7 +148,7 @@ before ``connect`` and after ``disconnect``.
 Example:
     >>> import _tandrel
     >>> telemetry = _tandrel.EthernetReceiveInterface()
-    >>> telemetry.connect("192.0.2.10")                   # doctest: +SKIP
+    >>> telemetry.connect("robot-controller")                   # doctest: +SKIP
     >>> telemetry.get_sample().pose                       # doctest: +SKIP
     >>> telemetry.disconnect()                            # doctest: +SKIP
 )doc";

@@ -13,6 +13,7 @@
 #include <epson/brevacon.h>
 
 #include "fake_controller.h"
+#include "session_fixture.h"
 
 namespace epson {
 namespace {
@@ -20,35 +21,23 @@ namespace {
 using std::nullopt;
 using test::FakeController;
 using test::thrownText;
+using test::CaseName;
+using test::exec;
+using test::printed;
 
-std::string exec(const std::string& statement) { return "$Execute,\"" + statement + "\""; }
 
 const char kStateQuery[] =
     "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),CX(Here),CY(Here),CZ(Here),CU(Here),"
     "CV(Here),CW(Here)";
 
-struct CaseName {
-  template <typename T>
-  std::string operator()(const ::testing::TestParamInfo<T>& p) const {
-    return p.param.name;
-  }
-};
-
-class MotionTest : public ::testing::Test {
+class MotionTest : public test::LoggedInSession {
  protected:
-  void SetUp() override {
-    fake_.login();
-    ASSERT_NO_THROW(robot_.connect("127.0.0.1", fake_.port()));
-  }
   // getState as the next exchange: it is refused if the motion-pending flag was left set, and
   // the strict script fails if the call before it wrote anything.
   void expectIdleAndNothingSent() {
     fake_.respond(exec(kStateQuery), "#Execute,\"1,2,3,4,5,6,7,8,9,10,11,12\"");
     EXPECT_EQ(thrownText([&] { robot_.getState(); }), "<no exception>");
   }
-
-  FakeController fake_;
-  Brevacon robot_;
 };
 
 // --- statements ---------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <epson/brevacon.h>
 
 #include "fake_controller.h"
+#include "session_fixture.h"
 
 namespace epson {
 namespace {
@@ -23,9 +24,10 @@ using std::chrono::milliseconds;
 using test::Clock;
 using test::FakeController;
 using test::thrownText;
+using test::CaseName;
+using test::exec;
+using test::printed;
 
-std::string exec(const std::string& statement) { return "$Execute,\"" + statement + "\""; }
-std::string printed(const std::string& text) { return "#Execute,\"" + text + "\""; }
 
 const char kStateQuery[] =
     "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),CX(Here),CY(Here),CZ(Here),CU(Here),"
@@ -34,28 +36,7 @@ const char kSkipped[] =
     "getState() skipped: a motion command is in progress and holds the connection until the "
     "move completes";
 
-struct CaseName {
-  template <typename T>
-  std::string operator()(const ::testing::TestParamInfo<T>& p) const {
-    return p.param.name;
-  }
-};
-
-class StateIkTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake_.login();
-    ASSERT_NO_THROW(robot_.connect("127.0.0.1", fake_.port()));
-  }
-  void expectNothingSentBefore() {
-    fake_.respond(exec("Reset"), "#Execute");
-    EXPECT_NO_THROW(robot_.resetController());
-  }
-  void goP1() { robot_.go("P1", false, false, std::nullopt, std::nullopt, std::nullopt, false); }
-
-  FakeController fake_;
-  Brevacon robot_;
-};
+class StateIkTest : public test::LoggedInSession {};
 
 // --- getState parsing ---------------------------------------------------------------------------
 

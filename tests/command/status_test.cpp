@@ -11,44 +11,23 @@
 #include <epson/brevacon.h>
 
 #include "fake_controller.h"
+#include "session_fixture.h"
 
 namespace epson {
 namespace {
 
 using test::FakeController;
 using test::thrownText;
+using test::CaseName;
+using test::exec;
+using test::printed;
 
-std::string exec(const std::string& statement) { return "$Execute,\"" + statement + "\""; }
-std::string printed(const std::string& text) { return "#Execute,\"" + text + "\""; }
 
 // Names parameterised cases after their `name` member.
-struct CaseName {
-  template <typename T>
-  std::string operator()(const ::testing::TestParamInfo<T>& p) const {
-    return p.param.name;
-  }
-};
-
 const char kStatusQuery[] =
     "Print Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)";
 
-class StatusTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake_.login();
-    ASSERT_NO_THROW(robot_.connect("127.0.0.1", fake_.port()));
-  }
-
-  // A harmless exchange after a call that must not have written anything: any stray line would
-  // be consumed here instead and fail the script.
-  void expectNothingSentBefore() {
-    fake_.respond(exec("Reset"), "#Execute");
-    EXPECT_NO_THROW(robot_.resetController());
-  }
-
-  FakeController fake_;
-  Brevacon robot_;
-};
+class StatusTest : public test::LoggedInSession {};
 
 // --- getControllerStatus ------------------------------------------------------------------------
 

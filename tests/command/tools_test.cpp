@@ -13,15 +13,17 @@
 #include <epson/brevacon.h>
 
 #include "fake_controller.h"
+#include "session_fixture.h"
 
 namespace epson {
 namespace {
 
 using test::FakeController;
 using test::thrownText;
+using test::CaseName;
+using test::exec;
+using test::printed;
 
-std::string exec(const std::string& statement) { return "$Execute,\"" + statement + "\""; }
-std::string printed(const std::string& text) { return "#Execute,\"" + text + "\""; }
 
 std::string definitionQuery(int slot) {
   const std::string n = std::to_string(slot);
@@ -29,20 +31,8 @@ std::string definitionQuery(int slot) {
          ")),CV(TLSet(" + n + ")),CW(TLSet(" + n + "))";
 }
 
-struct CaseName {
-  template <typename T>
-  std::string operator()(const ::testing::TestParamInfo<T>& p) const {
-    return p.param.name;
-  }
-};
-
-class ToolsTest : public ::testing::Test {
+class ToolsTest : public test::LoggedInSession {
  protected:
-  void SetUp() override {
-    fake_.login();
-    ASSERT_NO_THROW(robot_.connect("127.0.0.1", fake_.port()));
-  }
-
   FakeController& query(const std::string& statement, const std::string& result) {
     return fake_.respond(exec(statement), printed(result));
   }
@@ -54,14 +44,6 @@ class ToolsTest : public ::testing::Test {
     query("Print TLDef(" + std::to_string(slot) + ")", "1");
     query(definitionQuery(slot), values);
   }
-  // Fails the script if the call before it wrote anything.
-  void expectNothingSentBefore() {
-    statement("Reset");
-    EXPECT_NO_THROW(robot_.resetController());
-  }
-
-  FakeController fake_;
-  Brevacon robot_;
 };
 
 void expectPose(const std::vector<double>& got, const std::vector<double>& want) {

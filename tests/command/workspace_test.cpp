@@ -13,6 +13,7 @@
 #include <epson/brevacon.h>
 
 #include "fake_controller.h"
+#include "session_fixture.h"
 
 namespace epson {
 namespace {
@@ -20,37 +21,20 @@ namespace {
 using test::Clock;
 using test::FakeController;
 using test::thrownText;
+using test::CaseName;
+using test::exec;
+using test::printed;
 
-std::string exec(const std::string& statement) { return "$Execute,\"" + statement + "\""; }
-std::string printed(const std::string& text) { return "#Execute,\"" + text + "\""; }
 
 const char kBoundsQuery[] =
     "Print CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))";
 
-struct CaseName {
-  template <typename T>
-  std::string operator()(const ::testing::TestParamInfo<T>& p) const {
-    return p.param.name;
-  }
-};
-
-class WorkspaceTest : public ::testing::Test {
+class WorkspaceTest : public test::LoggedInSession {
  protected:
-  void SetUp() override {
-    fake_.login();
-    ASSERT_NO_THROW(robot_.connect("127.0.0.1", fake_.port()));
-  }
-  void expectNothingSentBefore() {
-    fake_.respond(exec("Reset"), "#Execute");
-    EXPECT_NO_THROW(robot_.resetController());
-  }
   // The two setting statements, accepted.
   void settings(const std::string& bounds) {
     fake_.respond(exec("XYLimMode 1"), "#Execute").respond(exec("XYLim " + bounds), "#Execute");
   }
-
-  FakeController fake_;
-  Brevacon robot_;
 };
 
 const std::vector<double> kMin = {-500, -400, 0};
