@@ -31,7 +31,8 @@ class LoopbackController {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listen_, 4) != 0 ||
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listen_, 4) != 0 ||
         ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       throw std::runtime_error("cannot listen on loopback");
     }

@@ -9,10 +9,10 @@
 
 namespace {
 
-using epson::telemetry::SampleAssembler;
 using epson::telemetry::decodeStatus;
 using epson::telemetry::isStatusPacket;
 using epson::telemetry::parseFields;
+using epson::telemetry::SampleAssembler;
 
 // Field widths as a controller task formatting with fixed decimals writes them.
 const std::string kSamplePacket =

@@ -65,7 +65,8 @@ Raises:
     RuntimeError: If name resolution, connection or login fails.
 )doc";
 
-constexpr const char* kDisconnectDoc = R"doc(Restore controller state, log out, and close the socket.
+constexpr const char* kDisconnectDoc =
+    R"doc(Restore controller state, log out, and close the socket.
 
 Restores the Tool state saved by ``set_tcp_offset``, turns the motors off if this session
 turned them on, logs out and closes the socket. Safe to call when already disconnected.
@@ -258,8 +259,9 @@ PYBIND11_MODULE(_brevacon, m) {
            "Raises:\n    IndexError: For a slot outside 1 through 15.\n"
            "    ValueError: For an empty point or one holding quotes or line endings.\n"
            "    RuntimeError: If the controller rejects the definition.\n")
-      .def("tl_clear", &Brevacon::tlClear, Release(), py::arg("tool_num"),
-           "Clear a native Epson Tool definition.\n\nArgs:\n    tool_num: Tool slot 1 through 15.\n")
+      .def(
+          "tl_clear", &Brevacon::tlClear, Release(), py::arg("tool_num"),
+          "Clear a native Epson Tool definition.\n\nArgs:\n    tool_num: Tool slot 1 through 15.\n")
       .def("set_tool", &Brevacon::setTool, Release(), py::arg("tool_num"),
            "Select the Tool used by subsequent Epson motion.\n\n"
            "Args:\n    tool_num: Tool 0 through 15; Tool 0 is the flange.\n")
@@ -274,14 +276,13 @@ PYBIND11_MODULE(_brevacon, m) {
       .def("get_tcp_offset", &Brevacon::getTcpOffset, Release(),
            "Read the selected controller TCP in Quorvin units.\n\n"
            "Returns:\n    ``[x, y, z, rx, ry, rz]`` in metres and Euler-XYZ degrees.\n")
-      .def("set_tcp_offset", &Brevacon::setTcpOffset, Release(), py::arg("pose"),
-           kSetTcpOffsetDoc)
+      .def("set_tcp_offset", &Brevacon::setTcpOffset, Release(), py::arg("pose"), kSetTcpOffsetDoc)
       .def("restore_tcp_offset", &Brevacon::restoreTcpOffset, Release(),
            "Restore the controller Tool state saved by ``set_tcp_offset``.\n\n"
            "Safe to call when no TCP override is active.\n")
-      .def("inverse_kinematics", &Brevacon::inverseKinematics, Release(),
-           py::arg("cartesian_pose"), py::arg("least_joint_motion") = true,
-           py::arg("reference_joint_positions") = py::none(), kIkDoc)
+      .def("inverse_kinematics", &Brevacon::inverseKinematics, Release(), py::arg("cartesian_pose"),
+           py::arg("least_joint_motion") = true, py::arg("reference_joint_positions") = py::none(),
+           kIkDoc)
       .def("go", &Brevacon::go, Release(), py::arg("destination"), py::arg("cp"), py::arg("ljm"),
            py::arg("orientation_flag"), py::arg("search_expression"),
            py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_percent") = py::none(),
@@ -300,8 +301,7 @@ PYBIND11_MODULE(_brevacon, m) {
               state = self.getState();
             }
             py::dict result;
-            result["joint_positions"] =
-                std::vector<double>(state.begin(), state.begin() + 6);
+            result["joint_positions"] = std::vector<double>(state.begin(), state.begin() + 6);
             result["tcp_pose"] = std::vector<double>(state.begin() + 6, state.end());
             return result;
           },

@@ -230,8 +230,7 @@ PYBIND11_MODULE(_tandrel, m) {
            }),
            "Create a disconnected telemetry receiver.\n")
       .def("connect", &EthernetReceiveInterface::connect, py::arg("host"),
-           py::arg("port") = EthernetReceiveInterface::kDefaultPort, Release(),
-           kReceiverConnectDoc)
+           py::arg("port") = EthernetReceiveInterface::kDefaultPort, Release(), kReceiverConnectDoc)
       .def("disconnect", &EthernetReceiveInterface::disconnect, Release(), kReceiverDisconnectDoc)
       .def("is_connected", &EthernetReceiveInterface::isConnected, Release(),
            kReceiverIsConnectedDoc)
@@ -243,17 +242,17 @@ PYBIND11_MODULE(_tandrel, m) {
            kHasStatusDoc)
       .def("get_controller_status", &EthernetReceiveInterface::getControllerStatus, Release(),
            kGetStatusDoc)
-      .def("controller_status_age_seconds",
-           &EthernetReceiveInterface::controllerStatusAgeSeconds, Release(), kStatusAgeDoc);
+      .def("controller_status_age_seconds", &EthernetReceiveInterface::controllerStatusAgeSeconds,
+           Release(), kStatusAgeDoc);
 
   py::class_<Tandrel, std::shared_ptr<Tandrel>>(m, "Tandrel", kTandrelDoc)
-      .def(py::init([](const std::string& host, std::uint16_t control_port,
-                       std::uint16_t receive_port) {
-             // Connecting takes seconds; other Python threads run meanwhile.
-             py::gil_scoped_release release;
-             return std::shared_ptr<Tandrel>(new Tandrel(host, control_port, receive_port),
-                                             DeleteWithoutGil{});
-           }),
+      .def(py::init(
+               [](const std::string& host, std::uint16_t control_port, std::uint16_t receive_port) {
+                 // Connecting takes seconds; other Python threads run meanwhile.
+                 py::gil_scoped_release release;
+                 return std::shared_ptr<Tandrel>(new Tandrel(host, control_port, receive_port),
+                                                 DeleteWithoutGil{});
+               }),
            py::arg("host"), py::arg("control_port") = epson::Brevacon::kDefaultPort,
            py::arg("receive_port") = EthernetReceiveInterface::kDefaultPort, kInitDoc)
       .def("get_control_interface", &Tandrel::getControlInterface, kGetControlDoc)

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
@@ -49,8 +49,8 @@ constexpr double kTcpVerifyTolerance = 0.0001;
 
 Clock::time_point deadlineAfter(std::int64_t ms) {
   const auto now = Clock::now();
-  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(
-      Clock::time_point::max() - now);
+  const auto limit =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
   if (ms >= limit.count()) return Clock::time_point::max();
   return now + std::chrono::milliseconds(ms);
 }
@@ -198,8 +198,7 @@ void Brevacon::Impl::writeLine_(const std::string& line) {
       ::poll(&pfd, 1, -1);
       continue;
     }
-    throw boost::system::system_error(error_code(errno, boost::system::system_category()),
-                                      "write");
+    throw boost::system::system_error(error_code(errno, boost::system::system_category()), "write");
   }
 }
 
@@ -243,14 +242,13 @@ void Brevacon::Impl::readUntilTerminator_(std::int64_t timeout_ms) {
                              std::to_string(timeout_ms) + " ms");
   }
   // The buffer is capped: a peer that never ends its line cannot make us buffer without bound.
-  const std::string reason =
-      readResult == asio::error::not_found
-          ? "reply line too long (more than " + std::to_string(protocol::kMaxReplyLineBytes) +
-                " bytes without a line terminator)"
-          : readResult.message();
+  const std::string reason = readResult == asio::error::not_found
+                                 ? "reply line too long (more than " +
+                                       std::to_string(protocol::kMaxReplyLineBytes) +
+                                       " bytes without a line terminator)"
+                                 : readResult.message();
   replyBuffer_.consume(replyBuffer_.size());
-  throw std::runtime_error("Failed while waiting for an Epson Remote Ethernet response: " +
-                           reason);
+  throw std::runtime_error("Failed while waiting for an Epson Remote Ethernet response: " + reason);
 }
 
 std::string Brevacon::Impl::takeLine_() {
@@ -546,7 +544,8 @@ std::string Brevacon::Impl::motorOnError() {
 }
 
 EpsonPowerMode Brevacon::Impl::getPowerMode_() {
-  return protocol::powerModeFromValue(parseControllerStatusValue_(executeAndGetResult_("Print Power")));
+  return protocol::powerModeFromValue(
+      parseControllerStatusValue_(executeAndGetResult_("Print Power")));
 }
 
 EpsonPowerMode Brevacon::Impl::getPowerMode() {
@@ -603,16 +602,15 @@ void Brevacon::Impl::setTool_(int tool_num) {
 int Brevacon::Impl::getTool_() {
   const std::int64_t tool = parseControllerStatusValue_(executeAndGetResult_("Print Tool"));
   if (tool < 0 || tool > 15) {
-    throw std::runtime_error("Controller returned an invalid Tool number: " +
-                             std::to_string(tool));
+    throw std::runtime_error("Controller returned an invalid Tool number: " + std::to_string(tool));
   }
   return static_cast<int>(tool);
 }
 
 bool Brevacon::Impl::isToolDefined_(int tool_num) {
   protocol::validateToolNumber(tool_num, false);
-  return parseControllerStatusValue_(executeAndGetResult_(
-             "Print TLDef(" + std::to_string(tool_num) + ")")) != 0;
+  return parseControllerStatusValue_(
+             executeAndGetResult_("Print TLDef(" + std::to_string(tool_num) + ")")) != 0;
 }
 
 std::vector<double> Brevacon::Impl::getToolDefinition_(int tool_num) {
@@ -620,7 +618,8 @@ std::vector<double> Brevacon::Impl::getToolDefinition_(int tool_num) {
   if (!isToolDefined_(tool_num)) {
     throw std::runtime_error("Tool " + std::to_string(tool_num) + " is not defined");
   }
-  return protocol::parseToolDefinition(executeAndGetResult_(protocol::toolDefinitionQuery(tool_num)));
+  return protocol::parseToolDefinition(
+      executeAndGetResult_(protocol::toolDefinitionQuery(tool_num)));
 }
 
 void Brevacon::Impl::restoreTcpOffset_() {
@@ -722,7 +721,8 @@ std::vector<double> Brevacon::Impl::getState() {
 }
 
 std::vector<double> Brevacon::Impl::inverseKinematics(
-    const std::vector<double>& pose, bool ljm, const std::optional<std::vector<double>>& reference) {
+    const std::vector<double>& pose, bool ljm,
+    const std::optional<std::vector<double>>& reference) {
   auto session = lockSession();
   const std::string point = protocol::buildIkPoint(pose, ljm, reference);
   std::vector<double> joints;
@@ -837,8 +837,7 @@ void Brevacon::Impl::addSafetyCuboid(const std::vector<double>& min_corner,
   protocol::verifyXYLimBounds(
       executeAndGetResult_(
           "Print CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))"),
-      {min_corner[0], max_corner[0], min_corner[1], max_corner[1], min_corner[2],
-       max_corner[2]});
+      {min_corner[0], max_corner[0], min_corner[1], max_corner[1], min_corner[2], max_corner[2]});
 }
 
 // ================================================================================================

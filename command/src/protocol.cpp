@@ -44,8 +44,8 @@ bool onlySpaceLeft(std::istringstream& in) {
 
 std::string formatWith(double value, std::chars_format format, int precision) {
   std::array<char, 512> buffer{};
-  auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, format,
-                                 precision);
+  auto [end, ec] =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, format, precision);
   if (ec != std::errc()) throw std::runtime_error("Failed to format number");
   return std::string(buffer.data(), end);
 }
@@ -163,8 +163,8 @@ std::int64_t parseControllerStatusValue(const std::string& text) {
 
 ControllerStatus parseControllerStatus(const std::string& result) {
   static const std::array<const char*, 8> kKeys = {
-      "stat",          "system_error",   "emergency_stopped", "safeguard_open",
-      "teach_mode",    "control_device", "robot_info",        "ctrl_info"};
+      "stat",       "system_error",   "emergency_stopped", "safeguard_open",
+      "teach_mode", "control_device", "robot_info",        "ctrl_info"};
   auto in = classicStream(commasToBlanks(result));
   std::vector<std::string> tokens;
   for (std::string token; in >> token;) tokens.push_back(token);
@@ -253,8 +253,8 @@ std::vector<double> parseToolDefinition(const std::string& result) {
 }
 
 bool withinTolerance(double value, double expected, double tolerance) {
-  const double slack = 4 * std::numeric_limits<double>::epsilon() *
-                       std::max(std::fabs(value), std::fabs(expected));
+  const double slack =
+      4 * std::numeric_limits<double>::epsilon() * std::max(std::fabs(value), std::fabs(expected));
   return std::fabs(value - expected) <= tolerance + slack;
 }
 
@@ -281,16 +281,13 @@ void verifyXYLimBounds(const std::string& result, const std::vector<double>& exp
 
 std::string formatG15(double value) { return formatWith(value, std::chars_format::general, 15); }
 std::string formatG17(double value) { return formatWith(value, std::chars_format::general, 17); }
-std::string formatFixed17(double value) {
-  return formatWith(value, std::chars_format::fixed, 17);
-}
+std::string formatFixed17(double value) { return formatWith(value, std::chars_format::fixed, 17); }
 std::string joinG17(const std::vector<double>& values) { return joinWith(values, &formatG17); }
 
 void validateToolNumber(int tool_num, bool allow_zero) {
   const int lowest = allow_zero ? 0 : 1;
   if (tool_num < lowest || tool_num > 15) {
-    throw std::out_of_range("Tool number must be between " + std::to_string(lowest) +
-                            " and 15");
+    throw std::out_of_range("Tool number must be between " + std::to_string(lowest) + " and 15");
   }
 }
 
@@ -419,11 +416,12 @@ MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
   requireSafeMotionTexts(destination, search_expression, parallel_processing);
 
   MotionPlan plan;
-  if (speed_percent) plan.settings.push_back(executeCommand("Speed " + std::to_string(*speed_percent)));
+  if (speed_percent)
+    plan.settings.push_back(executeCommand("Speed " + std::to_string(*speed_percent)));
   if (acceleration_percent) {
     const int decel = deceleration_percent ? *deceleration_percent : *acceleration_percent;
-    plan.settings.push_back(executeCommand("Accel " + std::to_string(*acceleration_percent) +
-                                           ", " + std::to_string(decel)));
+    plan.settings.push_back(executeCommand("Accel " + std::to_string(*acceleration_percent) + ", " +
+                                           std::to_string(decel)));
   }
   plan.motion = executeCommand(statement);
   return plan;

@@ -51,8 +51,8 @@ void verifyXYLimMode(const std::string& result);
 void verifyXYLimBounds(const std::string& result, const std::vector<double>& expected);
 
 // --- Number formatting (C locale, whatever the process locale) --------------------------------
-std::string formatG15(double value);     // printf "%.15g"
-std::string formatG17(double value);     // printf "%.17g"
+std::string formatG15(double value);      // printf "%.15g"
+std::string formatG17(double value);      // printf "%.17g"
 std::string formatFixed17(double value);  // printf "%.17f"
 std::string joinG17(const std::vector<double>& values);
 

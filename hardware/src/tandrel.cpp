@@ -47,9 +47,7 @@ Tandrel::~Tandrel() { disconnectAfterFailedConnect(); }
 
 std::shared_ptr<Brevacon> Tandrel::getControlInterface() const { return control_; }
 
-std::shared_ptr<EthernetReceiveInterface> Tandrel::getReceiveInterface() const {
-  return receive_;
-}
+std::shared_ptr<EthernetReceiveInterface> Tandrel::getReceiveInterface() const { return receive_; }
 
 bool Tandrel::isConnected() const { return control_->isConnected() && receive_->isConnected(); }
 

@@ -43,9 +43,7 @@ constexpr const char* kNotReadyMessage =
     "2 seconds. Check that the controller Background Task is running and continuously writing "
     "all X-W and J1-J6 angle fields.";
 
-boost::system::error_code lastSystemError() {
-  return {errno, boost::system::system_category()};
-}
+boost::system::error_code lastSystemError() { return {errno, boost::system::system_category()}; }
 
 double secondsSince(Clock::time_point then) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - then);
@@ -253,8 +251,8 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   }
   if (!connected) {
     socket_.close(ec);
-    throw std::runtime_error("Failed to connect to Epson telemetry at " + host_ + ":" +
-                             port_text + ": " + last_error.message());
+    throw std::runtime_error("Failed to connect to Epson telemetry at " + host_ + ":" + port_text +
+                             ": " + last_error.message());
   }
   socket_.set_option(tcp::no_delay(true), ec);
   connected_ = true;
@@ -387,9 +385,7 @@ bool EthernetReceiveInterface::isConnected() const { return impl_->isConnected()
 bool EthernetReceiveInterface::hasSample() const { return impl_->hasSample(); }
 TelemetrySample EthernetReceiveInterface::getSample() const { return impl_->getSample(); }
 double EthernetReceiveInterface::sampleAgeSeconds() const { return impl_->sampleAgeSeconds(); }
-bool EthernetReceiveInterface::hasControllerStatus() const {
-  return impl_->hasControllerStatus();
-}
+bool EthernetReceiveInterface::hasControllerStatus() const { return impl_->hasControllerStatus(); }
 ControllerStatus EthernetReceiveInterface::getControllerStatus() const {
   return impl_->getControllerStatus();
 }

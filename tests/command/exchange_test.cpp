@@ -72,12 +72,11 @@ const std::string kShownReset = " (command: " + kReset + ")";
 INSTANTIATE_TEST_SUITE_P(
     Replies, StatementReply,
     testing::Values(
-        StatementCase{"#Execute", ""},
-        StatementCase{"#Execute,\"done\"", ""},
+        StatementCase{"#Execute", ""}, StatementCase{"#Execute,\"done\"", ""},
         StatementCase{"!Execute,99", "Remote command failed: !Execute,99" + kNote99 + kShownReset},
-        StatementCase{"!Execute,99,Motion interrupted",
-                      "Remote command failed: !Execute,99,Motion interrupted" + kNote99 +
-                          kShownReset},
+        StatementCase{
+            "!Execute,99,Motion interrupted",
+            "Remote command failed: !Execute,99,Motion interrupted" + kNote99 + kShownReset},
         StatementCase{"!Execute,2", "Remote command failed: !Execute,2" + kShownReset},
         StatementCase{"!Execute,990", "Remote command failed: !Execute,990" + kShownReset},
         StatementCase{"!Execute", "Remote command failed: !Execute" + kShownReset},
@@ -159,9 +158,9 @@ TEST(Exchange, SilentControllerTimesOutAndTearsDown) {
   LoggedIn s;
   s.fake.expect(kReset).expectClose();
   const auto start = Clock::now();
-  EXPECT_EQ(thrownText<std::runtime_error>([&] { s.robot.resetController(); }),
-            "Timed out waiting for an Epson Remote Ethernet response to " + kReset +
-                " after 5000 ms");
+  EXPECT_EQ(
+      thrownText<std::runtime_error>([&] { s.robot.resetController(); }),
+      "Timed out waiting for an Epson Remote Ethernet response to " + kReset + " after 5000 ms");
   const auto elapsed = since(start);
   EXPECT_GE(elapsed, 5000ms);
   EXPECT_LT(elapsed, 6000ms);

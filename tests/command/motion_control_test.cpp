@@ -67,7 +67,8 @@ TEST_F(MotionControl, PauseDuringGoIsSentAtOnceAndAnsweredThroughTheMotionReader
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2].text, "$Pause");
   EXPECT_LT(lines[2].arrival - called, 50ms);
-  const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(lines[2].arrival - called);
+  const auto latency =
+      std::chrono::duration_cast<std::chrono::microseconds>(lines[2].arrival - called);
   RecordProperty("pause_latency_us", static_cast<int>(latency.count()));
   std::cout << "pause latency during motion: " << latency.count() << " us\n";
   EXPECT_LT(returned - called, 250ms);

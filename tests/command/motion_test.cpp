@@ -19,12 +19,11 @@ namespace epson {
 namespace {
 
 using std::nullopt;
-using test::FakeController;
-using test::thrownText;
 using test::CaseName;
 using test::exec;
+using test::FakeController;
 using test::printed;
-
+using test::thrownText;
 
 const char kStateQuery[] =
     "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),CX(Here),CY(Here),CZ(Here),CU(Here),"
@@ -77,21 +76,18 @@ INSTANTIATE_TEST_SUITE_P(
                      r.go("P1 +Z(10)", false, false, nullopt, "Till Sw(1) = On", nullopt, true);
                    },
                    {"Go P1 +Z(10) Till Sw(1) = On SYNC"}},
-        MotionCase{"ParallelOnly",
-                   [](Brevacon& r) {
-                     r.go("P1", true, false, nullopt, nullopt, "D10; On 1", false);
-                   },
-                   {"Go P1 CP !D10; On 1!"}},
-        MotionCase{"SpeedOnly",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 50);
-                   },
-                   {"Speed 50", "Go P1"}},
-        MotionCase{"SpeedAndAcceleration",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 50, 30);
-                   },
-                   {"Speed 50", "Accel 30, 30", "Go P1"}},
+        MotionCase{
+            "ParallelOnly",
+            [](Brevacon& r) { r.go("P1", true, false, nullopt, nullopt, "D10; On 1", false); },
+            {"Go P1 CP !D10; On 1!"}},
+        MotionCase{
+            "SpeedOnly",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 50); },
+            {"Speed 50", "Go P1"}},
+        MotionCase{
+            "SpeedAndAcceleration",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 50, 30); },
+            {"Speed 50", "Accel 30, 30", "Go P1"}},
         MotionCase{"AllThreeSettings",
                    [](Brevacon& r) {
                      r.go("P1", true, false, nullopt, nullopt, nullopt, false, 50, 30, 20);
@@ -102,25 +98,21 @@ INSTANTIATE_TEST_SUITE_P(
                      r.go("P1", false, false, nullopt, nullopt, nullopt, false, nullopt, 5000, 1);
                    },
                    {"Accel 5000, 1", "Go P1"}},
-        MotionCase{"SpeedLowest",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 1);
-                   },
-                   {"Speed 1", "Go P1"}},
-        MotionCase{"SpeedHighest",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 100);
-                   },
-                   {"Speed 100", "Go P1"}}),
+        MotionCase{
+            "SpeedLowest",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 1); },
+            {"Speed 1", "Go P1"}},
+        MotionCase{
+            "SpeedHighest",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 100); },
+            {"Speed 100", "Go P1"}}),
     CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Move, MotionStatementTest,
     ::testing::Values(
         MotionCase{"Plain",
-                   [](Brevacon& r) {
-                     r.move("P2", false, false, false, nullopt, nullopt, false);
-                   },
+                   [](Brevacon& r) { r.move("P2", false, false, false, nullopt, nullopt, false); },
                    {"Move P2"}},
         MotionCase{"RotCp",
                    [](Brevacon& r) { r.move("P2", true, false, true, nullopt, nullopt, false); },
@@ -131,11 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
         MotionCase{"Everything",
                    [](Brevacon& r) { r.move("P2", true, true, true, "Till Sw(2)", "Q", true); },
                    {"Move P2 ROT ECP CP Till Sw(2) !Q! SYNC"}},
-        MotionCase{"SpeedS",
-                   [](Brevacon& r) {
-                     r.move("P2", false, false, false, nullopt, nullopt, false, 250.0);
-                   },
-                   {"SpeedS 250.00000000000000000", "Move P2"}},
+        MotionCase{
+            "SpeedS",
+            [](Brevacon& r) { r.move("P2", false, false, false, nullopt, nullopt, false, 250.0); },
+            {"SpeedS 250.00000000000000000", "Move P2"}},
         MotionCase{"AccelSOnly",
                    [](Brevacon& r) {
                      r.move("P2", false, false, false, nullopt, nullopt, false, nullopt, 0.1);
@@ -145,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [](Brevacon& r) {
                      r.move("P2", false, true, false, nullopt, nullopt, false, 0.001, 1e20);
                    },
-                   {"SpeedS 0.00100000000000000",
-                    "AccelS 100000000000000000000.00000000000000000", "Move P2 ECP"}}),
+                   {"SpeedS 0.00100000000000000", "AccelS 100000000000000000000.00000000000000000",
+                    "Move P2 ECP"}}),
     CaseName());
 
 // --- validation ---------------------------------------------------------------------------------
@@ -182,21 +173,18 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"OrientationWithoutLjm",
                    [](Brevacon& r) { r.go("P1", false, false, 1, nullopt, nullopt, false, 0); },
                    "orientation_flag can only be used when LJM is enabled"},
-        RejectCase{"SpeedZero",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 0);
-                   },
-                   "speed_percent must be at least 1"},
-        RejectCase{"SpeedNegative",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, -5);
-                   },
-                   "speed_percent must be at least 1"},
-        RejectCase{"SpeedAbove100",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, nullopt, nullopt, false, 101, 0);
-                   },
-                   "speed_percent must be between 1 and 100"},
+        RejectCase{
+            "SpeedZero",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 0); },
+            "speed_percent must be at least 1"},
+        RejectCase{
+            "SpeedNegative",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, -5); },
+            "speed_percent must be at least 1"},
+        RejectCase{
+            "SpeedAbove100",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, nullopt, nullopt, false, 101, 0); },
+            "speed_percent must be between 1 and 100"},
         RejectCase{"AccelerationZero",
                    [](Brevacon& r) {
                      r.go("P1", false, false, nullopt, nullopt, nullopt, false, 50, 0, 0);
@@ -222,31 +210,27 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"EmptinessBeforeQuotes",
                    [](Brevacon& r) { r.go("P1\"", false, false, nullopt, "", nullopt, false); },
                    "search_expression must not be empty"},
-        RejectCase{"RangeBeforeQuotes",
-                   [](Brevacon& r) {
-                     r.go("P1\"", false, false, nullopt, nullopt, nullopt, false, 0);
-                   },
-                   "speed_percent must be at least 1"},
+        RejectCase{
+            "RangeBeforeQuotes",
+            [](Brevacon& r) { r.go("P1\"", false, false, nullopt, nullopt, nullopt, false, 0); },
+            "speed_percent must be at least 1"},
         RejectCase{"QuoteInDestination",
                    [](Brevacon& r) {
-                     r.go("P1\" : Motor Off : \"", false, false, nullopt, nullopt, nullopt,
-                          false);
+                     r.go("P1\" : Motor Off : \"", false, false, nullopt, nullopt, nullopt, false);
                    },
                    "destination must not contain quotes or line endings"},
         RejectCase{"LineFeedInDestination",
                    [](Brevacon& r) {
-                     r.go("P1\n$Execute,\"Motor On", false, false, nullopt, "S\r", nullopt,
-                          false);
+                     r.go("P1\n$Execute,\"Motor On", false, false, nullopt, "S\r", nullopt, false);
                    },
                    "destination must not contain quotes or line endings"},
         RejectCase{"CarriageReturnInSearch",
                    [](Brevacon& r) { r.go("P1", false, false, nullopt, "S\r", "Q\"", false); },
                    "search_expression must not contain quotes or line endings"},
-        RejectCase{"QuoteInParallel",
-                   [](Brevacon& r) {
-                     r.go("P1", false, false, nullopt, "S", "Print \"x\"", false);
-                   },
-                   "parallel_processing must not contain quotes or line endings"}),
+        RejectCase{
+            "QuoteInParallel",
+            [](Brevacon& r) { r.go("P1", false, false, nullopt, "S", "Print \"x\"", false); },
+            "parallel_processing must not contain quotes or line endings"}),
     CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
@@ -255,36 +239,31 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"EmptyDestination",
                    [](Brevacon& r) { r.move("", false, false, false, "", "", false, kNaN, kNaN); },
                    "Move destination must not be empty"},
-        RejectCase{"SpeedZero",
-                   [](Brevacon& r) {
-                     r.move("P2", false, false, false, nullopt, nullopt, false, 0.0);
-                   },
-                   "speed_mm_s must be finite and positive"},
-        RejectCase{"SpeedNegative",
-                   [](Brevacon& r) {
-                     r.move("P2", false, false, false, nullopt, nullopt, false, -1.0);
-                   },
-                   "speed_mm_s must be finite and positive"},
-        RejectCase{"SpeedNegativeZero",
-                   [](Brevacon& r) {
-                     r.move("P2", false, false, false, nullopt, nullopt, false, -0.0);
-                   },
-                   "speed_mm_s must be finite and positive"},
+        RejectCase{
+            "SpeedZero",
+            [](Brevacon& r) { r.move("P2", false, false, false, nullopt, nullopt, false, 0.0); },
+            "speed_mm_s must be finite and positive"},
+        RejectCase{
+            "SpeedNegative",
+            [](Brevacon& r) { r.move("P2", false, false, false, nullopt, nullopt, false, -1.0); },
+            "speed_mm_s must be finite and positive"},
+        RejectCase{
+            "SpeedNegativeZero",
+            [](Brevacon& r) { r.move("P2", false, false, false, nullopt, nullopt, false, -0.0); },
+            "speed_mm_s must be finite and positive"},
         RejectCase{"SpeedNaNBeforeAcceleration",
                    [](Brevacon& r) {
                      r.move("P2", false, false, false, nullopt, nullopt, false, kNaN, kNaN);
                    },
                    "speed_mm_s must be finite and positive"},
-        RejectCase{"SpeedInfinite",
-                   [](Brevacon& r) {
-                     r.move("P2", false, false, false, nullopt, nullopt, false, kInf);
-                   },
-                   "speed_mm_s must be finite and positive"},
-        RejectCase{"AccelerationNaN",
-                   [](Brevacon& r) {
-                     r.move("P2", false, false, false, "", nullopt, false, 250.0, kNaN);
-                   },
-                   "acceleration_mm_s2 must be finite and positive"},
+        RejectCase{
+            "SpeedInfinite",
+            [](Brevacon& r) { r.move("P2", false, false, false, nullopt, nullopt, false, kInf); },
+            "speed_mm_s must be finite and positive"},
+        RejectCase{
+            "AccelerationNaN",
+            [](Brevacon& r) { r.move("P2", false, false, false, "", nullopt, false, 250.0, kNaN); },
+            "acceleration_mm_s2 must be finite and positive"},
         RejectCase{"AccelerationMinusInfinity",
                    [](Brevacon& r) {
                      r.move("P2", false, false, false, nullopt, nullopt, false, nullopt, -kInf);
@@ -347,8 +326,9 @@ TEST_F(MotionTest, NotConnectedFailsAndClearsTheFlag) {
 
 TEST_F(MotionTest, ConnectionLostDuringTheMotionClearsTheFlag) {
   fake_.expect(exec("Go P1")).close();
-  EXPECT_EQ(thrownText([&] { robot_.go("P1", false, false, nullopt, nullopt, nullopt, false); })
-                .rfind("Failed while waiting for an Epson Remote Ethernet response: ", 0),
+  EXPECT_EQ(thrownText([&] {
+              robot_.go("P1", false, false, nullopt, nullopt, nullopt, false);
+            }).rfind("Failed while waiting for an Epson Remote Ethernet response: ", 0),
             0u);
   EXPECT_FALSE(robot_.isConnected());
   EXPECT_EQ(thrownText([&] { robot_.getState(); }),

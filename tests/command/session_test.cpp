@@ -197,7 +197,8 @@ TEST(Session, GivesUpAfterThreeUnansweredLogins) {
 
   EXPECT_EQ(text,
             "Epson Remote Ethernet login failed after 3 attempts: Timed out waiting for an Epson "
-            "Remote Ethernet response to " + kRedactedLogin + " after 5000 ms");
+            "Remote Ethernet response to " +
+                kRedactedLogin + " after 5000 ms");
   EXPECT_EQ(output.err, retryLine(1) + retryLine(2));
   EXPECT_EQ(output.out, "");
   EXPECT_FALSE(robot.isConnected());
@@ -349,7 +350,8 @@ TEST(Session, MotorOffTimeoutInDisconnectTearsDownBeforeLogout) {
   const auto output = captured([&] { EXPECT_NO_THROW(robot.disconnect()); });
   EXPECT_EQ(output.err,
             "Failed to turn off motor: Timed out waiting for an Epson Remote Ethernet response "
-            "to " + kMotorOff +
+            "to " +
+                kMotorOff +
                 " after 5000 ms\n"
                 "logout() called but not connected\n"
                 "Failed to log out of controller: logout() called but not connected\n");

@@ -21,13 +21,12 @@ namespace epson {
 namespace {
 
 using std::chrono::milliseconds;
-using test::Clock;
-using test::FakeController;
-using test::thrownText;
 using test::CaseName;
+using test::Clock;
 using test::exec;
+using test::FakeController;
 using test::printed;
-
+using test::thrownText;
 
 const char kStateQuery[] =
     "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),CX(Here),CY(Here),CZ(Here),CU(Here),"
@@ -192,11 +191,11 @@ INSTANTIATE_TEST_SUITE_P(
         IkArgsCase{"FiveValuesBeatsBadReference", {0, 0, 0, 0, kNaN}, false, kZeros, kPoseSix},
         IkArgsCase{"NaN", {400, 0, kNaN, 0, 90, 180}, true, std::nullopt, kPoseFinite},
         IkArgsCase{"Infinity", {400, 0, 300, 0, 90, -kInf}, false, std::nullopt, kPoseFinite},
-        IkArgsCase{"NaNBeatsReferenceWithoutLjm", {kNaN, 0, 0, 0, 0, 0}, false, kZeros,
-                   kPoseFinite},
+        IkArgsCase{
+            "NaNBeatsReferenceWithoutLjm", {kNaN, 0, 0, 0, 0, 0}, false, kZeros, kPoseFinite},
         IkArgsCase{"ReferenceWithoutLjm", kPose, false, kZeros, kRefNeedsLjm},
-        IkArgsCase{"ReferenceWithoutLjmBeatsLength", kPose, false,
-                   std::vector<double>{0, 0, 0}, kRefNeedsLjm},
+        IkArgsCase{"ReferenceWithoutLjmBeatsLength", kPose, false, std::vector<double>{0, 0, 0},
+                   kRefNeedsLjm},
         IkArgsCase{"ReferenceOfSeven", kPose, true, std::vector<double>{0, 0, 0, 0, 0, 0, 0},
                    kRefSix},
         IkArgsCase{"EmptyReference", kPose, true, std::vector<double>{}, kRefSix},
@@ -247,8 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
         IkQueryCase{"FromHere", kPose, true, std::nullopt, "LJM(XY(400,0,300,0,90,180),Here)"},
         IkQueryCase{"FromReference", kPose, true, kZeros,
                     "LJM(XY(400,0,300,0,90,180),AglToPls(0,0,0,0,0,0))"},
-        IkQueryCase{"SeventeenDigits", {0.1, -90, 1e-05, 123.456789012345678, -0.0, 1e17},
-                    false, std::nullopt,
+        IkQueryCase{"SeventeenDigits",
+                    {0.1, -90, 1e-05, 123.456789012345678, -0.0, 1e17},
+                    false,
+                    std::nullopt,
                     "XY(0.10000000000000001,-90,1.0000000000000001e-05,123.45678901234568,-0,"
                     "1e+17)"},
         IkQueryCase{"ReferenceDigits", kPose, true,

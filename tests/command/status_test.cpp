@@ -16,12 +16,11 @@
 namespace epson {
 namespace {
 
-using test::FakeController;
-using test::thrownText;
 using test::CaseName;
 using test::exec;
+using test::FakeController;
 using test::printed;
-
+using test::thrownText;
 
 // Names parameterised cases after their `name` member.
 const char kStatusQuery[] =
@@ -66,19 +65,31 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"BlanksAroundCommas", " 1 , 2,3 ,4,  5,6,7,8 ", {1, 2, 3, 4, 5, 6, 7, 8}, ""},
         StatusCase{"BlanksOnly", "1 2 3 4 5 6 7 8", {1, 2, 3, 4, 5, 6, 7, 8}, ""},
         StatusCase{"AdjacentCommas", "1,,2,3,4,5,6,7,,8", {1, 2, 3, 4, 5, 6, 7, 8}, ""},
-        StatusCase{"WordsAndBases", "True,FALSE,0x10,-2,010,0,9223372036854775807,-1",
-                   {1, 0, 16, -2, 8, 0, INT64_MAX, -1}, ""},
-        StatusCase{"SevenValues", "1,2,3,4,5,6,7", {},
+        StatusCase{"WordsAndBases",
+                   "True,FALSE,0x10,-2,010,0,9223372036854775807,-1",
+                   {1, 0, 16, -2, 8, 0, INT64_MAX, -1},
+                   ""},
+        StatusCase{"SevenValues",
+                   "1,2,3,4,5,6,7",
+                   {},
                    "Failed to parse controller status. Expected 8 values, received 7: "
                    "\"1,2,3,4,5,6,7\""},
-        StatusCase{"NineValues", "1, 2,3,4,5,6,7,8,9", {},
+        StatusCase{"NineValues",
+                   "1, 2,3,4,5,6,7,8,9",
+                   {},
                    "Failed to parse controller status. Expected 8 values, received 9: "
                    "\"1, 2,3,4,5,6,7,8,9\""},
-        StatusCase{"Empty", "", {},
+        StatusCase{"Empty",
+                   "",
+                   {},
                    "Failed to parse controller status. Expected 8 values, received 0: \"\""},
-        StatusCase{"NotANumber", "1,2,3,4,5,yes,7,8", {},
+        StatusCase{"NotANumber",
+                   "1,2,3,4,5,yes,7,8",
+                   {},
                    "Failed to parse controller status value as an integer: \"yes\""},
-        StatusCase{"Fraction", "1,2,3,4,5,6,7,1.5", {},
+        StatusCase{"Fraction",
+                   "1,2,3,4,5,6,7,1.5",
+                   {},
                    "Failed to parse controller status value as an integer: \"1.5\""}),
     CaseName());
 
@@ -196,8 +207,7 @@ TEST_P(DisconnectMotorTest, SendsMotorOffBeforeLogoutOnlyWhenSwitchedOnHere) {
 
 INSTANTIATE_TEST_SUITE_P(
     Histories, DisconnectMotorTest,
-    ::testing::Values(MotorHistoryCase{"Never", {}, false},
-                      MotorHistoryCase{"On", {"on"}, true},
+    ::testing::Values(MotorHistoryCase{"Never", {}, false}, MotorHistoryCase{"On", {"on"}, true},
                       MotorHistoryCase{"OnThenOff", {"on", "off"}, false},
                       MotorHistoryCase{"OffThenOn", {"off", "on"}, true},
                       MotorHistoryCase{"FailedOn", {"on-fails"}, false},
@@ -251,16 +261,16 @@ TEST_P(PowerReadTest, ReadsPower) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, PowerReadTest,
-    ::testing::Values(
-        PowerReadCase{"Zero", "0", EpsonPowerMode::LOW, ""},
-        PowerReadCase{"One", "1", EpsonPowerMode::HIGH, ""},
-        PowerReadCase{"Word", " true ", EpsonPowerMode::HIGH, ""},
-        PowerReadCase{"Two", "2", std::nullopt,
-                      "Epson controller returned an invalid Power mode value: 2"},
-        PowerReadCase{"Negative", "-1", std::nullopt,
-                      "Epson controller returned an invalid Power mode value: -1"},
-        PowerReadCase{"Text", "High", std::nullopt,
-                      "Failed to parse controller status value as an integer: \"High\""}),
+    ::testing::Values(PowerReadCase{"Zero", "0", EpsonPowerMode::LOW, ""},
+                      PowerReadCase{"One", "1", EpsonPowerMode::HIGH, ""},
+                      PowerReadCase{"Word", " true ", EpsonPowerMode::HIGH, ""},
+                      PowerReadCase{"Two", "2", std::nullopt,
+                                    "Epson controller returned an invalid Power mode value: 2"},
+                      PowerReadCase{"Negative", "-1", std::nullopt,
+                                    "Epson controller returned an invalid Power mode value: -1"},
+                      PowerReadCase{
+                          "Text", "High", std::nullopt,
+                          "Failed to parse controller status value as an integer: \"High\""}),
     CaseName());
 
 struct PowerSetCase {
@@ -282,17 +292,16 @@ TEST_P(PowerSetTest, SendsThenReadsBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     ReadBacks, PowerSetTest,
-    ::testing::Values(
-        PowerSetCase{"LowConfirmed", EpsonPowerMode::LOW, "Power Low", "0", ""},
-        PowerSetCase{"HighConfirmed", EpsonPowerMode::HIGH, "Power High", "1", ""},
-        PowerSetCase{"HighStaysLow", EpsonPowerMode::HIGH, "Power High", "0",
-                     "Epson controller did not enter Power High mode"},
-        PowerSetCase{"LowStaysHigh", EpsonPowerMode::LOW, "Power Low", "1",
-                     "Epson controller did not enter Power Low mode"},
-        PowerSetCase{"ReadBackOutOfRange", EpsonPowerMode::HIGH, "Power High", "7",
-                     "Epson controller returned an invalid Power mode value: 7"},
-        PowerSetCase{"ReadBackGarbage", EpsonPowerMode::LOW, "Power Low", "",
-                     "Failed to parse controller status value as an integer: \"\""}),
+    ::testing::Values(PowerSetCase{"LowConfirmed", EpsonPowerMode::LOW, "Power Low", "0", ""},
+                      PowerSetCase{"HighConfirmed", EpsonPowerMode::HIGH, "Power High", "1", ""},
+                      PowerSetCase{"HighStaysLow", EpsonPowerMode::HIGH, "Power High", "0",
+                                   "Epson controller did not enter Power High mode"},
+                      PowerSetCase{"LowStaysHigh", EpsonPowerMode::LOW, "Power Low", "1",
+                                   "Epson controller did not enter Power Low mode"},
+                      PowerSetCase{"ReadBackOutOfRange", EpsonPowerMode::HIGH, "Power High", "7",
+                                   "Epson controller returned an invalid Power mode value: 7"},
+                      PowerSetCase{"ReadBackGarbage", EpsonPowerMode::LOW, "Power Low", "",
+                                   "Failed to parse controller status value as an integer: \"\""}),
     CaseName());
 
 TEST_F(StatusTest, RejectedPowerStatementSkipsTheReadBack) {
@@ -340,20 +349,15 @@ TEST_P(AccelMaxTest, ReadsBothLimits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, AccelMaxTest,
-    ::testing::Values(AccelCase{"Typical", "120,120", 120, 120},
-                      AccelCase{"Blanks", " 120 , 80 ", 120, 80},
-                      AccelCase{"LowestBoth", "1,1", 1, 1},
-                      AccelCase{"HighestBoth", "2147483647,2147483647", 2147483647, 2147483647},
-                      AccelCase{"ZeroAccel", "0,120", 0, 0},
-                      AccelCase{"ZeroDecel", "120,0", 0, 0},
-                      AccelCase{"Negative", "-5,120", 0, 0},
-                      AccelCase{"AboveInt32", "2147483648,120", 0, 0},
-                      AccelCase{"AboveInt64", "99999999999999999999,1", 0, 0},
-                      AccelCase{"Single", "120", 0, 0},
-                      AccelCase{"Three", "120,120,120", 0, 0},
-                      AccelCase{"TrailingWord", "120,120 pct", 0, 0},
-                      AccelCase{"Fraction", "120.5,120", 0, 0},
-                      AccelCase{"Empty", "", 0, 0}),
+    ::testing::Values(
+        AccelCase{"Typical", "120,120", 120, 120}, AccelCase{"Blanks", " 120 , 80 ", 120, 80},
+        AccelCase{"LowestBoth", "1,1", 1, 1},
+        AccelCase{"HighestBoth", "2147483647,2147483647", 2147483647, 2147483647},
+        AccelCase{"ZeroAccel", "0,120", 0, 0}, AccelCase{"ZeroDecel", "120,0", 0, 0},
+        AccelCase{"Negative", "-5,120", 0, 0}, AccelCase{"AboveInt32", "2147483648,120", 0, 0},
+        AccelCase{"AboveInt64", "99999999999999999999,1", 0, 0}, AccelCase{"Single", "120", 0, 0},
+        AccelCase{"Three", "120,120,120", 0, 0}, AccelCase{"TrailingWord", "120,120 pct", 0, 0},
+        AccelCase{"Fraction", "120.5,120", 0, 0}, AccelCase{"Empty", "", 0, 0}),
     CaseName());
 
 }  // namespace

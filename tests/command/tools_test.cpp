@@ -18,12 +18,11 @@
 namespace epson {
 namespace {
 
-using test::FakeController;
-using test::thrownText;
 using test::CaseName;
 using test::exec;
+using test::FakeController;
 using test::printed;
-
+using test::thrownText;
 
 std::string definitionQuery(int slot) {
   const std::string n = std::to_string(slot);
@@ -159,17 +158,18 @@ TEST_P(GetToolTest, ReadsTheSelection) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, GetToolTest,
-    ::testing::Values(
-        ToolNumberCase{"Flange", "0", 0, ""}, ToolNumberCase{"Fifteen", " 15 ", 15, ""},
-        ToolNumberCase{"Hex", "0xF", 15, ""},
-        ToolNumberCase{"Sixteen", "16", std::nullopt,
-                       "Controller returned an invalid Tool number: 16"},
-        ToolNumberCase{"MinusOne", "-1", std::nullopt,
-                       "Controller returned an invalid Tool number: -1"},
-        ToolNumberCase{"Huge", "4294967299", std::nullopt,
-                       "Controller returned an invalid Tool number: 4294967299"},
-        ToolNumberCase{"Word", "none", std::nullopt,
-                       "Failed to parse controller status value as an integer: \"none\""}),
+    ::testing::Values(ToolNumberCase{"Flange", "0", 0, ""},
+                      ToolNumberCase{"Fifteen", " 15 ", 15, ""},
+                      ToolNumberCase{"Hex", "0xF", 15, ""},
+                      ToolNumberCase{"Sixteen", "16", std::nullopt,
+                                     "Controller returned an invalid Tool number: 16"},
+                      ToolNumberCase{"MinusOne", "-1", std::nullopt,
+                                     "Controller returned an invalid Tool number: -1"},
+                      ToolNumberCase{"Huge", "4294967299", std::nullopt,
+                                     "Controller returned an invalid Tool number: 4294967299"},
+                      ToolNumberCase{
+                          "Word", "none", std::nullopt,
+                          "Failed to parse controller status value as an integer: \"none\""}),
     CaseName());
 
 TEST_F(ToolsTest, IsToolDefinedIsAnyNonZeroValue) {
@@ -211,10 +211,8 @@ INSTANTIATE_TEST_SUITE_P(
         DefinitionCase{"Blanks", " 1 2  3 4 5 6 ", {1, 2, 3, 4, 5, 6}, 6},
         DefinitionCase{"Exponents", "1e-3,2E2,-0,4,5,6", {0.001, 200, 0, 4, 5, 6}, 6},
         DefinitionCase{"TrailingWord", "1,2,3,4,5,6 mm", {1, 2, 3, 4, 5, 6}, 6},
-        DefinitionCase{"Five", "1,2,3,4,5", {}, 5},
-        DefinitionCase{"Seven", "1,2,3,4,5,6,7", {}, 7},
-        DefinitionCase{"StopsAtWord", "1,2,x,4,5,6", {}, 2},
-        DefinitionCase{"Empty", "", {}, 0}),
+        DefinitionCase{"Five", "1,2,3,4,5", {}, 5}, DefinitionCase{"Seven", "1,2,3,4,5,6,7", {}, 7},
+        DefinitionCase{"StopsAtWord", "1,2,x,4,5,6", {}, 2}, DefinitionCase{"Empty", "", {}, 0}),
     CaseName());
 
 TEST_F(ToolsTest, UndefinedSlotFailsBeforeTheCoordinateQuery) {
@@ -322,11 +320,12 @@ TEST_P(RestoreTest, PutsSlot15AndTheSelectionBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Slot15, RestoreTest,
-    ::testing::Values(
-        RestoreCase{"WasDefined", "-0.5,1e-05,123.456789012345678,0,-90,180", "",
-                    {"TLSet 15, XY(-0.5,1e-05,123.456789012346,0,-90,180)"}},
-        RestoreCase{"WasUndefinedNowDefined", std::nullopt, "1", {"TLClr 15"}},
-        RestoreCase{"WasUndefinedStillUndefined", std::nullopt, "0", {}}),
+    ::testing::Values(RestoreCase{"WasDefined",
+                                  "-0.5,1e-05,123.456789012345678,0,-90,180",
+                                  "",
+                                  {"TLSet 15, XY(-0.5,1e-05,123.456789012346,0,-90,180)"}},
+                      RestoreCase{"WasUndefinedNowDefined", std::nullopt, "1", {"TLClr 15"}},
+                      RestoreCase{"WasUndefinedStillUndefined", std::nullopt, "0", {}}),
     CaseName());
 
 TEST_F(TcpOverrideTest, RestoreWithoutOverrideSendsNothingEvenWhenDisconnected) {
@@ -435,8 +434,7 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"ShortPrint", "0.3333,0,100,30,20,10", "15", true},
         VerifyCase{"WithinOnAngle", "0.333333333333333,0,100,30,20,10.00009", "15", true},
         // Exactly 0.0001 away in decimal, a hair more in binary.
-        VerifyCase{"ExactlyAtTolerance", "0.333333333333333,0,100.0001,30,19.9999,10", "15",
-                   true},
+        VerifyCase{"ExactlyAtTolerance", "0.333333333333333,0,100.0001,30,19.9999,10", "15", true},
         VerifyCase{"OffOnX", "0.3332,0,100,30,20,10", nullptr, false},
         VerifyCase{"OffOnZ", "0.333333333333333,0,100.00011,30,20,10", nullptr, false},
         VerifyCase{"AnglesSwapped", "0.333333333333333,0,100,10,20,30", nullptr, false},
@@ -448,8 +446,7 @@ TEST_F(TcpOverrideTest, VerifyingReadOfAnUndefinedSlotFails) {
   statement("TLSet 15, XY(0,0,0,0,0,0)");
   statement("Tool 15");
   query("Print TLDef(15)", "0");
-  EXPECT_EQ(thrownText([&] { robot_.setTcpOffset({0, 0, 0, 0, 0, 0}); }),
-            "Tool 15 is not defined");
+  EXPECT_EQ(thrownText([&] { robot_.setTcpOffset({0, 0, 0, 0, 0, 0}); }), "Tool 15 is not defined");
 }
 
 // Each value of the point expression is written like printf "%.15g" in the C locale.
@@ -472,14 +469,16 @@ TEST_P(ToolPointFormatTest, WritesFifteenSignificantDigits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, ToolPointFormatTest,
-    ::testing::Values(
-        FormatCase{"Whole", {0.01, -0.02, 0.15, 90, 0, 45}, "XY(10,-20,150,45,0,90)"},
-        FormatCase{"Examples", {0.0001, 0, 0.1, -0.0, 1e-05, 123.456789012345678},
-                   "XY(0.1,0,100,123.456789012346,1e-05,-0)"},
-        FormatCase{"LargeAndTiny", {1234.5, -2e-8, 0, 1e16, -1e-20, 0.5},
-                   "XY(1234500,-2e-05,0,0.5,-1e-20,1e+16)"},
-        FormatCase{"FifteenDigitsExactly", {0.123456789012345, 0, 0, 0, 0, 99.9999999999999},
-                   "XY(123.456789012345,0,0,99.9999999999999,0,0)"}),
+    ::testing::Values(FormatCase{"Whole", {0.01, -0.02, 0.15, 90, 0, 45}, "XY(10,-20,150,45,0,90)"},
+                      FormatCase{"Examples",
+                                 {0.0001, 0, 0.1, -0.0, 1e-05, 123.456789012345678},
+                                 "XY(0.1,0,100,123.456789012346,1e-05,-0)"},
+                      FormatCase{"LargeAndTiny",
+                                 {1234.5, -2e-8, 0, 1e16, -1e-20, 0.5},
+                                 "XY(1234500,-2e-05,0,0.5,-1e-20,1e+16)"},
+                      FormatCase{"FifteenDigitsExactly",
+                                 {0.123456789012345, 0, 0, 0, 0, 99.9999999999999},
+                                 "XY(123.456789012345,0,0,99.9999999999999,0,0)"}),
     CaseName());
 
 // --- restore at disconnect ----------------------------------------------------------------------

@@ -18,13 +18,12 @@
 namespace epson {
 namespace {
 
-using test::Clock;
-using test::FakeController;
-using test::thrownText;
 using test::CaseName;
+using test::Clock;
 using test::exec;
+using test::FakeController;
 using test::printed;
-
+using test::thrownText;
 
 const char kBoundsQuery[] =
     "Print CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))";
@@ -108,8 +107,9 @@ TEST_F(WorkspaceTest, ModeThenBoundsThenBothReadBacks) {
 }
 
 TEST_F(WorkspaceTest, BoundsUseSeventeenSignificantDigits) {
-  settings("0.10000000000000001,0.20000000000000001,-1.0000000000000001e-05,123.45678901234568,"
-           "-1e+17,1e+17");
+  settings(
+      "0.10000000000000001,0.20000000000000001,-1.0000000000000001e-05,123.45678901234568,"
+      "-1e+17,1e+17");
   fake_.respond(exec("Print XYLimMode"), printed("1"))
       .respond(exec(kBoundsQuery), printed("0.1,0.2,0,123.456789,-1e17,1e17"));
   robot_.addSafetyCuboid({0.1, -1e-05, -1e17}, {0.2, 123.456789012345678, 1e17});
@@ -153,16 +153,14 @@ TEST_P(ModeReadBackTest, RequiresExactlyOne) {
   expectNothingSentBefore();
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, ModeReadBackTest,
-                         ::testing::Values(ModeCase{"One", "1", true},
-                                           ModeCase{"PaddedOne", " 1 ", true},
-                                           ModeCase{"Zero", "0", false},
-                                           ModeCase{"Two", "2", false},
-                                           ModeCase{"Fraction", "1.5", false},
-                                           ModeCase{"OneThenText", "1 strict", false},
-                                           ModeCase{"Word", "True", false},
-                                           ModeCase{"Empty", "", false}),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ModeReadBackTest,
+    ::testing::Values(ModeCase{"One", "1", true}, ModeCase{"PaddedOne", " 1 ", true},
+                      ModeCase{"Zero", "0", false}, ModeCase{"Two", "2", false},
+                      ModeCase{"Fraction", "1.5", false},
+                      ModeCase{"OneThenText", "1 strict", false}, ModeCase{"Word", "True", false},
+                      ModeCase{"Empty", "", false}),
+    CaseName());
 
 // --- bounds read-back ---------------------------------------------------------------------------
 
@@ -177,8 +175,8 @@ struct BoundsCase {
   Outcome outcome;
 };
 
-class BoundsReadBackTest : public WorkspaceTest, public ::testing::WithParamInterface<BoundsCase> {
-};
+class BoundsReadBackTest : public WorkspaceTest,
+                           public ::testing::WithParamInterface<BoundsCase> {};
 
 TEST_P(BoundsReadBackTest, ComparesEachBoundWithinFiveMicrometres) {
   const BoundsCase& c = GetParam();
@@ -191,12 +189,12 @@ TEST_P(BoundsReadBackTest, ComparesEachBoundWithinFiveMicrometres) {
       EXPECT_EQ(text, "<no exception>");
       break;
     case Outcome::kMismatch:
-      EXPECT_EQ(text, std::string("Epson controller did not verify XYLim bounds: \"") + c.result +
-                          "\"");
+      EXPECT_EQ(text,
+                std::string("Epson controller did not verify XYLim bounds: \"") + c.result + "\"");
       break;
     case Outcome::kExtra:
-      EXPECT_EQ(text, std::string("Epson controller returned extra XYLim bounds: \"") + c.result +
-                          "\"");
+      EXPECT_EQ(text,
+                std::string("Epson controller returned extra XYLim bounds: \"") + c.result + "\"");
       break;
   }
   EXPECT_TRUE(robot_.isLoggedIn());
@@ -210,28 +208,32 @@ INSTANTIATE_TEST_SUITE_P(
         BoundsCase{"Exact", kMin, kMax, kSent, "-500,500,-400,400,0,600", Outcome::kVerified},
         BoundsCase{"Blanks", kMin, kMax, kSent, " -500 , 500 -400,400,  0,600 ",
                    Outcome::kVerified},
-        BoundsCase{"Off0004", kMin, kMax, kSent,
-                   "-499.996,500.004,-400.004,399.996,0.004,599.996", Outcome::kVerified},
-        BoundsCase{"Off0005", kMin, kMax, kSent,
-                   "-500.005,499.995,-399.995,400.005,-0.005,600.005", Outcome::kVerified},
+        BoundsCase{"Off0004", kMin, kMax, kSent, "-499.996,500.004,-400.004,399.996,0.004,599.996",
+                   Outcome::kVerified},
+        BoundsCase{"Off0005", kMin, kMax, kSent, "-500.005,499.995,-399.995,400.005,-0.005,600.005",
+                   Outcome::kVerified},
         // Decimal bounds whose difference of 0.005 is a hair above it in binary.
-        BoundsCase{"Off0005OnDecimals", {0.1, 1, -1}, {1, 123.456, 250.5},
+        BoundsCase{"Off0005OnDecimals",
+                   {0.1, 1, -1},
+                   {1, 123.456, 250.5},
                    "0.10000000000000001,1,1,123.456,-1,250.5",
-                   "0.095,0.995,0.995,123.451,-0.995,250.495", Outcome::kVerified},
+                   "0.095,0.995,0.995,123.451,-0.995,250.495",
+                   Outcome::kVerified},
         BoundsCase{"Off0006OnFirst", kMin, kMax, kSent, "-500.006,500,-400,400,0,600",
                    Outcome::kMismatch},
         BoundsCase{"Off0006OnLast", kMin, kMax, kSent, "-500,500,-400,400,0,599.994",
                    Outcome::kMismatch},
-        BoundsCase{"Off0006OnDecimals", {0.1, 1, -1}, {1, 123.456, 250.5},
+        BoundsCase{"Off0006OnDecimals",
+                   {0.1, 1, -1},
+                   {1, 123.456, 250.5},
                    "0.10000000000000001,1,1,123.456,-1,250.5",
-                   "0.1,1,1,123.456,-1,250.506", Outcome::kMismatch},
-        BoundsCase{"SwappedPair", kMin, kMax, kSent, "500,-500,-400,400,0,600",
+                   "0.1,1,1,123.456,-1,250.506",
                    Outcome::kMismatch},
+        BoundsCase{"SwappedPair", kMin, kMax, kSent, "500,-500,-400,400,0,600", Outcome::kMismatch},
         BoundsCase{"FiveValues", kMin, kMax, kSent, "-500,500,-400,400,0", Outcome::kMismatch},
         BoundsCase{"Infinite", kMin, kMax, kSent, "-500,500,-400,400,0,inf", Outcome::kMismatch},
         BoundsCase{"Empty", kMin, kMax, kSent, "", Outcome::kMismatch},
-        BoundsCase{"SevenValues", kMin, kMax, kSent, "-500,500,-400,400,0,600,0",
-                   Outcome::kExtra},
+        BoundsCase{"SevenValues", kMin, kMax, kSent, "-500,500,-400,400,0,600,0", Outcome::kExtra},
         BoundsCase{"TrailingWord", kMin, kMax, kSent, "-500,500,-400,400,0,600 mm",
                    Outcome::kExtra}),
     CaseName());

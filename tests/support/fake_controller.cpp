@@ -204,8 +204,8 @@ class FakeController::Impl {
       ADD_FAILURE() << "fake controller: " << failure;
     }
     for (std::size_t i = finished_; i < steps_.size(); ++i) {
-      ADD_FAILURE() << "fake controller: scripted step " << i + 1 << " never ran to its end: "
-                    << describe(steps_[i]);
+      ADD_FAILURE() << "fake controller: scripted step " << i + 1
+                    << " never ran to its end: " << describe(steps_[i]);
     }
     for (std::size_t index : inbox_) {
       ADD_FAILURE() << "fake controller: unexpected line " << inQuotes(lines_[index].text)
@@ -306,8 +306,8 @@ class FakeController::Impl {
         if (!inbox_.empty()) {
           const std::string& line = lines_[inbox_.front()].text;
           inbox_.pop_front();
-          const bool match = step.kind == Kind::kExpect ? line == step.text
-                                                        : line.rfind(step.text, 0) == 0;
+          const bool match =
+              step.kind == Kind::kExpect ? line == step.text : line.rfind(step.text, 0) == 0;
           if (!match) {
             failures_.push_back("unexpected line " + inQuotes(line) + " where the script says " +
                                 describe(step));

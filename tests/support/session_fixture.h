@@ -15,9 +15,7 @@
 namespace epson::test {
 
 // $Execute,"<statement>" as the client writes it.
-inline std::string exec(const std::string& statement) {
-  return "$Execute,\"" + statement + "\"";
-}
+inline std::string exec(const std::string& statement) { return "$Execute,\"" + statement + "\""; }
 
 // #Execute,"<text>": the controller's answer to a Print query.
 inline std::string printed(const std::string& text) { return "#Execute,\"" + text + "\""; }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -36,8 +35,8 @@ std::string sample(double x, const char* end = "\r") {
 }
 
 std::string statusPacket(int stat, int ctrl_info = 0) {
-  return "STAT=" + std::to_string(stat) + ";SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=" +
-         std::to_string(ctrl_info) + "\r";
+  return "STAT=" + std::to_string(stat) +
+         ";SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=" + std::to_string(ctrl_info) + "\r";
 }
 
 double secondsSince(Clock::time_point start) {
@@ -108,8 +107,7 @@ TEST(ReceiverReadiness, ReturnsWhenFirstSampleArrivesNotAtDeadline) {
   EXPECT_LT(elapsed, 1.5);
   EXPECT_TRUE(receiver.isConnected());
   EXPECT_EQ(receiver.getSample().pose[0], 1.0);
-  const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(
-      returned - pushed);
+  const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(returned - pushed);
   std::cout << "readiness latency after first sample: " << latency.count() << " us\n";
   RecordProperty("readiness_latency_us", static_cast<int>(latency.count()));
 }
@@ -250,24 +248,29 @@ INSTANTIATE_TEST_SUITE_P(
     Streams, ReceiverStreamTest,
     ::testing::Values(
         StreamCase{"TwoPacketsInOneSegment", {kPose70 + kJoints}, 70},
-        StreamCase{"PacketSplitAcrossSegments", {"X=70;Y=2;Z", "=3;U=4;V=5;W=6\rJ1agl=11;",
-                                                 "J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=16\r"},
+        StreamCase{"PacketSplitAcrossSegments",
+                   {"X=70;Y=2;Z", "=3;U=4;V=5;W=6\rJ1agl=11;",
+                    "J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=16\r"},
                    70},
         StreamCase{"CrLfLineEnds", {sample(70, "\r\n")}, 70},
-        StreamCase{"StatusBetweenSplitSampleKeepsPendingFields",
-                   {kPose70, statusPacket(1), kJoints}, 70},
+        StreamCase{
+            "StatusBetweenSplitSampleKeepsPendingFields", {kPose70, statusPacket(1), kJoints}, 70},
         StreamCase{"BadValueDropsPacketAndPendingFields", {kPose70, "J1agl=abc\r", kJoints}, 1},
         StreamCase{"NanStatusDropsPacketAndPendingFields",
-                   {kPose70, "STAT=nan;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r", kJoints}, 1},
+                   {kPose70, "STAT=nan;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r", kJoints},
+                   1},
         StreamCase{"StatusBeyondInt64DropsPacketAndPendingFields",
-                   {kPose70, "STAT=1e19;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r", kJoints}, 1},
+                   {kPose70, "STAT=1e19;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r", kJoints},
+                   1},
         StreamCase{"StatusWithoutCtrlInfoChangesNothing",
-                   {"STAT=9;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;" + sample(70)}, 1},
+                   {"STAT=9;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;" + sample(70)},
+                   1},
         StreamCase{"EmptyAndSeparatorOnlyPackets", {"\r;\r\r\n"}, 1},
         // 70 000 bytes without a carriage return: dropped up to the next one, so the sample
         // that ends the oversized packet is not parsed.
         StreamCase{"OversizedPacketDroppedUntilNextCr",
-                   {std::string(70000, 'A'), sample(70), sample(80)}, 80}),
+                   {std::string(70000, 'A'), sample(70), sample(80)},
+                   80}),
 
     [](const ::testing::TestParamInfo<StreamCase>& param_info) {
       return std::string(param_info.param.name);

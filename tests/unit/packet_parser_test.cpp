@@ -38,8 +38,7 @@ TEST_P(ParseFieldsTest, ProducesExpectedFields) {
 INSTANTIATE_TEST_SUITE_P(
     Packets, ParseFieldsTest,
     ::testing::Values(
-        FieldsCase{"Empty", "", {}},
-        FieldsCase{"OnlySeparator", ";", {}},
+        FieldsCase{"Empty", "", {}}, FieldsCase{"OnlySeparator", ";", {}},
         FieldsCase{"EmptyFieldsAndTrailingSeparator", ";;X=1;;", {{"X", 1}}},
         FieldsCase{"BlanksAroundKeyAndSign", " X = 2.5", {{"X", 2.5}}},
         FieldsCase{"WhiteSpaceInsideKey", "J 1\tagl\v=4", {{"J1agl", 4}}},
@@ -84,15 +83,15 @@ TEST_P(ParseFieldsFailureTest, ThrowsStodError) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Packets, ParseFieldsFailureTest,
-    ::testing::Values(FailureCase{"Letters", "Y=abc", false},
-                      FailureCase{"BadValueAfterGoodOnes", "X=1;Y=2;Z=oops", false},
-                      FailureCase{"EmptyValue", "X=", false},
-                      FailureCase{"BlankValue", "X=  ;Y=1", false},
-                      FailureCase{"Overflow", "X=1e999", true},
-                      FailureCase{"NegativeOverflow", "J1agl=-1e400", true}),
-    CaseName{});
+INSTANTIATE_TEST_SUITE_P(Packets, ParseFieldsFailureTest,
+                         ::testing::Values(FailureCase{"Letters", "Y=abc", false},
+                                           FailureCase{"BadValueAfterGoodOnes", "X=1;Y=2;Z=oops",
+                                                       false},
+                                           FailureCase{"EmptyValue", "X=", false},
+                                           FailureCase{"BlankValue", "X=  ;Y=1", false},
+                                           FailureCase{"Overflow", "X=1e999", true},
+                                           FailureCase{"NegativeOverflow", "J1agl=-1e400", true}),
+                         CaseName{});
 
 // --- Status values ----------------------------------------------------------------------------
 
@@ -109,8 +108,8 @@ TEST_P(StatusValueTest, TruncatesTowardZero) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, StatusValueTest,
-    ::testing::Values(StatusValueCase{1.9, 1}, StatusValueCase{-1.9, -1},
-                      StatusValueCase{-0.5, 0}, StatusValueCase{524288.0, 524288},
+    ::testing::Values(StatusValueCase{1.9, 1}, StatusValueCase{-1.9, -1}, StatusValueCase{-0.5, 0},
+                      StatusValueCase{524288.0, 524288},
                       // Largest double below 2^63, and -2^63 itself, are the range ends.
                       StatusValueCase{9223372036854774784.0, 9223372036854774784LL},
                       StatusValueCase{-9223372036854775808.0,
@@ -135,9 +134,8 @@ TEST(DecodeStatus, DecodesBitsOfStatAndCtrlInfo) {
       decodeStatus(parseFields("STAT=524288;SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=768"));
   ASSERT_TRUE(status.has_value());
   const ControllerStatus expected = {
-      {"stat", 524288},        {"system_error", 0},   {"control_device", 21},
-      {"robot_info", 0},       {"ctrl_info", 768},    {"emergency_stopped", 1},
-      {"safeguard_open", 1},   {"teach_mode", 1}};
+      {"stat", 524288},   {"system_error", 0},      {"control_device", 21}, {"robot_info", 0},
+      {"ctrl_info", 768}, {"emergency_stopped", 1}, {"safeguard_open", 1},  {"teach_mode", 1}};
   EXPECT_EQ(*status, expected);
 }
 
@@ -168,14 +166,13 @@ TEST_P(IncompleteStatusTest, GivesNothing) {
   EXPECT_FALSE(decodeStatus(fields).has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MissingKey, IncompleteStatusTest,
-    ::testing::Values("STAT=1;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0",
-                      "STAT=1;SYSERR=0;ROBOTINFO=0;CTRLINFO=0",
-                      "STAT=1;SYSERR=0;CTRLDEV=0;CTRLINFO=0",
-                      "STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0",
-                      // Lower case is another key.
-                      "STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;ctrlinfo=0"));
+INSTANTIATE_TEST_SUITE_P(MissingKey, IncompleteStatusTest,
+                         ::testing::Values("STAT=1;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0",
+                                           "STAT=1;SYSERR=0;ROBOTINFO=0;CTRLINFO=0",
+                                           "STAT=1;SYSERR=0;CTRLDEV=0;CTRLINFO=0",
+                                           "STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0",
+                                           // Lower case is another key.
+                                           "STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;ctrlinfo=0"));
 
 TEST(DecodeStatus, NonFiniteValueThrows) {
   EXPECT_THROW(decodeStatus(parseFields("STAT=nan;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0")),
@@ -212,8 +209,7 @@ TEST(SampleAssembler, PacketWithXDiscardsIncompleteSample) {
   EXPECT_FALSE(assembler.add(parseFields("X=9;Y=2;Z=3;U=4;V=5;W=6;J6agl=16")));
   EXPECT_EQ(assembler.pending().size(), 7U);
   EXPECT_EQ(assembler.pending().count("J1agl"), 0U);
-  const auto sample =
-      assembler.add(parseFields("J1agl=21;J2agl=22;J3agl=23;J4agl=24;J5agl=25"));
+  const auto sample = assembler.add(parseFields("J1agl=21;J2agl=22;J3agl=23;J4agl=24;J5agl=25"));
   ASSERT_TRUE(sample.has_value());
   EXPECT_EQ(sample->pose[0], 9);
   EXPECT_EQ(sample->joints[0], 21);

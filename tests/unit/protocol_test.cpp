@@ -84,8 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, StatusValueAccepts,
     ::testing::Values(IntCase{" 1 ", 1}, IntCase{"TRUE", 1}, IntCase{"True", 1},
                       IntCase{"FALSE", 0}, IntCase{"-2", -2}, IntCase{"0x10", 16},
-                      IntCase{"0X1F", 31}, IntCase{"010", 8}, IntCase{"1 2", 12},
-                      IntCase{" 7", 7}, IntCase{"+5", 5}, IntCase{"0", 0}, IntCase{"-0x10", -16},
+                      IntCase{"0X1F", 31}, IntCase{"010", 8}, IntCase{"1 2", 12}, IntCase{" 7", 7},
+                      IntCase{"+5", 5}, IntCase{"0", 0}, IntCase{"-0x10", -16},
                       IntCase{"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
                       IntCase{"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
                       IntCase{"\t1\r\n", 1}));
@@ -98,14 +98,12 @@ TEST_P(StatusValueRejects, QuotesTheTextAsReceived) {
 }
 INSTANTIATE_TEST_SUITE_P(Examples, StatusValueRejects,
                          ::testing::Values("", "   ", "abc", "1.0", "1.5", "12a", "0x", "08", "-",
-                                           "9223372036854775808", "-9223372036854775809",
-                                           "yes"));
+                                           "9223372036854775808", "-9223372036854775809", "yes"));
 
 TEST(StatusMap, ParsesEightValuesInQueryOrder) {
-  const ControllerStatus expected = {{"stat", 1},           {"system_error", 0},
-                                     {"emergency_stopped", 1}, {"safeguard_open", 0},
-                                     {"teach_mode", 0},     {"control_device", 21},
-                                     {"robot_info", 3},     {"ctrl_info", 16}};
+  const ControllerStatus expected = {
+      {"stat", 1},       {"system_error", 0},    {"emergency_stopped", 1}, {"safeguard_open", 0},
+      {"teach_mode", 0}, {"control_device", 21}, {"robot_info", 3},        {"ctrl_info", 16}};
   EXPECT_EQ(parseControllerStatus("1,0,True,False,0,21,3,0x10"), expected);
   EXPECT_EQ(parseControllerStatus("1, 0 , TRUE,,false,0,21,3,16"), expected);
   EXPECT_EQ(parseControllerStatus(" 1 0 1 0 0 21 3 16 "), expected);
@@ -149,8 +147,8 @@ TEST(AccelMax, BoundsAndShape) {
   EXPECT_EQ(limits.acceleration_percent, 120);
   EXPECT_EQ(limits.deceleration_percent, 80);
   EXPECT_EQ(parseAccelMax("2147483647 1").acceleration_percent, 2147483647);
-  for (const char* bad : {"0,120", "120", "120,120,120", "2147483648,1", "-5,10", "120,x",
-                          "120,120 units", ""}) {
+  for (const char* bad :
+       {"0,120", "120", "120,120,120", "2147483648,1", "-5,10", "120,x", "120,120 units", ""}) {
     EXPECT_EQ(messageOf<std::runtime_error>([&] { parseAccelMax(bad); }),
               std::string("Failed to parse positive AccelMax limits from Epson controller: \"") +
                   bad + "\"")
@@ -195,8 +193,7 @@ TEST(InverseKinematics, PointExpressions) {
 
 TEST(InverseKinematics, ValidationOrderAndTexts) {
   const std::vector<double> ok = {400, 0, 300, 0, 90, 180};
-  const auto ik = [](std::vector<double> pose, bool ljm,
-                     std::optional<std::vector<double>> ref) {
+  const auto ik = [](std::vector<double> pose, bool ljm, std::optional<std::vector<double>> ref) {
     return messageOf<std::invalid_argument>([&] { buildIkPoint(pose, ljm, ref); });
   };
   EXPECT_EQ(ik({1, 2, 3, 4, 5}, true, std::nullopt),
@@ -289,8 +286,8 @@ TEST(Motion, GoStatementsAndSettings) {
                            std::nullopt, std::nullopt, std::nullopt);
   EXPECT_TRUE(plan.settings.empty());
   EXPECT_EQ(plan.motion, "$Execute,\"Go P1\"");
-  plan = planGo("P1", true, true, 1, std::string("S"), std::string("Q"), true, 50, 30,
-                std::nullopt);
+  plan =
+      planGo("P1", true, true, 1, std::string("S"), std::string("Q"), true, 50, 30, std::nullopt);
   EXPECT_EQ(plan.motion, "$Execute,\"Go P1 CP LJM 1 S !Q! SYNC\"");
   EXPECT_EQ(plan.settings,
             (std::vector<std::string>{"$Execute,\"Speed 50\"", "$Execute,\"Accel 30, 30\""}));
@@ -311,16 +308,16 @@ TEST(Motion, ValidationOrder) {
   using S = std::optional<std::string>;
   const auto go = [](const std::string& dest, bool ljm, O orient, S search, S parallel, O speed,
                      O accel, O decel) {
-    return messageOf<std::invalid_argument>([&] {
-      planGo(dest, false, ljm, orient, search, parallel, false, speed, accel, decel);
-    });
+    return messageOf<std::invalid_argument>(
+        [&] { planGo(dest, false, ljm, orient, search, parallel, false, speed, accel, decel); });
   };
   EXPECT_EQ(go("", false, 1, "", "", 0, 0, 0), "Go destination must not be empty");
   EXPECT_EQ(go("P1", false, 1, std::nullopt, std::nullopt, 0, std::nullopt, std::nullopt),
             "orientation_flag can only be used when LJM is enabled");
   EXPECT_EQ(go("P1", true, 1, std::nullopt, std::nullopt, 101, std::nullopt, std::nullopt),
             "speed_percent must be between 1 and 100");
-  EXPECT_EQ(go("P1", true, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0), "speed_percent must be at least 1");
+  EXPECT_EQ(go("P1", true, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0),
+            "speed_percent must be at least 1");
   EXPECT_EQ(go("P1", true, std::nullopt, std::nullopt, std::nullopt, 100, 0, 0),
             "acceleration_percent must be at least 1");
   EXPECT_EQ(go("P1", true, std::nullopt, std::nullopt, std::nullopt, 1, std::nullopt, 0),
@@ -329,11 +326,13 @@ TEST(Motion, ValidationOrder) {
             "deceleration_percent requires acceleration_percent");
   EXPECT_EQ(go("P1", true, std::nullopt, "", "", std::nullopt, std::nullopt, std::nullopt),
             "search_expression must not be empty");
-  EXPECT_EQ(go("P1", true, std::nullopt, std::nullopt, "", std::nullopt, std::nullopt, std::nullopt),
-            "parallel_processing must not be empty");
+  EXPECT_EQ(
+      go("P1", true, std::nullopt, std::nullopt, "", std::nullopt, std::nullopt, std::nullopt),
+      "parallel_processing must not be empty");
   // Text that would close the quoted statement or start a new line is refused last.
-  EXPECT_EQ(go("P1\"", true, std::nullopt, "", std::nullopt, std::nullopt, std::nullopt, std::nullopt),
-            "search_expression must not be empty");
+  EXPECT_EQ(
+      go("P1\"", true, std::nullopt, "", std::nullopt, std::nullopt, std::nullopt, std::nullopt),
+      "search_expression must not be empty");
   EXPECT_EQ(go("P1\"", true, std::nullopt, "S\n", "Q", std::nullopt, std::nullopt, std::nullopt),
             "destination must not contain quotes or line endings");
   EXPECT_EQ(go("P1", true, std::nullopt, "S\r", "Q", std::nullopt, std::nullopt, std::nullopt),
@@ -360,15 +359,22 @@ TEST(Workspace, ValidationAndStatement) {
   EXPECT_EQ(buildXYLimStatement({-500, -400, 0}, {500, 400, 600}), "XYLim -500,500,-400,400,0,600");
   EXPECT_EQ(buildXYLimStatement({0.1, 0, 0}, {1, 1, 1}), "XYLim 0.10000000000000001,1,0,1,0,1");
   const std::string shape = "Safety cuboid corners must each have 3 coordinates";
-  const std::string order = "Safety cuboid corners must be finite and strictly ordered on every axis";
+  const std::string order =
+      "Safety cuboid corners must be finite and strictly ordered on every axis";
   EXPECT_EQ(messageOf<std::invalid_argument>([] { validateCuboid({0, 0}, {1, 1, 1}); }), shape);
-  EXPECT_EQ(messageOf<std::invalid_argument>([] { validateCuboid({0, 0, 0}, {1, 1, 1, 1}); }),
+  EXPECT_EQ(messageOf<std::invalid_argument>([] {
+              validateCuboid({0, 0, 0}, {1, 1, 1, 1});
+            }),
             shape);
   EXPECT_EQ(messageOf<std::invalid_argument>([] { validateCuboid({0, 0, 1}, {1, 1, 1}); }), order);
   EXPECT_EQ(messageOf<std::invalid_argument>([] { validateCuboid({2, 0, 0}, {1, 1, 1}); }), order);
-  EXPECT_EQ(messageOf<std::invalid_argument>([] { validateCuboid({kNaN, 0, 0}, {1, 1, 1}); }),
+  EXPECT_EQ(messageOf<std::invalid_argument>([] {
+              validateCuboid({kNaN, 0, 0}, {1, 1, 1});
+            }),
             order);
-  EXPECT_EQ(messageOf<std::invalid_argument>([] { validateCuboid({0, 0, 0}, {1, kInf, 1}); }),
+  EXPECT_EQ(messageOf<std::invalid_argument>([] {
+              validateCuboid({0, 0, 0}, {1, kInf, 1});
+            }),
             order);
 }
 
@@ -383,7 +389,8 @@ TEST(Workspace, ReadBackVerification) {
   EXPECT_NO_THROW(verifyXYLimBounds("-500,500,-400,400,0,600", want));
   EXPECT_NO_THROW(verifyXYLimBounds("-500.004 500.004 -400 400 0.004 600", want));
   EXPECT_NO_THROW(verifyXYLimBounds("-500,500,-400,400,0.005,600", want));
-  EXPECT_EQ(messageOf<std::runtime_error>([&] { verifyXYLimBounds("-500,500,-400,400,0.006,600", want); }),
+  EXPECT_EQ(messageOf<std::runtime_error>(
+                [&] { verifyXYLimBounds("-500,500,-400,400,0.006,600", want); }),
             "Epson controller did not verify XYLim bounds: \"-500,500,-400,400,0.006,600\"");
   EXPECT_EQ(messageOf<std::runtime_error>([&] { verifyXYLimBounds("-500,500,-400,400,0", want); }),
             "Epson controller did not verify XYLim bounds: \"-500,500,-400,400,0\"");
