@@ -310,4 +310,12 @@ PYBIND11_MODULE(_brevacon, m) {
           "the connection.\n\n"
           "Returns:\n    A dict with ``joint_positions`` (``[J1, ..., J6]`` in degrees) and\n"
           "    ``tcp_pose`` (native ``[X, Y, Z, U, V, W]`` in millimetres and degrees).\n");
+  // CPython 3.11 stores the docstring of a property subclass only in the descriptor's own slot
+  // and then fails to show it, since pybind11's static-property type has no instance dict. Let
+  // that type read the slot the way `property` does, so help() and __doc__ show the texts.
+  py::object static_property = py::type::of(cls.attr("__dict__")["default_port"]);
+  if (!py::hasattr(static_property, "__doc__") || static_property.attr("__doc__").is_none()) {
+    static_property.attr("__doc__") =
+        py::module_::import("builtins").attr("property").attr("__dict__")["__doc__"];
+  }
 }
