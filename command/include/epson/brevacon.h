@@ -123,7 +123,7 @@ class EPSON_API Brevacon {
                        const std::vector<double>& max_corner_mm);
 
  private:
-  class Impl;
+  class EPSON_LOCAL Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -45,7 +45,7 @@ class EPSON_API EthernetReceiveInterface {
   double controllerStatusAgeSeconds() const;
 
  private:
-  class Impl;
+  class EPSON_LOCAL Impl;
   std::unique_ptr<Impl> impl_;
 };
 
