@@ -66,12 +66,13 @@ TEST_F(MotionControl, PauseDuringGoIsSentAtOnceAndAnsweredThroughTheMotionReader
   const auto lines = fake.lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2].text, "$Pause");
-  EXPECT_LT(lines[2].arrival - called, 50ms);
+  // Generous bounds for loaded sanitizer runs; queued behind the motion it would never arrive.
+  EXPECT_LT(lines[2].arrival - called, 200ms);
   const auto latency =
       std::chrono::duration_cast<std::chrono::microseconds>(lines[2].arrival - called);
   RecordProperty("pause_latency_us", static_cast<int>(latency.count()));
   std::cout << "pause latency during motion: " << latency.count() << " us\n";
-  EXPECT_LT(returned - called, 250ms);
+  EXPECT_LT(returned - called, 1s);
   robot.disconnect();
 }
 
@@ -174,7 +175,7 @@ TEST_F(MotionControl, GetStateDuringMotionFailsAtOnceWithoutSending) {
   EXPECT_EQ(errorOf([this] { robot.getState(); }),
             "getState() skipped: a motion command is in progress and holds the connection until "
             "the move completes");
-  EXPECT_LT(Clock::now() - called, 5ms);
+  EXPECT_LT(Clock::now() - called, 100ms);  // not the 250 ms lock wait, nor the motion
   motion.get();
   robot.disconnect();
 }
