@@ -72,6 +72,7 @@ test-sanitizers: test-asan test-tsan
 wheel-check: deps
 	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
 	cd /tmp && $(abspath $(PY)) -c "import _brevacon, _tandrel, epson_sim; print('installed:', _brevacon.Brevacon.default_port, _tandrel.Tandrel.__name__)"
+	$(VENV)/bin/epson-virtual-controller --help >/dev/null
 
 bench: build
 	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2
