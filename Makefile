@@ -55,13 +55,13 @@ test-python: build
 
 # Native tests under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 test-asan: deps
-	$(call configure,$(ASAN),-DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=address -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF)
+	$(call configure,$(ASAN),-DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=address -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF)
 	$(CMAKE) --build $(ASAN) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(CTEST) --test-dir $(ASAN) -j 8 --output-on-failure --timeout 600
 
 test-tsan: deps
-	$(call configure,$(TSAN),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DEPSON_SANITIZE=thread -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF)
+	$(call configure,$(TSAN),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DEPSON_SANITIZE=thread -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF)
 	$(CMAKE) --build $(TSAN) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(CTEST) --test-dir $(TSAN) -j 8 --output-on-failure --timeout 600
