@@ -23,6 +23,7 @@
 
 #include "log.h"
 #include "protocol.h"
+#include "reply_stream.h"
 #include "session_mutex.h"
 
 namespace epson {
@@ -34,25 +35,32 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::int64_t kReplyTimeoutMs = 5000;
-constexpr std::int64_t kMotionTimeoutMs = 300000;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kReplyTimeout{5000};
+constexpr milliseconds kMotionTimeout{300000};
 constexpr int kConnectAttempts = 3;
-constexpr auto kConnectDeadline = std::chrono::nanoseconds(20'000'000'000);
-constexpr int kRetryPauseSeconds = 2;
-constexpr auto kControlReplyWait = std::chrono::seconds(5);
+constexpr auto kConnectDeadline = std::chrono::seconds(20);
+constexpr auto kRetryPause = std::chrono::seconds(2);
+constexpr milliseconds kControlReplyWait{5000};
 constexpr auto kStateLockWait = std::chrono::milliseconds(250);
 // How often a pause/continue that found no motion re-checks for one while it waits for the
 // session lock, so that a motion starting meanwhile does not keep it queued for minutes.
 constexpr auto kControlLockPoll = std::chrono::milliseconds(5);
+// Bytes asked of the socket per read.
+constexpr std::size_t kReceiveChunk = 16 * 1024;
 constexpr int kReservedToolSlot = 15;
 constexpr double kTcpVerifyTolerance = 0.0001;
 
-Clock::time_point deadlineAfter(std::int64_t ms) {
+constexpr const char* kNotConnected = "command() was called but socket not connected";
+constexpr const char* kReadFailure = "Failed while waiting for an Epson Remote Ethernet response: ";
+
+Clock::time_point deadlineAfter(milliseconds timeout) {
   const auto now = Clock::now();
-  const auto limit =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
-  if (ms >= limit.count()) return Clock::time_point::max();
-  return now + std::chrono::milliseconds(ms);
+  if (timeout >= std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - now)) {
+    return Clock::time_point::max();
+  }
+  return now + timeout;
 }
 
 }  // namespace
@@ -63,12 +71,18 @@ Clock::time_point deadlineAfter(std::int64_t ms) {
 // Only its holder runs io_ (inside connect or a reply wait), reads the socket and changes the
 // session members. writeMutex_ guards every write to the socket and the socket's close during a
 // teardown, because pause()/continueMotion() write beside a running motion without the session
-// lock. pendingMutex_ guards the pending-reply slot (pendingPrefix_, pendingReply_,
-// pendingCv_) and every change of motionPending_: a control command decides between its two
-// paths and registers itself under it, and a motion clears the flag under it only after it has
-// read the reply of a registered command, so no reply is ever left unread on the socket.
+// lock. pendingMutex_ guards the control slot (pendingPrefix_, pendingReply_, pendingFailure_,
+// pendingDeadline_, pendingCv_), the replies still due (duePrefixes_) and every change of
+// motionPending_: a control command decides between its two paths and registers itself under
+// it, and a motion clears the flag under it only after the registered command has its reply or
+// its deadline has passed, so a reply is never left for the next command to take.
 // Lock order: sessionMutex_, then pendingMutex_, then writeMutex_. The reader never holds
 // pendingMutex_ and writeMutex_ together. The flags are atomics read without locks.
+//
+// Which reply belongs to whom: every reply the reader frames is routed by routeReply() (the
+// awaited command, the control command, a due reply, a stale one, or nobody). A reply that
+// began before the awaited command was written is never taken as its answer; a reply nobody
+// takes means the session is out of step, and it is torn down.
 class Brevacon::Impl {
  public:
   Impl() { replyBuffer_.prepare(128); }
@@ -116,19 +130,26 @@ class Brevacon::Impl {
   SessionLock lockSession() { return SessionLock(sessionMutex_); }
 
   // Exchange.
-  void command_(const std::string& command, std::int64_t timeout_ms);
-  std::string readReply_(std::int64_t timeout_ms);
-  std::string takeLine_();
-  void readUntilTerminator_(std::int64_t timeout_ms);
+  void command_(const std::string& command, milliseconds timeout);
+  bool readUntilTerminator_(Clock::time_point deadline);
+  void receiveAvailable_();
+  std::string takeReply_();
+  protocol::ReplyRoute dispatch_(std::string& reply, const std::string& awaited, bool stale,
+                                 const std::string& command);
+  [[noreturn]] void failUnexpected_(const std::string& reply, const std::string& awaited);
   void parseResponse_(const std::string& reply, const std::string& command);
   std::string executeAndGetResult_(const std::string& statement);
   static std::int64_t parseControllerStatusValue_(const std::string& text) {
     return protocol::parseControllerStatusValue(text);
   }
-  void writeLine_(const std::string& line);
-  bool handToPending_(const std::string& reply);
-  void finishPendingControl_();
-  void teardown_();
+  bool writeLine_(const std::string& line, Clock::time_point deadline);
+  void sendCommand_(const std::string& command, milliseconds timeout);
+  void controlDuringMotion_(const std::string& command, std::unique_lock<std::mutex>& pending);
+  void severConnection_();
+  void clearControlSlot_();
+  void finishPendingControl_() noexcept;
+  void teardown_(const std::string& reason);
+  std::string shownReply_(const std::string& reply, bool one_line = false) const;
 
   // Session steps.
   void attemptConnect_(const tcp::resolver::results_type& endpoints);
@@ -136,6 +157,7 @@ class Brevacon::Impl {
   void logout_();
   void closeSocket_();
   void discardSavedTcpState_();
+  void clearReceived_();
 
   // Workers called with the session lock held.
   bool isEmergencyStopped_();
@@ -150,12 +172,18 @@ class Brevacon::Impl {
 
   asio::io_context io_;
   tcp::socket socket_{io_};
-  asio::streambuf replyBuffer_{protocol::kMaxReplyLineBytes};
+  asio::steady_timer replyTimer_{io_};
+  asio::streambuf replyBuffer_;
+  protocol::ReplyFramer framer_;
+  std::size_t framed_ = 0;      // length of the complete reply at the front of the buffer, or 0
+  std::size_t staleBytes_ = 0;  // leading buffered bytes received before the last write
   std::string host_;
   std::uint16_t port_ = 0;
   const std::string terminator_ = "\r\n";
   std::string lastCommand_;
   std::string lastResponse_;
+  // The password while connect() runs, so replies that echo it are redacted; empty otherwise.
+  std::string loginSecret_;
   std::string motorOnError_;
   bool motorsOn_ = false;
   bool tcpSaved_ = false;
@@ -169,17 +197,20 @@ class Brevacon::Impl {
   std::condition_variable pendingCv_;
   std::string pendingPrefix_;
   std::string pendingReply_;
+  std::string pendingFailure_;
+  Clock::time_point pendingDeadline_;
+  std::vector<std::string> duePrefixes_;
   SessionMutex sessionMutex_;
 };
 
 // ================================================================================================
 // Exchange
 
-void Brevacon::Impl::writeLine_(const std::string& line) {
+bool Brevacon::Impl::writeLine_(const std::string& line, Clock::time_point deadline) {
   // A raw send on the descriptor rather than an Asio write: the motion thread keeps an Asio read
   // in flight on this socket while pause()/continueMotion() write from another thread, and the
   // Asio socket object is not safe for that concurrent use. MSG_NOSIGNAL keeps a closed peer
-  // from raising SIGPIPE.
+  // from raising SIGPIPE; MSG_DONTWAIT lets a peer that stopped reading cost at most the deadline.
   std::lock_guard<std::mutex> lock(writeMutex_);
   if (!socket_.is_open()) {
     throw boost::system::system_error(asio::error::bad_descriptor, "write");
@@ -187,22 +218,51 @@ void Brevacon::Impl::writeLine_(const std::string& line) {
   const int fd = socket_.native_handle();
   std::size_t sent = 0;
   while (sent < line.size()) {
-    const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) {
       sent += static_cast<std::size_t>(n);
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd pfd{fd, POLLOUT, 0};
-      ::poll(&pfd, 1, -1);
-      continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      throw boost::system::system_error(error_code(errno, boost::system::system_category()),
+                                        "write");
     }
-    throw boost::system::system_error(error_code(errno, boost::system::system_category()), "write");
+    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd pfd{fd, POLLOUT, 0};
+    ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 60'000)));
+  }
+  return true;
+}
+
+void Brevacon::Impl::sendCommand_(const std::string& command, milliseconds timeout) {
+  bool written = false;
+  try {
+    written = writeLine_(command + terminator_, deadlineAfter(timeout));
+  } catch (const std::exception& e) {
+    // The stream may hold part of the line: nothing after it could be framed reliably.
+    teardown_(e.what());
+    throw;
+  }
+  if (!written) {
+    const std::string message = "Timed out writing " + protocol::shownCommand(command) +
+                                " to the Epson controller after " +
+                                std::to_string(timeout.count()) + " ms";
+    teardown_(message);
+    throw std::runtime_error(message);
   }
 }
 
-void Brevacon::Impl::teardown_() {
+void Brevacon::Impl::clearReceived_() {
+  replyBuffer_.consume(replyBuffer_.size());
+  framer_.reset();
+  framed_ = 0;
+  staleBytes_ = 0;
+}
+
+void Brevacon::Impl::teardown_(const std::string& reason) {
   {
     std::lock_guard<std::mutex> lock(writeMutex_);
     closeSocket_();
@@ -211,100 +271,166 @@ void Brevacon::Impl::teardown_() {
   loggedIn_ = false;
   motorsOn_ = false;
   discardSavedTcpState_();
+  clearReceived_();
+  std::lock_guard<std::mutex> pending(pendingMutex_);
+  if (!pendingPrefix_.empty() && pendingReply_.empty()) {
+    pendingFailure_ = reason;
+    pendingCv_.notify_one();
+  }
+  duePrefixes_.clear();
 }
 
-void Brevacon::Impl::readUntilTerminator_(std::int64_t timeout_ms) {
-  error_code readResult = asio::error::would_block;
-  bool timedOut = false;
-  asio::steady_timer timer(io_);
-  timer.expires_at(deadlineAfter(timeout_ms));
-  io_.restart();
-  timer.async_wait([this, &timedOut](const error_code& ec) {
-    if (ec) return;
-    timedOut = true;
-    if (socket_.is_open()) {
-      error_code ignored;
-      socket_.cancel(ignored);
+std::string Brevacon::Impl::shownReply_(const std::string& reply, bool one_line) const {
+  return protocol::escapeText(protocol::redact(reply, loginSecret_), one_line);
+}
+
+void Brevacon::Impl::receiveAvailable_() {
+  const int fd = socket_.native_handle();
+  while (replyBuffer_.size() <= protocol::kMaxReplyBytes) {
+    const auto space = replyBuffer_.prepare(kReceiveChunk);
+    const ssize_t n = ::recv(fd, space.data(), space.size(), MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nothing more yet, or end of stream: the reply wait reports it
+    replyBuffer_.commit(static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < space.size()) return;
+  }
+}
+
+bool Brevacon::Impl::readUntilTerminator_(Clock::time_point deadline) {
+  for (;;) {
+    const auto data = replyBuffer_.data();
+    framed_ = framer_.scan(std::string_view(static_cast<const char*>(data.data()), data.size()));
+    if (framed_ != 0) return true;
+    if (replyBuffer_.size() > protocol::kMaxReplyBytes) {
+      // The message never carries the reply: it may be a megabyte of anything.
+      const std::string message = kReadFailure + std::string("reply too long (more than ") +
+                                  std::to_string(protocol::kMaxReplyBytes) +
+                                  " bytes without a complete reply)";
+      teardown_(message);
+      throw std::runtime_error(message);
     }
-  });
-  asio::async_read_until(socket_, replyBuffer_, terminator_,
-                         [&readResult, &timer](const error_code& ec, std::size_t) {
-                           readResult = ec;
-                           timer.cancel();
-                         });
-  io_.run();
-  if (!timedOut && !readResult) return;
-
-  teardown_();
-  if (timedOut) {
-    throw std::runtime_error("Timed out waiting for an Epson Remote Ethernet response to " +
-                             protocol::shownCommand(lastCommand_) + " after " +
-                             std::to_string(timeout_ms) + " ms");
+    if (Clock::now() >= deadline) {
+      // Past the deadline, only bytes that have already arrived still count.
+      const std::size_t before = replyBuffer_.size();
+      receiveAvailable_();
+      if (replyBuffer_.size() == before) return false;
+      continue;
+    }
+    error_code result = asio::error::would_block;
+    std::size_t received = 0;
+    bool timedOut = false;
+    replyTimer_.expires_at(deadline);
+    io_.restart();
+    replyTimer_.async_wait([this, &timedOut](const error_code& ec) {
+      if (ec) return;
+      timedOut = true;
+      if (socket_.is_open()) {
+        error_code ignored;
+        socket_.cancel(ignored);
+      }
+    });
+    socket_.async_read_some(replyBuffer_.prepare(kReceiveChunk),
+                            [this, &result, &received](const error_code& ec, std::size_t n) {
+                              result = ec;
+                              received = n;
+                              replyTimer_.cancel();
+                            });
+    io_.run();
+    replyBuffer_.commit(received);
+    if (received != 0) continue;
+    if (timedOut) return false;
+    const std::string message = kReadFailure + result.message();
+    teardown_(message);
+    throw std::runtime_error(message);
   }
-  // The buffer is capped: a peer that never ends its line cannot make us buffer without bound.
-  const std::string reason = readResult == asio::error::not_found
-                                 ? "reply line too long (more than " +
-                                       std::to_string(protocol::kMaxReplyLineBytes) +
-                                       " bytes without a line terminator)"
-                                 : readResult.message();
-  replyBuffer_.consume(replyBuffer_.size());
-  throw std::runtime_error("Failed while waiting for an Epson Remote Ethernet response: " + reason);
 }
 
-std::string Brevacon::Impl::takeLine_() {
+std::string Brevacon::Impl::takeReply_() {
   const auto data = replyBuffer_.data();
-  const char* begin = static_cast<const char*>(data.data());
-  const std::string_view view(begin, data.size());
-  const auto lf = view.find('\n');
-  std::string line(view.substr(0, lf));
-  replyBuffer_.consume(lf == std::string_view::npos ? view.size() : lf + 1);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
-std::string Brevacon::Impl::readReply_(std::int64_t timeout_ms) {
-  readUntilTerminator_(timeout_ms);
-  std::string reply = takeLine_();
-  // A quoted result may hold line breaks: the reply ends only when its quotes balance.
-  while (protocol::countQuotes(reply) % 2 != 0) {
-    readUntilTerminator_(timeout_ms);
-    reply += '\n';
-    reply += takeLine_();
-  }
+  std::string reply =
+      protocol::replyText(std::string_view(static_cast<const char*>(data.data()), framed_));
+  replyBuffer_.consume(framed_);
+  staleBytes_ = staleBytes_ > framed_ ? staleBytes_ - framed_ : 0;
+  framed_ = 0;
   return reply;
 }
 
-bool Brevacon::Impl::handToPending_(const std::string& reply) {
-  std::lock_guard<std::mutex> lock(pendingMutex_);
-  if (pendingPrefix_.empty()) return false;
-  if (reply[0] != '!' && reply.rfind(pendingPrefix_, 0) != 0) return false;
-  pendingReply_ = reply;
-  pendingCv_.notify_one();
-  return true;
+protocol::ReplyRoute Brevacon::Impl::dispatch_(std::string& reply, const std::string& awaited,
+                                               bool stale, const std::string& command) {
+  std::string discarded;
+  protocol::ReplyRoute route;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    const bool controlWaits = !pendingPrefix_.empty() && pendingReply_.empty() &&
+                              pendingFailure_.empty();
+    protocol::RoutingState state;
+    state.awaited = awaited;
+    state.control = controlWaits ? std::string_view(pendingPrefix_) : std::string_view();
+    state.due = &duePrefixes_;
+    state.stale = stale;
+    route = protocol::routeReply(reply, state);
+    if (route == protocol::ReplyRoute::kControl) {
+      pendingReply_ = std::move(reply);
+      pendingCv_.notify_one();
+    } else if (route == protocol::ReplyRoute::kDue) {
+      const auto due = duePrefixes_.begin() +
+                       static_cast<std::ptrdiff_t>(protocol::dueIndex(reply, duePrefixes_));
+      discarded = "Discarded the late Epson Remote Ethernet reply to $" + due->substr(1) + ": \"" +
+                  shownReply_(reply, true) + "\"";
+      duePrefixes_.erase(due);
+    } else if (route == protocol::ReplyRoute::kStale) {
+      discarded = "Discarded an Epson Remote Ethernet reply received before " +
+                  protocol::shownCommand(command) + " was sent: \"" + shownReply_(reply, true) +
+                  "\"";
+    }
+  }
+  // Outside the lock: a log sink may take locks of its own.
+  if (!discarded.empty()) log::error(discarded);
+  return route;
 }
 
-void Brevacon::Impl::command_(const std::string& command, std::int64_t timeout_ms) {
-  if (!connected_ || !socket_.is_open()) {
-    throw std::runtime_error("command() was called but socket not connected");
-  }
-  writeLine_(command + terminator_);
+void Brevacon::Impl::failUnexpected_(const std::string& reply, const std::string& awaited) {
+  // The awaited command's own reply may still be on its way, and the next command would take
+  // it for its own: the session cannot be trusted any more.
+  const std::string message =
+      reply.empty() ? std::string("Empty response from Epson controller")
+                    : "Unexpected Epson response while waiting for " +
+                          (awaited.empty() ? std::string("a control reply") : awaited) + ": " +
+                          shownReply_(reply);
+  teardown_(message);
+  throw std::runtime_error(message);
+}
+
+void Brevacon::Impl::command_(const std::string& command, milliseconds timeout) {
+  if (!connected_ || !socket_.is_open()) throw std::runtime_error(kNotConnected);
+  // Whatever has arrived by now cannot answer the command about to be written.
+  receiveAvailable_();
+  staleBytes_ = replyBuffer_.size();
+  sendCommand_(command, timeout);
   lastCommand_ = command;
   const std::string prefix = protocol::expectedPrefix(command);
+  // One deadline for the whole reply, however many lines or foreign replies come first.
+  const auto deadline = deadlineAfter(timeout);
   for (;;) {
-    std::string reply = readReply_(timeout_ms);
-    if (reply.empty()) throw std::runtime_error("Empty response from Epson controller");
-    if (reply.rfind(prefix, 0) == 0) {
-      lastResponse_ = reply;
-      parseResponse_(lastResponse_, command);
-      return;
+    if (!readUntilTerminator_(deadline)) {
+      const std::string message = "Timed out waiting for an Epson Remote Ethernet response to " +
+                                  protocol::shownCommand(lastCommand_) + " after " +
+                                  std::to_string(timeout.count()) + " ms";
+      teardown_(message);
+      throw std::runtime_error(message);
     }
-    if (handToPending_(reply)) continue;
-    if (reply[0] == '!') {
-      lastResponse_ = reply;
-      parseResponse_(lastResponse_, command);
+    const bool stale = staleBytes_ > 0;
+    std::string reply = takeReply_();
+    switch (dispatch_(reply, prefix, stale, command)) {
+      case protocol::ReplyRoute::kAwaited:
+        lastResponse_ = std::move(reply);
+        parseResponse_(lastResponse_, command);
+        return;
+      case protocol::ReplyRoute::kUnexpected:
+        failUnexpected_(reply, prefix);
+      default:
+        break;
     }
-    throw std::runtime_error("Unexpected Epson response while waiting for " + prefix + ": " +
-                             reply);
   }
 }
 
@@ -320,15 +446,15 @@ void Brevacon::Impl::parseResponse_(const std::string& reply, const std::string&
       }
       return;
     case protocol::ReplyKind::kError:
-      throw std::runtime_error(protocol::errorReplyMessage(reply, command));
+      throw std::runtime_error(protocol::errorReplyMessage(reply, command, loginSecret_));
     case protocol::ReplyKind::kInvalid:
       break;
   }
-  throw std::runtime_error("Invalid remote command response: " + reply);
+  throw std::runtime_error("Invalid remote command response: " + shownReply_(reply));
 }
 
 std::string Brevacon::Impl::executeAndGetResult_(const std::string& statement) {
-  command_(protocol::executeCommand(statement), kReplyTimeoutMs);
+  command_(protocol::executeCommand(statement), kReplyTimeout);
   return protocol::extractExecuteResult(lastResponse_);
 }
 
@@ -346,7 +472,7 @@ void Brevacon::Impl::discardSavedTcpState_() {
 }
 
 void Brevacon::Impl::attemptConnect_(const tcp::resolver::results_type& endpoints) {
-  const std::string where = host_ + ":" + std::to_string(port_);
+  const std::string where = protocol::escapeText(host_) + ":" + std::to_string(port_);
   {
     std::lock_guard<std::mutex> lock(writeMutex_);
     closeSocket_();
@@ -370,7 +496,7 @@ void Brevacon::Impl::attemptConnect_(const tcp::resolver::results_type& endpoint
   error_code ignored;
   socket_.set_option(tcp::no_delay(true), ignored);
   // Bytes of an earlier session must not be taken for replies of this one.
-  replyBuffer_.consume(replyBuffer_.size());
+  clearReceived_();
   connected_ = true;
   loggedIn_ = false;
 }
@@ -384,7 +510,7 @@ void Brevacon::Impl::login_(const std::string& password) {
     log::error("login() called but already logged in");
     throw std::runtime_error("login() called but already logged in");
   }
-  command_("$Login," + password, kReplyTimeoutMs);
+  command_("$Login," + password, kReplyTimeout);
 }
 
 void Brevacon::Impl::logout_() {
@@ -396,7 +522,7 @@ void Brevacon::Impl::logout_() {
     log::error("logout() called but not logged in");
     throw std::runtime_error("logout() called but not logged in");
   }
-  command_("$Logout", kReplyTimeoutMs);
+  command_("$Logout", kReplyTimeout);
 }
 
 void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
@@ -406,7 +532,7 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
     throw std::invalid_argument("password must not contain line endings");
   }
   auto session = lockSession();
-  const std::string where = host + ":" + std::to_string(port);
+  const std::string where = protocol::escapeText(host) + ":" + std::to_string(port);
   tcp::resolver::results_type endpoints;
   {
     tcp::resolver resolver(io_);
@@ -422,7 +548,19 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
   port_ = port;
   motorOnError_.clear();
   motorsOn_ = false;
+  // Saved Tool state belongs to the controller it was read from, not to this one.
+  discardSavedTcpState_();
+  {
+    std::lock_guard<std::mutex> pending(pendingMutex_);
+    duePrefixes_.clear();
+  }
 
+  // Replies that echo or quote the password are redacted while it is known.
+  struct ForgetSecret {
+    std::string& secret;
+    ~ForgetSecret() { secret.clear(); }
+  } forget{loginSecret_};
+  loginSecret_ = password;
   for (int attempt = 1;; ++attempt) {
     try {
       attemptConnect_(endpoints);
@@ -442,8 +580,8 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
                                  std::to_string(kConnectAttempts) + " attempts: " + e.what());
       }
       log::error("Epson Remote Ethernet login attempt " + std::to_string(attempt) +
-                 " failed; retrying in " + std::to_string(kRetryPauseSeconds) + " seconds");
-      std::this_thread::sleep_for(std::chrono::seconds(kRetryPauseSeconds));
+                 " failed; retrying in " + std::to_string(kRetryPause.count()) + " seconds");
+      std::this_thread::sleep_for(kRetryPause);
     }
   }
   // The password lives only in the login line; do not keep it beyond the session set-up.
@@ -467,7 +605,7 @@ void Brevacon::Impl::disconnect() {
     }
     if (motorsOn_) {
       try {
-        command_(protocol::executeCommand("Motor Off"), kReplyTimeoutMs);
+        command_(protocol::executeCommand("Motor Off"), kReplyTimeout);
         motorsOn_ = false;
       } catch (const std::exception& e) {
         log::error(std::string("Failed to turn off motor: ") + e.what());
@@ -494,7 +632,7 @@ void Brevacon::Impl::disconnect() {
     log::error(message);
     throw std::runtime_error(message);
   }
-  log::info("Disconnected from " + host_ + ":" + std::to_string(port_));
+  log::info("Disconnected from " + protocol::escapeText(host_) + ":" + std::to_string(port_));
 }
 
 // ================================================================================================
@@ -517,13 +655,13 @@ bool Brevacon::Impl::isEmergencyStopped() {
 
 void Brevacon::Impl::resetController() {
   auto session = lockSession();
-  command_(protocol::executeCommand("Reset"), kReplyTimeoutMs);
+  command_(protocol::executeCommand("Reset"), kReplyTimeout);
 }
 
 void Brevacon::Impl::motorOn() {
   auto session = lockSession();
   try {
-    command_(protocol::executeCommand("Motor On"), kReplyTimeoutMs);
+    command_(protocol::executeCommand("Motor On"), kReplyTimeout);
   } catch (const std::exception& e) {
     motorOnError_ = e.what();
     throw;
@@ -534,7 +672,7 @@ void Brevacon::Impl::motorOn() {
 
 void Brevacon::Impl::motorOff() {
   auto session = lockSession();
-  command_(protocol::executeCommand("Motor Off"), kReplyTimeoutMs);
+  command_(protocol::executeCommand("Motor Off"), kReplyTimeout);
   motorsOn_ = false;
 }
 
@@ -565,7 +703,7 @@ void Brevacon::Impl::setPowerMode(EpsonPowerMode mode) {
       break;
   }
   if (word.empty()) throw std::invalid_argument("Unknown Epson power mode");
-  command_(protocol::executeCommand("Power " + word), kReplyTimeoutMs);
+  command_(protocol::executeCommand("Power " + word), kReplyTimeout);
   if (getPowerMode_() != mode) {
     throw std::runtime_error("Epson controller did not enter Power " + word + " mode");
   }
@@ -586,17 +724,17 @@ void Brevacon::Impl::tlSet_(int tool_num, const std::string& point) {
     throw std::invalid_argument("TLSet tool_def_point must not contain quotes or line endings");
   }
   command_(protocol::executeCommand("TLSet " + std::to_string(tool_num) + ", " + point),
-           kReplyTimeoutMs);
+           kReplyTimeout);
 }
 
 void Brevacon::Impl::tlClear_(int tool_num) {
   protocol::validateToolNumber(tool_num, false);
-  command_(protocol::executeCommand("TLClr " + std::to_string(tool_num)), kReplyTimeoutMs);
+  command_(protocol::executeCommand("TLClr " + std::to_string(tool_num)), kReplyTimeout);
 }
 
 void Brevacon::Impl::setTool_(int tool_num) {
   protocol::validateToolNumber(tool_num, true);
-  command_(protocol::executeCommand("Tool " + std::to_string(tool_num)), kReplyTimeoutMs);
+  command_(protocol::executeCommand("Tool " + std::to_string(tool_num)), kReplyTimeout);
 }
 
 int Brevacon::Impl::getTool_() {
@@ -744,28 +882,33 @@ std::vector<double> Brevacon::Impl::inverseKinematics(
 // ================================================================================================
 // Motion
 
-void Brevacon::Impl::finishPendingControl_() {
+void Brevacon::Impl::finishPendingControl_() noexcept {
   // Called by the motion thread, still holding the session lock, before it clears the
   // motion-pending flag: a control command registered during the motion has been written, and
-  // its reply may still be on its way. Read it here and hand it over, so it is neither left on
-  // the socket for the next command nor lost to a 5 s timeout.
+  // its reply may still be on its way. Read for it until that command's own deadline, so the
+  // reply is neither left on the socket for the next command nor lost. If the deadline passes,
+  // the control command reports its timeout and its reply becomes due; the motion keeps its own
+  // result and the session stays up.
   std::unique_lock<std::mutex> pending(pendingMutex_);
-  while (!pendingPrefix_.empty() && pendingReply_.empty() && connected_) {
+  while (!pendingPrefix_.empty() && pendingReply_.empty() && pendingFailure_.empty() &&
+         connected_) {
+    const auto deadline = pendingDeadline_;
     pending.unlock();
-    std::string reply;
     try {
-      reply = readReply_(kReplyTimeoutMs);
+      if (readUntilTerminator_(deadline)) {
+        std::string reply = takeReply_();
+        if (dispatch_(reply, std::string(), false, std::string()) ==
+            protocol::ReplyRoute::kUnexpected) {
+          failUnexpected_(reply, std::string());
+        }
+        pending.lock();
+        continue;
+      }
     } catch (const std::exception&) {
-      // The session is torn down; the waiting command reports its own timeout.
-      pending.lock();
-      break;
+      // The session is torn down and the control command has been told why.
     }
     pending.lock();
-    if (!reply.empty() && !pendingPrefix_.empty() &&
-        (reply[0] == '!' || reply.rfind(pendingPrefix_, 0) == 0)) {
-      pendingReply_ = reply;
-      pendingCv_.notify_one();
-    }
+    break;
   }
   motionPending_ = false;
 }
@@ -778,14 +921,71 @@ void Brevacon::Impl::motion_(MakePlan makePlan) {
     motionPending_ = true;
   }
   // Clears the flag on every exit, validation failures included, after the reply of any
-  // control command sent during the motion has been read.
+  // control command sent during the motion has been read or has become due.
   struct ClearOnExit {
     Impl* self;
     ~ClearOnExit() { self->finishPendingControl_(); }
   } clearOnExit{this};
   const protocol::MotionPlan plan = makePlan();
-  for (const std::string& setting : plan.settings) command_(setting, kReplyTimeoutMs);
-  command_(plan.motion, kMotionTimeoutMs);
+  for (const std::string& setting : plan.settings) command_(setting, kReplyTimeout);
+  command_(plan.motion, kMotionTimeout);
+}
+
+void Brevacon::Impl::clearControlSlot_() {
+  pendingPrefix_.clear();
+  pendingReply_.clear();
+  pendingFailure_.clear();
+}
+
+void Brevacon::Impl::severConnection_() {
+  // The motion thread owns the socket object; shutting the descriptor down from here is safe and
+  // makes its read fail, so it tears the session down on its own thread.
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  if (socket_.is_open()) ::shutdown(socket_.native_handle(), SHUT_RDWR);
+  connected_ = false;
+  loggedIn_ = false;
+}
+
+void Brevacon::Impl::controlDuringMotion_(const std::string& command,
+                                          std::unique_lock<std::mutex>& pending) {
+  if (!pendingPrefix_.empty()) {
+    throw std::runtime_error("Another Epson motion-control command is pending");
+  }
+  const std::string prefix = protocol::expectedPrefix(command);
+  clearControlSlot_();
+  pendingPrefix_ = prefix;
+  bool written = false;
+  try {
+    written = writeLine_(command + terminator_, Clock::now() + kControlReplyWait);
+  } catch (...) {
+    clearControlSlot_();
+    severConnection_();
+    throw;
+  }
+  if (!written) {
+    clearControlSlot_();
+    severConnection_();
+    throw std::runtime_error("Timed out writing " + protocol::escapeText(command) +
+                             " to the Epson controller after " +
+                             std::to_string(kControlReplyWait.count()) + " ms");
+  }
+  pendingDeadline_ = Clock::now() + kControlReplyWait;
+  pendingCv_.wait_until(pending, pendingDeadline_,
+                        [this] { return !pendingReply_.empty() || !pendingFailure_.empty(); });
+  const std::string reply = std::move(pendingReply_);
+  const std::string failure = std::move(pendingFailure_);
+  clearControlSlot_();
+  if (!failure.empty()) {
+    throw std::runtime_error("Lost the Epson Remote Ethernet session while waiting for the reply to " +
+                             protocol::escapeText(command) + ": " + failure);
+  }
+  if (reply.empty()) {
+    // The controller may still answer; whoever reads then must not take it for their own.
+    if (connected_) duePrefixes_.push_back(prefix);
+    throw std::runtime_error("Timed out waiting for Epson response to " +
+                             protocol::escapeText(command));
+  }
+  parseResponse_(reply, command);
 }
 
 void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
@@ -793,34 +993,14 @@ void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
     {
       std::unique_lock<std::mutex> pending(pendingMutex_);
       if (motionPending_) {
-        if (!pendingPrefix_.empty()) {
-          throw std::runtime_error("Another Epson motion-control command is pending");
-        }
-        pendingPrefix_ = protocol::expectedPrefix(command);
-        pendingReply_.clear();
-        try {
-          writeLine_(command + terminator_);
-        } catch (...) {
-          pendingPrefix_.clear();
-          pendingReply_.clear();
-          throw;
-        }
-        const auto deadline = Clock::now() + kControlReplyWait;
-        pendingCv_.wait_until(pending, deadline, [this] { return !pendingReply_.empty(); });
-        std::string reply = std::move(pendingReply_);
-        pendingPrefix_.clear();
-        pendingReply_.clear();
-        if (reply.empty()) {
-          throw std::runtime_error("Timed out waiting for Epson response to " + command);
-        }
-        parseResponse_(reply, command);
+        controlDuringMotion_(command, pending);
         return;
       }
     }
     SessionLock session(sessionMutex_, std::defer_lock);
     if (session.try_lock_for(kControlLockPoll)) {
       // The flag is only set by a holder of the session lock, so it is clear for this exchange.
-      command_(command, kReplyTimeoutMs);
+      command_(command, kReplyTimeout);
       return;
     }
   }
@@ -831,8 +1011,8 @@ void Brevacon::Impl::addSafetyCuboid(const std::vector<double>& min_corner,
   protocol::validateCuboid(min_corner, max_corner);
   auto session = lockSession();
   const std::string statement = protocol::buildXYLimStatement(min_corner, max_corner);
-  command_(protocol::executeCommand("XYLimMode 1"), kReplyTimeoutMs);
-  command_(protocol::executeCommand(statement), kReplyTimeoutMs);
+  command_(protocol::executeCommand("XYLimMode 1"), kReplyTimeout);
+  command_(protocol::executeCommand(statement), kReplyTimeout);
   protocol::verifyXYLimMode(executeAndGetResult_("Print XYLimMode"));
   protocol::verifyXYLimBounds(
       executeAndGetResult_(

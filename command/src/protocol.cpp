@@ -20,7 +20,36 @@ bool isSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string quoted(const std::string& text) { return "\"" + escapeText(text) + "\""; }
+
+// Length of the valid UTF-8 sequence that starts at text[i], or 0 when none does (a stray
+// continuation byte, an overlong form, a surrogate, a code point above U+10FFFF, a cut sequence).
+std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
+  const auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
 
 // Streams are imbued with the classic locale so that a process locale with a decimal comma
 // (set by the host application, for example through Python's locale module) changes nothing.
@@ -75,13 +104,39 @@ std::string expectedPrefix(const std::string& command) {
 
 std::string shownCommand(const std::string& command) {
   if (command.rfind(kLoginPrefix, 0) == 0) return "$Login,<redacted>";
-  return command;
+  return escapeText(command);
 }
 
-std::size_t countQuotes(const std::string& text) {
-  std::size_t n = 0;
-  for (char c : text) n += (c == '"') ? 1 : 0;
-  return n;
+std::string escapeText(std::string_view text, bool one_line) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const bool control = byte < 0x20 || byte == 0x7F;
+    const std::size_t length = (byte == 0 || (one_line && control)) ? 0 : utf8SequenceLength(text, i);
+    if (length == 0) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+      ++i;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
+std::string redact(std::string_view text, std::string_view secret) {
+  std::string out(text);
+  if (secret.empty()) return out;
+  constexpr std::string_view kRedacted = "<redacted>";
+  for (std::size_t at = out.find(secret); at != std::string::npos;
+       at = out.find(secret, at + kRedacted.size())) {
+    out.replace(at, secret.size(), kRedacted);
+  }
+  return out;
 }
 
 ReplyKind classifyReply(const std::string& reply) {
@@ -91,8 +146,9 @@ ReplyKind classifyReply(const std::string& reply) {
   return ReplyKind::kInvalid;
 }
 
-std::string errorReplyMessage(const std::string& reply, const std::string& command) {
-  std::string message = "Remote command failed: " + reply;
+std::string errorReplyMessage(const std::string& reply, const std::string& command,
+                              std::string_view secret) {
+  std::string message = "Remote command failed: " + escapeText(redact(reply, secret));
   const auto comma = reply.find(',');
   if (comma != std::string::npos) {
     const auto next = reply.find(',', comma + 1);
@@ -112,7 +168,7 @@ std::string extractExecuteResult(const std::string& reply) {
   const auto first = reply.find('"');
   const auto last = reply.rfind('"');
   if (first == std::string::npos || first >= last) {
-    throw std::runtime_error("Unexpected Execute response: " + reply);
+    throw std::runtime_error("Unexpected Execute response: " + escapeText(reply));
   }
   return reply.substr(first + 1, last - first - 1);
 }
@@ -381,6 +437,17 @@ void requireSafeMotionTexts(const std::string& destination,
   if (parallel_processing) requireSingleLineUnquoted("parallel_processing", *parallel_processing);
 }
 
+// A linear speed or acceleration goes out with 17 decimals; a positive value below about 5e-18
+// would read 0 on the controller, which is not what the caller asked for.
+void requireSendablePositive(const std::string& name, double value) {
+  if (!(std::isfinite(value) && value > 0.0)) {
+    throw std::invalid_argument(name + " must be finite and positive");
+  }
+  if (formatFixed17(value).find_first_not_of("0.") == std::string::npos) {
+    throw std::invalid_argument(name + " is too small to send: it rounds to 0 at 17 decimals");
+  }
+}
+
 }  // namespace
 
 MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
@@ -432,12 +499,8 @@ MotionPlan planMove(const std::string& destination, bool rot, bool ecp, bool cp,
                     const std::optional<std::string>& parallel_processing, bool sync,
                     std::optional<double> speed_mm_s, std::optional<double> acceleration_mm_s2) {
   if (destination.empty()) throw std::invalid_argument("Move destination must not be empty");
-  if (speed_mm_s && !(std::isfinite(*speed_mm_s) && *speed_mm_s > 0.0)) {
-    throw std::invalid_argument("speed_mm_s must be finite and positive");
-  }
-  if (acceleration_mm_s2 && !(std::isfinite(*acceleration_mm_s2) && *acceleration_mm_s2 > 0.0)) {
-    throw std::invalid_argument("acceleration_mm_s2 must be finite and positive");
-  }
+  if (speed_mm_s) requireSendablePositive("speed_mm_s", *speed_mm_s);
+  if (acceleration_mm_s2) requireSendablePositive("acceleration_mm_s2", *acceleration_mm_s2);
   std::string statement = "Move " + destination;
   if (rot) statement += " ROT";
   if (ecp) statement += " ECP";

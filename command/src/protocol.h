@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <epson/brevacon.h>
@@ -14,19 +15,27 @@
 
 namespace epson::protocol {
 
-inline constexpr std::size_t kMaxReplyLineBytes = 1024 * 1024;
-
 // "#" + the command from its second character up to the first comma: "$Execute,..." gives
 // "#Execute", "$Logout" gives "#Logout".
 std::string expectedPrefix(const std::string& command);
 // The command as it may appear in a message: a login never shows its password.
 std::string shownCommand(const std::string& command);
-std::size_t countQuotes(const std::string& text);
+
+// Text from the wire (or from a caller) as it may appear in a message or a returned string: bytes
+// that are not valid UTF-8, and NUL, become \xNN escapes, so a message is always a valid string
+// and is never cut short. With `one_line`, control characters (line breaks included) are escaped
+// too, for log lines.
+std::string escapeText(std::string_view text, bool one_line = false);
+// `text` with every occurrence of `secret` replaced by "<redacted>"; unchanged for an empty
+// secret. A controller may echo the login line or quote it in an error reply.
+std::string redact(std::string_view text, std::string_view secret);
 
 enum class ReplyKind { kSuccess, kError, kInvalid, kEmpty };
 ReplyKind classifyReply(const std::string& reply);
-// Message of an error reply ("!..."), with the note for error 99 and the shown command.
-std::string errorReplyMessage(const std::string& reply, const std::string& command);
+// Message of an error reply ("!..."), with the note for error 99 and the shown command. The reply
+// is shown escaped, with `secret` redacted.
+std::string errorReplyMessage(const std::string& reply, const std::string& command,
+                              std::string_view secret = {});
 // Text between the first and the last double quotation mark of an $Execute reply.
 std::string extractExecuteResult(const std::string& reply);
 

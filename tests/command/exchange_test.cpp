@@ -49,19 +49,25 @@ std::chrono::milliseconds since(Clock::time_point start) {
 
 struct StatementCase {
   std::string reply;
-  std::string message;  // empty: the statement succeeds
+  std::string message;      // empty: the statement succeeds
+  bool tearsDown = false;  // a reply that is nobody's: the session is out of step
 };
 
 class StatementReply : public testing::TestWithParam<StatementCase> {};
 
-TEST_P(StatementReply, GivesResultAndLeavesSessionUsable) {
+TEST_P(StatementReply, GivesResultAndKeepsSessionOnlyWhenInStep) {
   LoggedIn s;
-  s.fake.respond(kReset, GetParam().reply).respond(kReset, canned("execute_ok"));
+  s.fake.respond(kReset, GetParam().reply);
+  if (!GetParam().tearsDown) s.fake.respond(kReset, canned("execute_ok"));
   const std::string text = thrownText<std::runtime_error>([&] { s.robot.resetController(); });
   EXPECT_EQ(text, GetParam().message.empty() ? "<no exception>" : GetParam().message);
-  EXPECT_TRUE(s.robot.isConnected());
-  EXPECT_TRUE(s.robot.isLoggedIn());
-  EXPECT_NO_THROW(s.robot.resetController());
+  EXPECT_EQ(s.robot.isConnected(), !GetParam().tearsDown);
+  EXPECT_EQ(s.robot.isLoggedIn(), !GetParam().tearsDown);
+  if (GetParam().tearsDown) {
+    EXPECT_EQ(thrownText<std::runtime_error>([&] { s.robot.resetController(); }), kNotConnected);
+  } else {
+    EXPECT_NO_THROW(s.robot.resetController());
+  }
 }
 
 const std::string kNote99 =
@@ -81,29 +87,37 @@ INSTANTIATE_TEST_SUITE_P(
         StatementCase{"!Execute,990", "Remote command failed: !Execute,990" + kShownReset},
         StatementCase{"!Execute", "Remote command failed: !Execute" + kShownReset},
         StatementCase{"!99", "Remote command failed: !99" + kShownReset},
-        StatementCase{"", "Empty response from Epson controller"},
-        StatementCase{"#Pause", "Unexpected Epson response while waiting for #Execute: #Pause"},
-        StatementCase{"Execute", "Unexpected Epson response while waiting for #Execute: Execute"}));
+        StatementCase{"", "Empty response from Epson controller", true},
+        StatementCase{"#Pause", "Unexpected Epson response while waiting for #Execute: #Pause",
+                      true},
+        StatementCase{"!Pause,2",
+                      "Unexpected Epson response while waiting for #Execute: !Pause,2", true},
+        StatementCase{"Execute", "Unexpected Epson response while waiting for #Execute: Execute",
+                      true}));
 
-TEST(Exchange, StrayLineAheadOfReplyIsConsumedAndReplyKeptForNextCommand) {
+TEST(Exchange, StrayLineAheadOfReplyTearsTheSessionDown) {
   LoggedIn s;
-  // Both lines in one segment; the second Reset gets no reply of its own.
-  s.fake.expect(kReset).send(canned("stray_pause_then_ok")).expect(kReset);
+  // Both lines in one segment: the #Execute after a reply nobody expected cannot be trusted to
+  // be this command's answer.
+  s.fake.expect(kReset).send(canned("stray_pause_then_ok")).expectClose();
   EXPECT_EQ(thrownText<std::runtime_error>([&] { s.robot.resetController(); }),
             "Unexpected Epson response while waiting for #Execute: #Pause");
-  EXPECT_TRUE(s.robot.isLoggedIn());
-  const auto start = Clock::now();
-  EXPECT_NO_THROW(s.robot.resetController());
-  EXPECT_LT(since(start), 2s);
+  EXPECT_FALSE(s.robot.isLoggedIn());
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { s.robot.resetController(); }), kNotConnected);
 }
 
-TEST(Exchange, TwoRepliesInOneSegmentServeTwoCommands) {
+TEST(Exchange, SecondReplyInOneSegmentIsStaleAndTheNextCommandWaitsForItsOwn) {
   LoggedIn s;
   s.fake.expect(kPrintPower).send(canned("two_execute_replies")).expect(kPrintPower);
+  s.fake.wait(200ms).reply("#Execute,\"1\"");
   EXPECT_EQ(s.robot.getPowerMode(), EpsonPowerMode::HIGH);
+  testing::internal::CaptureStderr();
   const auto start = Clock::now();
-  EXPECT_EQ(s.robot.getPowerMode(), EpsonPowerMode::LOW);  // already buffered: no wait
-  EXPECT_LT(since(start), 2s);
+  EXPECT_EQ(s.robot.getPowerMode(), EpsonPowerMode::HIGH);  // not the buffered "0"
+  EXPECT_GE(since(start), 200ms);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Discarded an Epson Remote Ethernet reply received before " + kPrintPower +
+                " was sent: \"#Execute,\"0\"\"\n");
   s.fake.verify();
   EXPECT_EQ(s.fake.texts(), (std::vector<std::string>{"$Login,", kPrintPower, kPrintPower}));
 }
