@@ -9,10 +9,7 @@
 
 namespace {
 
-using epson::telemetry::decodeStatus;
-using epson::telemetry::isStatusPacket;
-using epson::telemetry::parseFields;
-using epson::telemetry::SampleAssembler;
+using epson::telemetry::PacketStream;
 
 // Field widths as a controller task formatting with fixed decimals writes them.
 const std::string kSamplePacket =
@@ -22,11 +19,8 @@ const std::string kSamplePacket =
 const std::string kStatusPacket = "STAT=524288;SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=768;";
 
 void BM_WholeSamplePacket(benchmark::State& state) {
-  SampleAssembler assembler;
-  for (auto _ : state) {
-    const auto fields = parseFields(kSamplePacket);
-    benchmark::DoNotOptimize(assembler.add(fields));
-  }
+  PacketStream stream;
+  for (auto _ : state) benchmark::DoNotOptimize(stream.feed(kSamplePacket));
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_WholeSamplePacket);
@@ -34,20 +28,18 @@ BENCHMARK(BM_WholeSamplePacket);
 void BM_SampleSplitOverTwoPackets(benchmark::State& state) {
   const std::string pose = kSamplePacket.substr(0, kSamplePacket.find("J1agl"));
   const std::string joints = kSamplePacket.substr(pose.size());
-  SampleAssembler assembler;
+  PacketStream stream;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(assembler.add(parseFields(pose)));
-    benchmark::DoNotOptimize(assembler.add(parseFields(joints)));
+    benchmark::DoNotOptimize(stream.feed(pose));
+    benchmark::DoNotOptimize(stream.feed(joints));
   }
   state.SetItemsProcessed(state.iterations() * 2);
 }
 BENCHMARK(BM_SampleSplitOverTwoPackets);
 
 void BM_StatusPacket(benchmark::State& state) {
-  for (auto _ : state) {
-    const auto fields = parseFields(kStatusPacket);
-    if (isStatusPacket(fields)) benchmark::DoNotOptimize(decodeStatus(fields));
-  }
+  PacketStream stream;
+  for (auto _ : state) benchmark::DoNotOptimize(stream.feed(kStatusPacket));
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_StatusPacket);

@@ -21,6 +21,7 @@
 #include <boost/asio/streambuf.hpp>
 
 #include "packet_parser.h"
+#include "protocol.h"
 
 namespace epson {
 
@@ -70,7 +71,7 @@ double secondsSince(Clock::time_point then) {
 //   status_mutex_ : status_, status_time_, has_status_.
 //   stop_mutex_   : only pairs with stop_cv_, the interruptible reconnection pause.
 // Order: thread_mutex_ before socket_mutex_; no other lock is ever held with another.
-// Receive-thread only (no lock): assembler_, discarding_, and the buffer while it runs.
+// Receive-thread only (no lock): stream_, discarding_, and the buffer while it runs.
 // stop_ and connected_ are sequentially consistent atomics read without a lock.
 class EthernetReceiveInterface::Impl {
  public:
@@ -111,7 +112,7 @@ class EthernetReceiveInterface::Impl {
   // oversized packet and are dropped.
   bool discarding_ = false;
 
-  telemetry::SampleAssembler assembler_;
+  telemetry::PacketStream stream_;
   mutable std::mutex sample_mutex_;
   std::condition_variable sample_cv_;
   TelemetrySample sample_;
@@ -133,7 +134,7 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint1
     std::lock_guard<std::mutex> lock(status_mutex_);
     has_status_ = false;
   }
-  assembler_.clear();
+  stream_.clear();
   host_ = host;
   port_ = port;
   stop_ = false;
@@ -236,7 +237,8 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   tcp::resolver resolver(io_context_);
   const auto endpoints = resolver.resolve(host_, port_text, tcp::resolver::flags(), ec);
   if (ec) {
-    throw std::runtime_error("Failed to resolve Epson telemetry endpoint " + host_ + ":" +
+    throw std::runtime_error("Failed to resolve Epson telemetry endpoint " +
+                             protocol::escapeText(host_) + ":" +
                              port_text + ": " + ec.message());
   }
 
@@ -251,7 +253,8 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   }
   if (!connected) {
     socket_.close(ec);
-    throw std::runtime_error("Failed to connect to Epson telemetry at " + host_ + ":" + port_text +
+    throw std::runtime_error("Failed to connect to Epson telemetry at " +
+                             protocol::escapeText(host_) + ":" + port_text +
                              ": " + last_error.message());
   }
   socket_.set_option(tcp::no_delay(true), ec);
@@ -267,7 +270,7 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
       // rest of this packet. Collected fields are dropped too, as for any unreadable packet.
       receive_buffer_.consume(receive_buffer_.size());
       discarding_ = true;
-      assembler_.clear();
+      stream_.clear();
       continue;
     }
     if (ec) {
@@ -282,7 +285,7 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
       try {
         parsePacket_(packet);
       } catch (const std::exception&) {
-        assembler_.clear();
+        stream_.clear();
       }
     }
     receive_buffer_.consume(length);
@@ -308,21 +311,18 @@ bool EthernetReceiveInterface::Impl::recoverConnection_() {
 }
 
 void EthernetReceiveInterface::Impl::parsePacket_(std::string_view packet) {
-  const telemetry::FieldMap fields = telemetry::parseFields(packet);
-  if (telemetry::isStatusPacket(fields)) {
-    auto status = telemetry::decodeStatus(fields);
-    if (!status) return;
+  telemetry::PacketEffect effect = stream_.feed(packet);
+  if (effect.outcome == telemetry::PacketEffect::Outcome::kStatus) {
     std::lock_guard<std::mutex> lock(status_mutex_);
-    status_ = std::move(*status);
+    status_ = std::move(effect.status);
     status_time_ = Clock::now();
     has_status_ = true;
     return;
   }
-  const auto sample = assembler_.add(fields);
-  if (!sample) return;
+  if (effect.outcome != telemetry::PacketEffect::Outcome::kSample) return;
   {
     std::lock_guard<std::mutex> lock(sample_mutex_);
-    sample_ = *sample;
+    sample_ = effect.sample;
     sample_time_ = Clock::now();
     has_sample_ = true;
   }

@@ -1,10 +1,42 @@
 #include "packet_parser.h"
 
+#include <charconv>
 #include <cmath>
 #include <stdexcept>
+#include <system_error>
 
 namespace epson {
 namespace telemetry {
+namespace {
+
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// std::from_chars reads the C locale's forms, but takes neither a leading "+" nor the "0x" of a
+// hexadecimal number; those are handled here.
+ValueError unsignedToDouble(const char* first, const char* last, double& value) {
+  if (first == last || *first == '+' || *first == '-') return ValueError::kNoNumber;
+  if (last - first >= 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X')) {
+    const char* digits = first + 2;
+    const bool hex_number =
+        digits != last && (isHexDigit(*digits) ||
+                           (*digits == '.' && digits + 1 != last && isHexDigit(digits[1])));
+    if (hex_number) {
+      const auto result = std::from_chars(digits, last, value, std::chars_format::hex);
+      if (result.ec == std::errc::result_out_of_range) return ValueError::kOutOfRange;
+      return result.ec == std::errc() ? ValueError::kNone : ValueError::kNoNumber;
+    }
+    // "0x" without hexadecimal digits is the number 0 followed by text.
+    value = 0.0;
+    return ValueError::kNone;
+  }
+  const auto result = std::from_chars(first, last, value);
+  if (result.ec == std::errc::result_out_of_range) return ValueError::kOutOfRange;
+  return result.ec == std::errc() ? ValueError::kNone : ValueError::kNoNumber;
+}
+
+}  // namespace
 
 std::string stripKeyWhitespace(std::string_view key) {
   std::string stripped;
@@ -15,29 +47,71 @@ std::string stripKeyWhitespace(std::string_view key) {
   return stripped;
 }
 
+ValueError toDouble(std::string_view text, double& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  while (first != last && isKeySpace(*first)) ++first;
+  bool negative = false;
+  if (first != last && (*first == '+' || *first == '-')) {
+    negative = *first == '-';
+    ++first;
+  }
+  double magnitude = 0.0;
+  const ValueError error = unsignedToDouble(first, last, magnitude);
+  if (error == ValueError::kNone) value = negative ? -magnitude : magnitude;
+  return error;
+}
+
 double parseValue(std::string_view text) {
-  // std::stod needs a terminated string; values are short, so this copy stays in the
-  // small-string buffer.
-  return std::stod(std::string(text));
+  double value = 0.0;
+  switch (toDouble(text, value)) {
+    case ValueError::kNone:
+      return value;
+    case ValueError::kOutOfRange:
+      throw std::out_of_range("stod");
+    case ValueError::kNoNumber:
+      break;
+  }
+  throw std::invalid_argument("stod");
+}
+
+std::size_t fieldIndex(std::string_view key) {
+  switch (key.size()) {
+    case 1:
+      for (std::size_t i = 0; i < kTcpKeys.size(); ++i) {
+        if (key[0] == kTcpKeys[i][0]) return kFirstPoseField + i;
+      }
+      break;
+    case 5:
+      if (key[0] == 'J' && key[1] >= '1' && key[1] <= '6' && key.substr(2) == "agl") {
+        return kFirstJointField + static_cast<std::size_t>(key[1] - '1');
+      }
+      break;
+    default:
+      for (std::size_t i = 0; i < kStatusKeys.size(); ++i) {
+        if (key == kStatusKeys[i].packet_key) return kFirstStatusField + i;
+      }
+      break;
+  }
+  return kFieldCount;
+}
+
+ValueError readFields(std::string_view packet, PacketFields& fields) {
+  return forEachField(packet, [&fields](std::string_view key, double value) {
+    const std::size_t index = fieldIndex(key);
+    if (index == kFieldCount) return;
+    fields.values[index] = value;
+    fields.present |= 1U << index;
+  });
 }
 
 FieldMap parseFields(std::string_view packet) {
   FieldMap fields;
-  std::size_t begin = 0;
-  while (begin <= packet.size()) {
-    std::size_t end = packet.find(';', begin);
-    if (end == std::string_view::npos) end = packet.size();
-    const std::string_view field = packet.substr(begin, end - begin);
-    begin = end + 1;
-
-    const std::size_t eq = field.find('=');
-    if (eq == std::string_view::npos) continue;
-    std::string key = stripKeyWhitespace(field.substr(0, eq));
-    if (key.empty()) continue;
-    // Convert before inserting, so a failure leaves no half-built entry behind.
-    const double value = parseValue(field.substr(eq + 1));
-    fields.insert_or_assign(std::move(key), value);
-  }
+  const ValueError error = forEachField(packet, [&fields](std::string_view key, double value) {
+    fields.insert_or_assign(std::string(key), value);
+  });
+  if (error == ValueError::kOutOfRange) throw std::out_of_range("stod");
+  if (error == ValueError::kNoNumber) throw std::invalid_argument("stod");
   return fields;
 }
 
@@ -52,14 +126,13 @@ std::int64_t statusValueToInt(double value) {
   return static_cast<std::int64_t>(truncated);
 }
 
-bool isStatusPacket(const FieldMap& fields) { return fields.count("STAT") != 0; }
-
-std::optional<ControllerStatus> decodeStatus(const FieldMap& fields) {
+std::optional<ControllerStatus> decodeStatus(const PacketFields& fields) {
+  for (std::size_t i = 0; i < kStatusKeys.size(); ++i) {
+    if (!fields.has(kFirstStatusField + i)) return std::nullopt;
+  }
   std::array<std::int64_t, kStatusKeys.size()> values{};
   for (std::size_t i = 0; i < kStatusKeys.size(); ++i) {
-    const auto it = fields.find(kStatusKeys[i].packet_key);
-    if (it == fields.end()) return std::nullopt;
-    values[i] = statusValueToInt(it->second);
+    values[i] = statusValueToInt(fields.values[kFirstStatusField + i]);
   }
   ControllerStatus status;
   for (std::size_t i = 0; i < kStatusKeys.size(); ++i) {
@@ -76,21 +149,68 @@ std::optional<ControllerStatus> decodeStatus(const FieldMap& fields) {
   return status;
 }
 
-std::optional<TelemetrySample> SampleAssembler::add(const FieldMap& fields) {
-  if (fields.count("X") != 0) pending_.clear();
-  for (const auto& [key, value] : fields) pending_.insert_or_assign(key, value);
-
-  TelemetrySample sample;
-  for (std::size_t i = 0; i < kJointKeys.size(); ++i) {
-    const auto joint = pending_.find(kJointKeys[i]);
-    if (joint == pending_.end()) return std::nullopt;
-    const auto pose = pending_.find(kTcpKeys[i]);
-    if (pose == pending_.end()) return std::nullopt;
-    sample.joints[i] = joint->second;
-    sample.pose[i] = pose->second;
+std::optional<TelemetrySample> SampleAssembler::add(const PacketFields& fields) {
+  constexpr std::uint32_t kSampleMask = (1U << 12) - 1;
+  if (fields.has(kFirstPoseField)) present_ = 0;  // "X" starts a new sample
+  const std::uint32_t incoming = fields.present & kSampleMask;
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if ((incoming >> i & 1U) != 0) values_[i] = fields.values[i];
   }
-  pending_.clear();
+  present_ |= incoming;
+  if (present_ != kSampleMask) return std::nullopt;
+  TelemetrySample sample;
+  for (std::size_t i = 0; i < 6; ++i) {
+    sample.pose[i] = values_[kFirstPoseField + i];
+    sample.joints[i] = values_[kFirstJointField + i];
+  }
+  present_ = 0;
   return sample;
+}
+
+FieldMap SampleAssembler::pending() const {
+  FieldMap fields;
+  for (std::size_t i = 0; i < 6; ++i) {
+    if ((present_ >> (kFirstPoseField + i) & 1U) != 0) {
+      fields.emplace(kTcpKeys[i], values_[kFirstPoseField + i]);
+    }
+    if ((present_ >> (kFirstJointField + i) & 1U) != 0) {
+      fields.emplace(kJointKeys[i], values_[kFirstJointField + i]);
+    }
+  }
+  return fields;
+}
+
+PacketEffect PacketStream::feed(std::string_view packet) {
+  PacketEffect effect;
+  PacketFields fields;
+  if (readFields(packet, fields) != ValueError::kNone) {
+    assembler_.clear();
+    effect.outcome = PacketEffect::Outcome::kBadValue;
+    return effect;
+  }
+  if (fields.isStatus()) {
+    // A status packet never contributes to a sample, complete or not.
+    std::optional<ControllerStatus> status;
+    try {
+      status = decodeStatus(fields);
+    } catch (const std::out_of_range&) {
+      assembler_.clear();
+      effect.outcome = PacketEffect::Outcome::kBadValue;
+      return effect;
+    }
+    if (!status) {
+      effect.outcome = PacketEffect::Outcome::kIncompleteStatus;
+      return effect;
+    }
+    effect.outcome = PacketEffect::Outcome::kStatus;
+    effect.status = std::move(*status);
+    return effect;
+  }
+  if (auto sample = assembler_.add(fields)) {
+    effect.outcome = PacketEffect::Outcome::kSample;
+    effect.sample = *sample;
+  }
+  return effect;
 }
 
 }  // namespace telemetry

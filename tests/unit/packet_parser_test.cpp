@@ -14,6 +14,13 @@ namespace {
 constexpr const char* kFullSample =
     "X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=11;J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=16";
 
+// The recognised fields of a packet that converts.
+PacketFields fieldsOf(std::string_view packet) {
+  PacketFields fields;
+  EXPECT_EQ(readFields(packet, fields), ValueError::kNone) << packet;
+  return fields;
+}
+
 struct CaseName {
   template <class Case>
   std::string operator()(const ::testing::TestParamInfo<Case>& param_info) const {
@@ -131,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Values, StatusValueOutOfRangeTest,
 
 TEST(DecodeStatus, DecodesBitsOfStatAndCtrlInfo) {
   const auto status =
-      decodeStatus(parseFields("STAT=524288;SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=768"));
+      decodeStatus(fieldsOf("STAT=524288;SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=768"));
   ASSERT_TRUE(status.has_value());
   const ControllerStatus expected = {
       {"stat", 524288},   {"system_error", 0},      {"control_device", 21}, {"robot_info", 0},
@@ -141,7 +148,7 @@ TEST(DecodeStatus, DecodesBitsOfStatAndCtrlInfo) {
 
 TEST(DecodeStatus, CtrlInfo256SetsOnlyEmergencyStop) {
   const auto status =
-      decodeStatus(parseFields("STAT=0;SYSERR=7.9;CTRLDEV=21;ROBOTINFO=3;CTRLINFO=256"));
+      decodeStatus(fieldsOf("STAT=0;SYSERR=7.9;CTRLDEV=21;ROBOTINFO=3;CTRLINFO=256"));
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->at("emergency_stopped"), 1);
   EXPECT_EQ(status->at("safeguard_open"), 0);
@@ -151,7 +158,7 @@ TEST(DecodeStatus, CtrlInfo256SetsOnlyEmergencyStop) {
 
 TEST(DecodeStatus, NegativeWordsDecodeByTwosComplementBits) {
   const auto status =
-      decodeStatus(parseFields("STAT=-1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=-512"));
+      decodeStatus(fieldsOf("STAT=-1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=-512"));
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->at("teach_mode"), 1);
   EXPECT_EQ(status->at("emergency_stopped"), 0);  // -512 has bits 0..8 clear
@@ -161,8 +168,8 @@ TEST(DecodeStatus, NegativeWordsDecodeByTwosComplementBits) {
 class IncompleteStatusTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(IncompleteStatusTest, GivesNothing) {
-  const FieldMap fields = parseFields(GetParam());
-  EXPECT_TRUE(isStatusPacket(fields));
+  const PacketFields fields = fieldsOf(GetParam());
+  EXPECT_TRUE(fields.isStatus());
   EXPECT_FALSE(decodeStatus(fields).has_value());
 }
 
@@ -175,9 +182,9 @@ INSTANTIATE_TEST_SUITE_P(MissingKey, IncompleteStatusTest,
                                            "STAT=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;ctrlinfo=0"));
 
 TEST(DecodeStatus, NonFiniteValueThrows) {
-  EXPECT_THROW(decodeStatus(parseFields("STAT=nan;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0")),
+  EXPECT_THROW(decodeStatus(fieldsOf("STAT=nan;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0")),
                std::out_of_range);
-  EXPECT_THROW(decodeStatus(parseFields("STAT=0;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=1e19")),
+  EXPECT_THROW(decodeStatus(fieldsOf("STAT=0;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=1e19")),
                std::out_of_range);
 }
 
@@ -185,7 +192,7 @@ TEST(DecodeStatus, NonFiniteValueThrows) {
 
 TEST(SampleAssembler, OnePacketGivesOneSampleInFieldOrder) {
   SampleAssembler assembler;
-  const auto sample = assembler.add(parseFields(kFullSample));
+  const auto sample = assembler.add(fieldsOf(kFullSample));
   ASSERT_TRUE(sample.has_value());
   EXPECT_EQ(sample->pose, (std::array<double, 6>{1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(sample->joints, (std::array<double, 6>{11, 12, 13, 14, 15, 16}));
@@ -194,9 +201,9 @@ TEST(SampleAssembler, OnePacketGivesOneSampleInFieldOrder) {
 
 TEST(SampleAssembler, SplitSampleCompletesOnSecondPacket) {
   SampleAssembler assembler;
-  EXPECT_FALSE(assembler.add(parseFields("X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=11")));
+  EXPECT_FALSE(assembler.add(fieldsOf("X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=11")));
   EXPECT_EQ(assembler.pending().size(), 7U);
-  const auto sample = assembler.add(parseFields("J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=16"));
+  const auto sample = assembler.add(fieldsOf("J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=16"));
   ASSERT_TRUE(sample.has_value());
   EXPECT_EQ(sample->joints[0], 11);
   EXPECT_TRUE(assembler.pending().empty());
@@ -204,12 +211,12 @@ TEST(SampleAssembler, SplitSampleCompletesOnSecondPacket) {
 
 TEST(SampleAssembler, PacketWithXDiscardsIncompleteSample) {
   SampleAssembler assembler;
-  EXPECT_FALSE(assembler.add(parseFields("X=1;J1agl=11;J2agl=12;J3agl=13;J4agl=14;J5agl=15")));
+  EXPECT_FALSE(assembler.add(fieldsOf("X=1;J1agl=11;J2agl=12;J3agl=13;J4agl=14;J5agl=15")));
   // A new "X" drops the old joints: the rest alone is not enough.
-  EXPECT_FALSE(assembler.add(parseFields("X=9;Y=2;Z=3;U=4;V=5;W=6;J6agl=16")));
+  EXPECT_FALSE(assembler.add(fieldsOf("X=9;Y=2;Z=3;U=4;V=5;W=6;J6agl=16")));
   EXPECT_EQ(assembler.pending().size(), 7U);
   EXPECT_EQ(assembler.pending().count("J1agl"), 0U);
-  const auto sample = assembler.add(parseFields("J1agl=21;J2agl=22;J3agl=23;J4agl=24;J5agl=25"));
+  const auto sample = assembler.add(fieldsOf("J1agl=21;J2agl=22;J3agl=23;J4agl=24;J5agl=25"));
   ASSERT_TRUE(sample.has_value());
   EXPECT_EQ(sample->pose[0], 9);
   EXPECT_EQ(sample->joints[0], 21);
@@ -217,16 +224,16 @@ TEST(SampleAssembler, PacketWithXDiscardsIncompleteSample) {
 
 TEST(SampleAssembler, LaterPacketOverwritesPendingValue) {
   SampleAssembler assembler;
-  EXPECT_FALSE(assembler.add(parseFields("X=1;Y=2;Z=3;U=4;V=5;W=6")));
-  EXPECT_FALSE(assembler.add(parseFields("Y=20;J1agl=11;J2agl=12")));
-  const auto sample = assembler.add(parseFields("J3agl=13;J4agl=14;J5agl=15;J6agl=16"));
+  EXPECT_FALSE(assembler.add(fieldsOf("X=1;Y=2;Z=3;U=4;V=5;W=6")));
+  EXPECT_FALSE(assembler.add(fieldsOf("Y=20;J1agl=11;J2agl=12")));
+  const auto sample = assembler.add(fieldsOf("J3agl=13;J4agl=14;J5agl=15;J6agl=16"));
   ASSERT_TRUE(sample.has_value());
   EXPECT_EQ(sample->pose[1], 20);
 }
 
 TEST(SampleAssembler, UnknownKeysAreCarriedWithoutEffect) {
   SampleAssembler assembler;
-  const auto sample = assembler.add(parseFields(std::string(kFullSample) + ";TOOL=3;x=99"));
+  const auto sample = assembler.add(fieldsOf(std::string(kFullSample) + ";TOOL=3;x=99"));
   ASSERT_TRUE(sample.has_value());
   EXPECT_EQ(sample->pose[0], 1);
 }
