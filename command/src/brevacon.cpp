@@ -247,7 +247,7 @@ void Brevacon::Impl::sendCommand_(const std::string& command, milliseconds timeo
     throw;
   }
   if (!written) {
-    const std::string message = "Timed out writing " + protocol::shownCommand(command) +
+    const std::string message = "Timed out writing " + protocol::shownCommandBrief(command) +
                                 " to the Epson controller after " +
                                 std::to_string(timeout.count()) + " ms";
     teardown_(message);
@@ -965,7 +965,7 @@ void Brevacon::Impl::controlDuringMotion_(const std::string& command,
   if (!written) {
     clearControlSlot_();
     severConnection_();
-    throw std::runtime_error("Timed out writing " + protocol::escapeText(command) +
+    throw std::runtime_error("Timed out writing " + protocol::shownCommandBrief(command) +
                              " to the Epson controller after " +
                              std::to_string(kControlReplyWait.count()) + " ms");
   }

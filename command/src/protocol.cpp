@@ -107,6 +107,12 @@ std::string shownCommand(const std::string& command) {
   return escapeText(command);
 }
 
+std::string shownCommandBrief(const std::string& command, std::size_t limit) {
+  if (command.size() <= limit) return shownCommand(command);
+  return shownCommand(command.substr(0, limit)) + "... (" + std::to_string(command.size()) +
+         " bytes)";
+}
+
 std::string escapeText(std::string_view text, bool one_line) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;

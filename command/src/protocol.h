@@ -20,6 +20,9 @@ namespace epson::protocol {
 std::string expectedPrefix(const std::string& command);
 // The command as it may appear in a message: a login never shows its password.
 std::string shownCommand(const std::string& command);
+// The same, cut to its first `limit` bytes (and its length) when longer: for messages about a
+// command that may be megabytes long.
+std::string shownCommandBrief(const std::string& command, std::size_t limit = 200);
 
 // Text from the wire (or from a caller) as it may appear in a message or a returned string: bytes
 // that are not valid UTF-8, and NUL, become \xNN escapes, so a message is always a valid string

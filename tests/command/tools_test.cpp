@@ -294,6 +294,17 @@ TEST_F(TcpOverrideTest, SecondOverrideKeepsTheFirstSavedState) {
   expectNothingSentBefore();
 }
 
+TEST_F(TcpOverrideTest, ConnectToAnotherControllerForgetsTheSavedToolState) {
+  save("3", std::nullopt);
+  defineAndVerify("XY(0,0,100,0,0,0)", "0,0,100,0,0,0");
+  robot_.setTcpOffset({0, 0, 0.1, 0, 0, 0});
+  FakeController other;
+  other.login().logout();  // no Tool restore: the saved state belongs to the first controller
+  robot_.connect("127.0.0.1", other.port());
+  robot_.disconnect();
+  other.verify();
+}
+
 // What the restore does to slot 15 depends on what it held before the first override and on
 // whether it is defined now.
 struct RestoreCase {

@@ -128,7 +128,17 @@ std::string canned(const std::string& name) {
 // the thread's poll() when steps are appended or the fake stops.
 class FakeController::Impl {
  public:
-  enum class Kind { kExpect, kExpectPrefix, kSend, kWait, kSilence, kClose, kExpectClose };
+  enum class Kind {
+    kExpect,
+    kExpectPrefix,
+    kSend,
+    kWait,
+    kSilence,
+    kStall,
+    kClose,
+    kReset,
+    kExpectClose
+  };
   struct Step {
     Kind kind;
     std::string text;
@@ -228,8 +238,12 @@ class FakeController::Impl {
         return "wait " + std::to_string(step.delay.count()) + " ms";
       case Kind::kSilence:
         return "silence";
+      case Kind::kStall:
+        return "stop reading";
       case Kind::kClose:
         return "close";
+      case Kind::kReset:
+        return "reset";
       case Kind::kExpectClose:
         return "expect the client to close the connection";
     }
@@ -264,7 +278,7 @@ class FakeController::Impl {
       if (have_step) {
         std::lock_guard<std::mutex> lock(mu_);
         ++next_;
-        if (step.kind != Kind::kSilence) {
+        if (step.kind != Kind::kSilence && step.kind != Kind::kStall) {
           ++finished_;
         }
         cv_.notify_all();
@@ -291,8 +305,12 @@ class FakeController::Impl {
       }
       case Kind::kSilence:
         return silence_();
+      case Kind::kStall:
+        return stall_();
       case Kind::kClose:
         return close_();
+      case Kind::kReset:
+        return reset_();
       case Kind::kExpectClose:
         return expectClose_();
     }
@@ -381,6 +399,47 @@ class FakeController::Impl {
         return false;
       }
     }
+  }
+
+  // Leaves every byte the client sends unread, so its writes back up, until it closes.
+  bool stall_() {
+    if (state_ == Conn::kNone && !accept_()) {
+      return false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++finished_;
+      cv_.notify_all();
+    }
+    while (state_ == Conn::kOpen) {
+      pollfd fds[2] = {{wake_pipe_[0], POLLIN, 0}, {conn_, POLLRDHUP, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        fail_(std::string("poll: ") + std::strerror(errno));
+        return false;
+      }
+      drainWake_();
+      if (stopping_) {
+        return false;
+      }
+      if ((fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        dropConnection_();
+      }
+    }
+    return true;
+  }
+
+  // Aborts the connection: the client's next read or write fails with a reset.
+  bool reset_() {
+    if (state_ == Conn::kNone && !accept_()) {
+      return false;
+    }
+    if (state_ == Conn::kOpen) {
+      const linger abort{1, 0};
+      ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      dropConnection_();
+    }
+    state_ = Conn::kNone;
+    return true;
   }
 
   bool close_() {
@@ -583,6 +642,16 @@ FakeController& FakeController::wait(std::chrono::milliseconds delay) {
 
 FakeController& FakeController::silence() {
   impl_->append({Impl::Kind::kSilence, ""});
+  return *this;
+}
+
+FakeController& FakeController::stopReading() {
+  impl_->append({Impl::Kind::kStall, ""});
+  return *this;
+}
+
+FakeController& FakeController::reset() {
+  impl_->append({Impl::Kind::kReset, ""});
   return *this;
 }
 

@@ -91,8 +91,13 @@ class FakeController {
   // Receives and accepts every line of this connection but never answers, until the client
   // closes it. Counts as run once it starts, so waitUntilDone() does not wait for the close.
   FakeController& silence();
+  // Stops reading the connection, so the client's writes back up, until the client closes it.
+  // Counts as run once it starts.
+  FakeController& stopReading();
   // Closes the connection from this side (the client reads end of file).
   FakeController& close();
+  // Aborts the connection with a reset: the client's next read or write fails.
+  FakeController& reset();
   // Waits until the client closes the connection; lines arriving meanwhile stay unexpected.
   FakeController& expectClose();
   // expect("$Login," + password) and reply "#Login".

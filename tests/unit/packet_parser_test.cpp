@@ -1,12 +1,21 @@
 #include "packet_parser.h"
 
+#include <locale.h>
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "decimal_comma_locale.h"
 
 namespace epson::telemetry {
 namespace {
@@ -236,6 +245,102 @@ TEST(SampleAssembler, UnknownKeysAreCarriedWithoutEffect) {
   const auto sample = assembler.add(fieldsOf(std::string(kFullSample) + ";TOOL=3;x=99"));
   ASSERT_TRUE(sample.has_value());
   EXPECT_EQ(sample->pose[0], 1);
+}
+
+// --- Locale-independent conversion ------------------------------------------------------------
+
+// Texts of every form the conversion must read as C-locale strtod does: signs, white space,
+// decimal and hexadecimal forms, exponents (complete or not), inf/nan spellings, subnormals,
+// overflow and underflow, and trailing text.
+std::vector<std::string> conversionTexts() {
+  std::vector<std::string> texts = {
+      "", " ", "+", "-", ".", "+-1", "- 1", "e5", "x", "0x", "0x.", "0xg", "0X.8", "0x.8p1",
+      "0x1p", "0x1.8p3", "0X1P-3", "0x1p-1074", "0x1p-1075", "0x1.fffffffffffffp1023",
+      "0x1p1024", "0x1p-99999", "0x1p99999", "1e", "1e+", "1E-2", "1.5mm", "1,5", "10.25",
+      ".5", "5.", "-.5e1", "\t\n\v\f\r 7", "00012", "1e-310", "4.9e-324", "2.4e-324",
+      "2.5e-324", "1e-400", "0e-999", "1e308", "1.8e308", "-1e999", "2.2250738585072011e-308",
+      "0.1000000000000000055511151231257827021181583404541015625",
+      "123456789012345678901234567890", "inf", "-INF", "Infinity", "infinit", "nan", "-NaN",
+      "nan(123)", "nan(", "nanx"};
+  // Round-trip forms of a spread of doubles, written in the C locale.
+  double value = 1.0;
+  for (int i = 0; i < 200; ++i) {
+    value = value * -7.3 + 1e-3 * i;
+    if (!std::isfinite(value)) value = 1e-300 * i;
+    char text[64];
+    std::snprintf(text, sizeof text, i % 2 == 0 ? "%.17g" : "%a", value);
+    texts.emplace_back(text);
+  }
+  return texts;
+}
+
+TEST(ValueConversion, AgreesWithCLocaleStrtodOnEveryForm) {
+  const locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
+  ASSERT_NE(c_locale, nullptr);
+  for (const std::string& text : conversionTexts()) {
+    errno = 0;
+    char* end = nullptr;
+    const double expected = strtod_l(text.c_str(), &end, c_locale);
+    const bool range_error = errno == ERANGE && (expected == 0.0 || std::isinf(expected));
+    double value = -12345.0;
+    const ValueError error = toDouble(text, value);
+    if (end == text.c_str()) {
+      EXPECT_EQ(error, ValueError::kNoNumber) << text;
+    } else if (range_error) {
+      EXPECT_EQ(error, ValueError::kOutOfRange) << text;
+    } else if (std::isnan(expected)) {
+      ASSERT_EQ(error, ValueError::kNone) << text;
+      EXPECT_TRUE(std::isnan(value)) << text;
+      EXPECT_EQ(std::signbit(value), std::signbit(expected)) << text;
+    } else {
+      ASSERT_EQ(error, ValueError::kNone) << text;
+      // Bit-identical, subnormals included (strtod flags those with ERANGE, but they are values).
+      EXPECT_EQ(std::memcmp(&value, &expected, sizeof value), 0)
+          << text << ": " << value << " != " << expected;
+    }
+  }
+  freelocale(c_locale);
+}
+
+TEST(ValueConversion, IgnoresADecimalCommaLocale) {
+  const test::DecimalCommaLocale comma;
+  if (!comma.active()) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  EXPECT_EQ(parseValue("10.25"), 10.25);
+  PacketStream stream;
+  const PacketEffect effect = stream.feed(std::string(kFullSample) + ";J1agl=10.25");
+  ASSERT_EQ(effect.outcome, PacketEffect::Outcome::kSample);
+  EXPECT_EQ(effect.sample.joints[0], 10.25);
+}
+
+// --- The whole packet rule ------------------------------------------------------------------------
+
+TEST(PacketStream, IncompleteStatusBetweenSampleHalvesChangesNothing) {
+  PacketStream stream;
+  EXPECT_EQ(stream.feed("X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=11").outcome,
+            PacketEffect::Outcome::kPending);
+  // Not converted at all: its NaN would otherwise fail the packet and clear the pending half.
+  EXPECT_EQ(stream.feed("STAT=nan;SYSERR=0").outcome, PacketEffect::Outcome::kIncompleteStatus);
+  const PacketEffect effect = stream.feed("J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=99");
+  ASSERT_EQ(effect.outcome, PacketEffect::Outcome::kSample);
+  EXPECT_EQ(effect.sample.pose[0], 1);
+  EXPECT_EQ(effect.sample.joints, (std::array<double, 6>{11, 12, 13, 14, 15, 99}));
+  EXPECT_EQ(stream.feed("STAT=nan;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0").outcome,
+            PacketEffect::Outcome::kBadValue);
+}
+
+TEST(PacketStream, KeepsOnlyTheTwelveSampleKeysPending) {
+  PacketStream stream;
+  std::string packet = "X=1;J1agl=2";
+  for (int i = 0; i < 10000; ++i) packet += ";K" + std::to_string(i) + "=1";
+  EXPECT_EQ(stream.feed(packet).outcome, PacketEffect::Outcome::kPending);
+  EXPECT_EQ(stream.assembler().pending(), (FieldMap{{"J1agl", 2}, {"X", 1}}));
+}
+
+TEST(PacketStream, SubnormalValueIsASample) {
+  PacketStream stream;
+  const PacketEffect effect = stream.feed(std::string(kFullSample) + ";X=1e-310");
+  ASSERT_EQ(effect.outcome, PacketEffect::Outcome::kSample);
+  EXPECT_EQ(effect.sample.pose[0], 1e-310);
 }
 
 }  // namespace

@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <limits>
-#include <locale>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "decimal_comma_locale.h"
 #include "protocol.h"
+#include "reply_stream.h"
 
 namespace epson::protocol {
 namespace {
@@ -230,26 +230,11 @@ TEST(Formatting, MatchesPrintfInTheClassicLocale) {
 }
 
 TEST(Formatting, IgnoresTheProcessLocale) {
-  // A host application may switch the process to a locale with a decimal comma.
-  const char* previous = std::setlocale(LC_ALL, nullptr);
-  const std::string saved = previous ? previous : "C";
-  bool switched = false;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"}) {
-    if (std::setlocale(LC_ALL, name) != nullptr) {
-      switched = true;
-      break;
-    }
-  }
-  try {
-    std::locale::global(std::locale(""));
-  } catch (const std::runtime_error&) {
-  }
+  const test::DecimalCommaLocale comma;
   EXPECT_EQ(formatG15(0.5), "0.5");
   EXPECT_EQ(formatFixed17(1.5), "1.50000000000000000");
   EXPECT_EQ(parseState("1.5,2,3,4,5,6,7,8,9,10,11,12.25").back(), 12.25);
-  std::locale::global(std::locale::classic());
-  std::setlocale(LC_ALL, saved.c_str());
-  if (!switched) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  if (!comma.active()) GTEST_SKIP() << "no locale with a decimal comma is installed";
 }
 
 TEST(Tools, RangesAndConversions) {
@@ -351,6 +336,15 @@ TEST(Motion, ValidationOrder) {
     EXPECT_EQ(move("P2", bad, -1.0), "speed_mm_s must be finite and positive");
     EXPECT_EQ(move("P2", 1.0, bad), "acceleration_mm_s2 must be finite and positive");
   }
+  // A positive value that 17 decimals would write as 0 is not what the caller asked for.
+  EXPECT_EQ(move("P2", 4e-18, 1.0),
+            "speed_mm_s is too small to send: it rounds to 0 at 17 decimals");
+  EXPECT_EQ(move("P2", 1.0, 3e-20),
+            "acceleration_mm_s2 is too small to send: it rounds to 0 at 17 decimals");
+  EXPECT_EQ(planMove("P2", false, false, false, std::nullopt, std::nullopt, false, 6e-18, 1e-17)
+                .settings,
+            (std::vector<std::string>{"$Execute,\"SpeedS 0.00000000000000001\"",
+                                      "$Execute,\"AccelS 0.00000000000000001\""}));
   EXPECT_EQ(move("P2\r\nMotor Off", 1.0, 1.0),
             "destination must not contain quotes or line endings");
 }
@@ -397,6 +391,99 @@ TEST(Workspace, ReadBackVerification) {
   EXPECT_EQ(
       messageOf<std::runtime_error>([&] { verifyXYLimBounds("-500,500,-400,400,0,600,7", want); }),
       "Epson controller returned extra XYLim bounds: \"-500,500,-400,400,0,600,7\"");
+}
+
+// --- Reply stream: framing and routing -----------------------------------------------------------
+
+TEST(ReplyFramer, EndsAtALineFeedOutsideQuotesScanningEachByteOnce) {
+  ReplyFramer framer;
+  std::string stream = "#Execute,\"a";
+  EXPECT_EQ(framer.scan(stream), 0U);
+  stream += "\r\nb\"";
+  EXPECT_EQ(framer.scan(stream), 0U);  // the line feed is inside the quotes
+  stream += "\r\n#Logout\r\n";
+  const std::size_t length = framer.scan(stream);
+  EXPECT_EQ(stream.substr(0, length), "#Execute,\"a\r\nb\"\r\n");
+  EXPECT_EQ(replyText(stream.substr(0, length)), "#Execute,\"a\nb\"");
+  EXPECT_EQ(replyText("#Pause\r\r\n"), "#Pause\r");  // one CR per line end
+  EXPECT_EQ(replyText("#Pause\n"), "#Pause");
+}
+
+struct RouteCase {
+  const char* name;
+  std::string reply;
+  std::string awaited;
+  std::string control;
+  bool stale;
+  ReplyRoute route;
+};
+
+class Routing : public testing::TestWithParam<RouteCase> {};
+
+TEST_P(Routing, SendsEachReplyToItsOwnParty) {
+  const std::vector<std::string> due = {"#Continue"};
+  RoutingState state;
+  state.awaited = GetParam().awaited;
+  state.control = GetParam().control;
+  state.due = &due;
+  state.stale = GetParam().stale;
+  EXPECT_EQ(routeReply(GetParam().reply, state), GetParam().route);
+}
+
+struct RouteName {
+  std::string operator()(const testing::TestParamInfo<RouteCase>& info) const {
+    return info.param.name;
+  }
+};
+
+using R = ReplyRoute;
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Routing,
+    testing::Values(
+        RouteCase{"OwnSuccess", "#Execute,\"1\"", "#Execute", "", false, R::kAwaited},
+        RouteCase{"OwnError", "!Execute,31", "#Execute", "", false, R::kAwaited},
+        RouteCase{"ErrorNamingNoCommand", "!99", "#Execute", "", false, R::kAwaited},
+        RouteCase{"OtherCommandsSuccess", "#Pause", "#Execute", "", false, R::kUnexpected},
+        RouteCase{"OtherCommandsError", "!Login,3", "#Execute", "", false, R::kUnexpected},
+        RouteCase{"NeitherHashNorBang", "Execute", "#Execute", "", false, R::kUnexpected},
+        RouteCase{"Empty", "", "#Execute", "", false, R::kUnexpected},
+        RouteCase{"ControlSuccess", "#Pause", "#Execute", "#Pause", false, R::kControl},
+        RouteCase{"ControlError", "!Pause,4", "#Execute", "#Pause", false, R::kControl},
+        RouteCase{"NamelessErrorGoesToControl", "!99", "#Execute", "#Pause", false, R::kControl},
+        RouteCase{"MotionErrorStaysWithMotion", "!Execute,36", "#Execute", "#Pause", false,
+                  R::kAwaited},
+        RouteCase{"DueReply", "#Continue", "#Execute", "", false, R::kDue},
+        RouteCase{"DueError", "!Continue,2", "#Execute", "", false, R::kDue},
+        RouteCase{"PendingBeatsDue", "#Continue", "#Execute", "#Continue", false, R::kControl},
+        RouteCase{"OwnBeatsDue", "#Continue", "#Continue", "", false, R::kAwaited},
+        RouteCase{"StaleOwnReply", "#Execute", "#Execute", "", true, R::kStale},
+        RouteCase{"StaleError", "!Execute,31", "#Execute", "", true, R::kStale},
+        RouteCase{"StaleGarbage", "hello", "#Execute", "", true, R::kStale},
+        RouteCase{"StaleControlReply", "#Pause", "#Execute", "#Pause", true, R::kControl},
+        RouteCase{"StaleDueReply", "#Continue", "#Execute", "", true, R::kDue},
+        RouteCase{"NothingAwaited", "#Execute", "", "#Pause", false, R::kUnexpected}),
+    RouteName{});
+
+// --- Hostile bytes --------------------------------------------------------------------------------
+
+TEST(HostileBytes, EscapedWhereverControllerTextIsQuoted) {
+  EXPECT_EQ(escapeText("caf\xc3\xa9 \xe2\x82\xac"), "caf\xc3\xa9 \xe2\x82\xac");  // valid UTF-8
+  EXPECT_EQ(escapeText(std::string("a\0b\xff\xc3", 5)), "a\\x00b\\xff\\xc3");
+  EXPECT_EQ(escapeText("\xed\xa0\x80\xc0\xaf"), "\\xed\\xa0\\x80\\xc0\\xaf");  // surrogate, overlong
+  EXPECT_EQ(escapeText("a\nb\tc"), "a\nb\tc");
+  EXPECT_EQ(escapeText("a\nb\tc", true), "a\\x0ab\\x09c");
+  EXPECT_EQ(errorReplyMessage(std::string("!Execute,2,\0\xfe", 13), "$Execute,\"Reset\""),
+            "Remote command failed: !Execute,2,\\x00\\xfe (command: $Execute,\"Reset\")");
+  EXPECT_EQ(messageOf<std::runtime_error>([] { parseControllerStatusValue("\xff"); }),
+            "Failed to parse controller status value as an integer: \"\\xff\"");
+}
+
+TEST(HostileBytes, PasswordEchoedInAReplyIsRedacted) {
+  EXPECT_EQ(redact("$Login,hunter2 and hunter2", "hunter2"), "$Login,<redacted> and <redacted>");
+  EXPECT_EQ(redact("#Login", ""), "#Login");
+  EXPECT_EQ(errorReplyMessage("!Login,11,bad password hunter2", "$Login,hunter2", "hunter2"),
+            "Remote command failed: !Login,11,bad password <redacted> (command: "
+            "$Login,<redacted>)");
 }
 
 }  // namespace
