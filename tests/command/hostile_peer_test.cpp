@@ -117,7 +117,7 @@ TEST_F(HostilePeer, WriteToAPeerThatStoppedReadingEndsAtTheDeadline) {
   const auto start = Clock::now();
   const std::string text = thrownText([&] { robot_.tlSet(1, point); });
   EXPECT_GE(since(start), 4900ms);
-  EXPECT_LT(since(start), 6s);
+  EXPECT_LT(since(start), 10s);  // copying 16 MiB into the command line is slow under sanitizers
   EXPECT_EQ(text.rfind("Timed out writing $Execute,\"TLSet 1, PPP", 0), 0U) << text.substr(0, 80);
   EXPECT_NE(text.find(" to the Epson controller after 5000 ms"), std::string::npos);
   EXPECT_LT(text.size(), 512U);  // names the command without quoting megabytes of it
