@@ -3,6 +3,8 @@
 from collections.abc import Sequence
 from typing import ClassVar
 
+__version__: str
+
 class EpsonPowerMode:
     """Epson controller servo power mode."""
 

@@ -2,6 +2,8 @@
 
 from _brevacon import Brevacon
 
+__version__: str
+
 class TelemetrySample:
     """One six-axis telemetry sample, values as the controller sent them."""
 

@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <epson/brevacon.h>
+#include <epson/version.h>
 
 namespace py = pybind11;
 using epson::Brevacon;
@@ -180,6 +181,7 @@ Raises:
 
 PYBIND11_MODULE(_brevacon, m) {
   m.doc() = kModuleDoc;
+  m.attr("__version__") = EPSON_DRIVER_VERSION;
 
   py::enum_<epson::EpsonPowerMode>(m, "EpsonPowerMode", kPowerModeDoc)
       .value("LOW", epson::EpsonPowerMode::LOW, "Low speed and servo stiffness.")

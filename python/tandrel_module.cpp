@@ -19,6 +19,7 @@
 #include <epson/ethernet_receive_interface.h>
 #include <epson/tandrel.h>
 #include <epson/telemetry_sample.h>
+#include <epson/version.h>
 
 namespace py = pybind11;
 using epson::EthernetReceiveInterface;
@@ -211,6 +212,7 @@ constexpr const char* kStatusAgeDoc =
 
 PYBIND11_MODULE(_tandrel, m) {
   m.doc() = kModuleDoc;
+  m.attr("__version__") = EPSON_DRIVER_VERSION;
 
   py::class_<TelemetrySample>(m, "TelemetrySample", kSampleDoc)
       .def_property_readonly("joints",
