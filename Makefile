@@ -12,10 +12,11 @@ APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libb
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
+CONSUMER := build/consumer
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel-check bench demo format clean
+        wheel-check consumer-check bench demo format clean
 
 all: build
 
@@ -73,6 +74,23 @@ wheel-check: deps
 	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
 	cd /tmp && $(abspath $(PY)) -c "import _brevacon, _tandrel, epson_sim; print('installed:', _brevacon.Brevacon.default_port, _tandrel.Tandrel.__name__)"
 	$(VENV)/bin/epson-virtual-controller --help >/dev/null
+
+# Builds examples/native_session.cpp as an outside project would (tests/consumer): against the
+# installed CMake package, and with the source tree embedded by add_subdirectory and by
+# FetchContent; each program then runs a session against the virtual controller. The consumer's
+# own build type stays unset, so a driver that forced one on its parent would fail it.
+consumer-check: build
+	rm -rf $(CONSUMER)
+	$(CMAKE) --install $(RELEASE) --prefix $(abspath $(CONSUMER))/prefix >/dev/null
+	set -e; for mode in find_package add_subdirectory fetchcontent; do \
+	  echo "consumer-check: $$mode"; \
+	  $(CMAKE) -S tests/consumer -B $(CONSUMER)/$$mode -G Ninja -DEPSON_CONSUMER_MODE=$$mode \
+	    -DCMAKE_PREFIX_PATH=$(abspath $(CONSUMER))/prefix "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror" \
+	    >/dev/null; \
+	  $(CMAKE) --build $(CONSUMER)/$$mode -j $(JOBS) >/dev/null; \
+	  EPSON_NATIVE_SESSION=$(CONSUMER)/$$mode/native_session PYTHONPATH=sim \
+	    $(PY) -m pytest -q tests/python/test_native_example.py; \
+	done
 
 bench: build
 	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2
