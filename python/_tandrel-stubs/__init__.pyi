@@ -1,5 +1,7 @@
 """Provide combined ownership of Epson hardware connections."""
 
+from typing import Never
+
 from _brevacon import Brevacon
 
 __version__: str
@@ -7,6 +9,9 @@ __version__: str
 class TelemetrySample:
     """One six-axis telemetry sample, values as the controller sent them."""
 
+    # Only get_sample() makes one: Python cannot construct it, and no call of a parameter typed
+    # Never type-checks.
+    def __init__(self, no_constructor: Never) -> None: ...
     @property
     def joints(self) -> list[float]: ...
     @property
@@ -16,7 +21,7 @@ class EthernetReceiveInterface:
     """Receive the telemetry stream an Epson controller task pushes."""
 
     def __init__(self) -> None: ...
-    def connect(self, host: str, port: int = 2000) -> None: ...
+    def connect(self, host: str | bytes | bytearray, port: int = 2000) -> None: ...
     def disconnect(self) -> None: ...
     def is_connected(self) -> bool: ...
     def has_sample(self) -> bool: ...

@@ -1,7 +1,7 @@
 """Provide Epson Remote Ethernet command access."""
 
 from collections.abc import Sequence
-from typing import ClassVar
+from typing import ClassVar, Never
 
 __version__: str
 
@@ -24,6 +24,9 @@ class EpsonPowerMode:
 class PtpMotionLimits:
     """Maximum Epson SPEL+ point-to-point motion settings."""
 
+    # Only get_ptp_motion_limits() makes one: Python cannot construct it, and no call of a
+    # parameter typed Never type-checks.
+    def __init__(self, no_constructor: Never) -> None: ...
     @property
     def speed_percent(self) -> int: ...
     @property
@@ -37,7 +40,9 @@ class Brevacon:
     default_port: ClassVar[int]
     default_password: ClassVar[str]
     def __init__(self) -> None: ...
-    def connect(self, host: str, port: int = 5000, password: str = "") -> None: ...
+    def connect(
+        self, host: str | bytes | bytearray, port: int = 5000, password: str = ""
+    ) -> None: ...
     def disconnect(self) -> None: ...
     def is_connected(self) -> bool: ...
     def is_logged_in(self) -> bool: ...
