@@ -1,7 +1,8 @@
 """Provide Epson Remote Ethernet command access."""
 
 from collections.abc import Sequence
-from typing import ClassVar, Never
+from types import TracebackType
+from typing import ClassVar, Never, Self
 
 __version__: str
 
@@ -101,3 +102,11 @@ class Brevacon:
         acceleration_mm_s2: float | None = None,
     ) -> None: ...
     def get_state(self) -> dict[str, list[float]]: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    def __repr__(self) -> str: ...

@@ -34,6 +34,7 @@ def has_constructor(cls: type) -> bool:
 
 def runtime_members(cls: type) -> set[str]:
     names = {name for name in vars(cls) if not name.startswith("_")}
+    names |= {name for name in ("__enter__", "__exit__") if name in vars(cls)}
     if has_constructor(cls):
         names.add("__init__")
     return names
@@ -100,7 +101,9 @@ def test_stub_signatures_match_module(module_name: str) -> None:
         if hasattr(cls, "__members__"):
             continue  # enumerations: members checked above
         for name, node in members.items():
-            if not isinstance(node, ast.FunctionDef) or name.startswith("__") and name != "__init__":
+            if not isinstance(node, ast.FunctionDef) or (
+                name.startswith("__") and name not in ("__init__", "__exit__")
+            ):
                 continue
             if name == "__init__" and not has_constructor(cls):
                 continue  # test_stubs_refuse_construction_where_python_does
