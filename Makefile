@@ -22,7 +22,7 @@ WHEEL := dist/epson_driver-$(VERSION)-cp311-cp311-$(MANYLINUX).whl
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel wheel-check consumer-check bench demo format clean
+        wheel wheel-check sdist-check consumer-check bench demo format clean
 
 all: build
 
@@ -96,6 +96,11 @@ wheel-check: wheel
 	cd "$$out"; \
 	venv/bin/python smoke.py $(VERSION); \
 	venv/bin/python -m mypy --strict typed_usage.py mistakes.py
+
+# Builds an sdist from a copy of the tracked files strewn with virtual environments, build trees
+# and caches; it must hold exactly the project's files.
+sdist-check: deps
+	$(PY) -m pytest -q tests/packaging
 
 # Builds examples/native_session.cpp as an outside project would (tests/consumer): against the
 # installed CMake package, and with the source tree embedded by add_subdirectory and by
