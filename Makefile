@@ -22,7 +22,7 @@ WHEEL := dist/epson_driver-$(VERSION)-cp311-cp311-$(MANYLINUX).whl
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel wheel-check sdist-check consumer-check bench demo format clean
+        wheel wheel-check sdist-check consumer-check docs bench demo format clean
 
 all: build
 
@@ -118,6 +118,13 @@ consumer-check: build
 	  EPSON_NATIVE_SESSION=$(CONSUMER)/$$mode/native_session PYTHONPATH=sim \
 	    $(PY) -m pytest -q tests/python/test_native_example.py; \
 	done
+
+# The HTML reference in docs/_build/html, generated from the built modules' docstrings and the
+# type stubs. Every Sphinx warning fails it.
+docs: build
+	rm -rf docs/_build
+	PYTHONPATH=$(RELEASE)/python:sim $(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@echo "docs: $(abspath docs/_build/html/index.html)"
 
 bench: build
 	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2
