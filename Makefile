@@ -138,4 +138,4 @@ format:
 	clang-format-14 -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build
+	rm -rf build docs/_build $(WHEEL)
