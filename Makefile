@@ -8,14 +8,21 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev
+APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev patchelf
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
+CONSUMER := build/consumer
+VERSION := $(shell cat VERSION)
+# Built on Debian 12, the modules need GCC 12's libstdc++ (GLIBCXX_3.4.30), which manylinux_2_35
+# is the first policy to allow. auditwheel refuses the repair if they ever need more.
+MANYLINUX := manylinux_2_35_x86_64
+WHEELHOUSE := build/wheelhouse
+WHEEL := dist/epson_driver-$(VERSION)-cp311-cp311-$(MANYLINUX).whl
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel-check bench demo format clean
+        wheel wheel-check sdist-check consumer-check docs bench demo format clean
 
 all: build
 
@@ -68,11 +75,56 @@ test-tsan: deps
 
 test-sanitizers: test-asan test-tsan
 
-# `pip install .` builds the same CMake project through scikit-build-core.
-wheel-check: deps
-	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
-	cd /tmp && $(abspath $(PY)) -c "import _brevacon, _tandrel, epson_sim; print('installed:', _brevacon.Brevacon.default_port, _tandrel.Tandrel.__name__)"
-	$(VENV)/bin/epson-virtual-controller --help >/dev/null
+# The wheel: built from this tree by scikit-build-core, then repaired by auditwheel to the
+# manylinux tag (nothing is grafted in: the modules need only libraries the policy allows).
+wheel: deps
+	rm -rf $(WHEELHOUSE) $(WHEEL)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELHOUSE) .
+	$(VENV)/bin/auditwheel repair --only-plat --plat $(MANYLINUX) -w dist $(WHEELHOUSE)/*.whl
+	test -f $(WHEEL)
+
+# Checks the repaired wheel, installs it with mypy into a fresh virtual environment and, from a
+# directory outside this tree, imports the modules, runs the virtual controller's command and a
+# typed session against it, and runs `mypy --strict` on that session and on the deliberate
+# mistakes of tests/typing/mistakes.py (each must be reported exactly as its ignore comment says).
+wheel-check: wheel
+	$(PY) tests/packaging/check_wheel.py $(WHEEL) $(MANYLINUX)
+	set -e; out=$$(mktemp -d); trap 'rm -rf "$$out"' EXIT; \
+	$(PYTHON) -m venv "$$out/venv"; \
+	"$$out/venv/bin/python" -m pip install -q $(WHEEL) $$(grep '^mypy==' requirements-dev.txt); \
+	cp tests/packaging/smoke.py examples/typed_usage.py tests/typing/mistakes.py "$$out"; \
+	cd "$$out"; \
+	venv/bin/python smoke.py $(VERSION); \
+	venv/bin/python -m mypy --strict typed_usage.py mistakes.py
+
+# Builds an sdist from a copy of the tracked files strewn with virtual environments, build trees
+# and caches; it must hold exactly the project's files.
+sdist-check: deps
+	$(PY) -m pytest -q tests/packaging
+
+# Builds examples/native_session.cpp as an outside project would (tests/consumer): against the
+# installed CMake package, and with the source tree embedded by add_subdirectory and by
+# FetchContent; each program then runs a session against the virtual controller. The consumer's
+# own build type stays unset, so a driver that forced one on its parent would fail it.
+consumer-check: build
+	rm -rf $(CONSUMER)
+	$(CMAKE) --install $(RELEASE) --prefix $(abspath $(CONSUMER))/prefix >/dev/null
+	set -e; for mode in find_package add_subdirectory fetchcontent; do \
+	  echo "consumer-check: $$mode"; \
+	  $(CMAKE) -S tests/consumer -B $(CONSUMER)/$$mode -G Ninja -DEPSON_CONSUMER_MODE=$$mode \
+	    -DCMAKE_PREFIX_PATH=$(abspath $(CONSUMER))/prefix "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror" \
+	    >/dev/null; \
+	  $(CMAKE) --build $(CONSUMER)/$$mode -j $(JOBS) >/dev/null; \
+	  EPSON_NATIVE_SESSION=$(CONSUMER)/$$mode/native_session PYTHONPATH=sim \
+	    $(PY) -m pytest -q tests/python/test_native_example.py; \
+	done
+
+# The HTML reference in docs/_build/html, generated from the built modules' docstrings and the
+# type stubs. Every Sphinx warning fails it.
+docs: build
+	rm -rf docs/_build
+	PYTHONPATH=$(RELEASE)/python:sim $(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@echo "docs: $(abspath docs/_build/html/index.html)"
 
 bench: build
 	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2
@@ -86,4 +138,4 @@ format:
 	clang-format-14 -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build
+	rm -rf build docs/_build $(WHEEL)

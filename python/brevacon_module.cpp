@@ -4,7 +4,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
+#include <memory>
+#include <string>
+
 #include <epson/brevacon.h>
+#include <epson/version.h>
+
+#include "connection_helpers.h"
 
 namespace py = pybind11;
 using epson::Brevacon;
@@ -49,6 +56,12 @@ Example:
     >>> robot.connect("robot-controller")          # doctest: +SKIP
     >>> robot.get_controller_status()        # doctest: +SKIP
     >>> robot.disconnect()                   # doctest: +SKIP
+
+    A ``with`` block disconnects on leaving it, also when an exception ends it:
+
+    >>> with _brevacon.Brevacon() as robot:            # doctest: +SKIP
+    ...     robot.connect("robot-controller")
+    ...     robot.get_controller_status()
 )doc";
 
 constexpr const char* kConnectDoc = R"doc(Connect and log in without turning the motors on.
@@ -180,6 +193,7 @@ Raises:
 
 PYBIND11_MODULE(_brevacon, m) {
   m.doc() = kModuleDoc;
+  m.attr("__version__") = EPSON_DRIVER_VERSION;
 
   py::enum_<epson::EpsonPowerMode>(m, "EpsonPowerMode", kPowerModeDoc)
       .value("LOW", epson::EpsonPowerMode::LOW, "Low speed and servo stiffness.")
@@ -206,9 +220,17 @@ PYBIND11_MODULE(_brevacon, m) {
       .def_property_readonly_static(
           "default_password", [](const py::object&) { return std::string(); },
           "Return the protocol's default password.\n\nReturns:\n    An empty string.\n")
-      .def("connect", &Brevacon::connect, Release(), py::arg("host"),
-           py::arg("port") = Brevacon::kDefaultPort, py::arg("password") = std::string(),
-           kConnectDoc)
+      .def(
+          "connect",
+          [](const std::shared_ptr<Brevacon>& self, const std::string& host, std::uint16_t port,
+             const std::string& password) {
+            epson_python::endpointNotes().note(self,
+                                               epson_python::endpointText(host, "port", port));
+            py::gil_scoped_release release;
+            self->connect(host, port, password);
+          },
+          py::arg("host"), py::arg("port") = Brevacon::kDefaultPort,
+          py::arg("password") = std::string(), kConnectDoc)
       .def("disconnect", &Brevacon::disconnect, Release(), kDisconnectDoc)
       .def("is_connected", &Brevacon::isConnected, Release(),
            "Return whether the command socket is connected.")
@@ -310,6 +332,8 @@ PYBIND11_MODULE(_brevacon, m) {
           "the connection.\n\n"
           "Returns:\n    A dict with ``joint_positions`` (``[J1, ..., J6]`` in degrees) and\n"
           "    ``tcp_pose`` (native ``[X, Y, Z, U, V, W]`` in millimetres and degrees).\n");
+  epson_python::addConnectionProtocol(cls);
+
   // CPython 3.11 stores the docstring of a property subclass only in the descriptor's own slot
   // and then fails to show it, since pybind11's static-property type has no instance dict. Let
   // that type read the slot the way `property` does, so help() and __doc__ show the texts.

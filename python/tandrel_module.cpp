@@ -19,6 +19,9 @@
 #include <epson/ethernet_receive_interface.h>
 #include <epson/tandrel.h>
 #include <epson/telemetry_sample.h>
+#include <epson/version.h>
+
+#include "connection_helpers.h"
 
 namespace py = pybind11;
 using epson::EthernetReceiveInterface;
@@ -87,6 +90,11 @@ Examples:
     >>> telemetry = hardware.get_receive_interface()      # doctest: +SKIP
     >>> telemetry.get_sample().joints                     # doctest: +SKIP
     >>> hardware.disconnect()                             # doctest: +SKIP
+
+    A ``with`` block disconnects both on leaving it, also when an exception ends it:
+
+    >>> with _tandrel.Tandrel("robot-controller") as hardware:      # doctest: +SKIP
+    ...     hardware.get_receive_interface().get_sample().joints
 )doc";
 
 constexpr const char* kInitDoc = R"doc(Connect to an Epson controller.
@@ -151,6 +159,12 @@ Example:
     >>> telemetry.connect("robot-controller")                   # doctest: +SKIP
     >>> telemetry.get_sample().pose                       # doctest: +SKIP
     >>> telemetry.disconnect()                            # doctest: +SKIP
+
+    A ``with`` block disconnects on leaving it, also when an exception ends it:
+
+    >>> with _tandrel.EthernetReceiveInterface() as telemetry:  # doctest: +SKIP
+    ...     telemetry.connect("robot-controller")
+    ...     telemetry.get_sample().pose
 )doc";
 
 constexpr const char* kReceiverConnectDoc = R"doc(Connect and wait for the first complete sample.
@@ -211,6 +225,7 @@ constexpr const char* kStatusAgeDoc =
 
 PYBIND11_MODULE(_tandrel, m) {
   m.doc() = kModuleDoc;
+  m.attr("__version__") = EPSON_DRIVER_VERSION;
 
   py::class_<TelemetrySample>(m, "TelemetrySample", kSampleDoc)
       .def_property_readonly("joints",
@@ -222,15 +237,25 @@ PYBIND11_MODULE(_tandrel, m) {
             .format(toList(sample.joints), toList(sample.pose));
       });
 
-  py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>>(
-      m, "EthernetReceiveInterface", kReceiverDoc)
+  py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>> receiver(
+      m, "EthernetReceiveInterface", kReceiverDoc);
+  receiver
       .def(py::init([] {
              return std::shared_ptr<EthernetReceiveInterface>(new EthernetReceiveInterface,
                                                               DeleteWithoutGil{});
            }),
            "Create a disconnected telemetry receiver.\n")
-      .def("connect", &EthernetReceiveInterface::connect, py::arg("host"),
-           py::arg("port") = EthernetReceiveInterface::kDefaultPort, Release(), kReceiverConnectDoc)
+      .def(
+          "connect",
+          [](const std::shared_ptr<EthernetReceiveInterface>& self, const std::string& host,
+             std::uint16_t port) {
+            epson_python::endpointNotes().note(self,
+                                               epson_python::endpointText(host, "port", port));
+            py::gil_scoped_release release;
+            self->connect(host, port);
+          },
+          py::arg("host"), py::arg("port") = EthernetReceiveInterface::kDefaultPort,
+          kReceiverConnectDoc)
       .def("disconnect", &EthernetReceiveInterface::disconnect, Release(), kReceiverDisconnectDoc)
       .def("is_connected", &EthernetReceiveInterface::isConnected, Release(),
            kReceiverIsConnectedDoc)
@@ -244,14 +269,28 @@ PYBIND11_MODULE(_tandrel, m) {
            kGetStatusDoc)
       .def("controller_status_age_seconds", &EthernetReceiveInterface::controllerStatusAgeSeconds,
            Release(), kStatusAgeDoc);
+  epson_python::addConnectionProtocol(receiver);
 
-  py::class_<Tandrel, std::shared_ptr<Tandrel>>(m, "Tandrel", kTandrelDoc)
+  py::class_<Tandrel, std::shared_ptr<Tandrel>> tandrel(m, "Tandrel", kTandrelDoc);
+  tandrel
       .def(py::init(
                [](const std::string& host, std::uint16_t control_port, std::uint16_t receive_port) {
-                 // Connecting takes seconds; other Python threads run meanwhile.
-                 py::gil_scoped_release release;
-                 return std::shared_ptr<Tandrel>(new Tandrel(host, control_port, receive_port),
-                                                 DeleteWithoutGil{});
+                 std::shared_ptr<Tandrel> made;
+                 {
+                   // Connecting takes seconds; other Python threads run meanwhile.
+                   py::gil_scoped_release release;
+                   made = std::shared_ptr<Tandrel>(new Tandrel(host, control_port, receive_port),
+                                                   DeleteWithoutGil{});
+                 }
+                 // The clients it owns show the same endpoint as if Python had connected them.
+                 auto& notes = epson_python::endpointNotes();
+                 notes.note(made->getControlInterface(),
+                            epson_python::endpointText(host, "port", control_port));
+                 notes.note(made->getReceiveInterface(),
+                            epson_python::endpointText(host, "port", receive_port));
+                 notes.note(made, epson_python::endpointText(host, "control_port", control_port) +
+                                      " receive_port=" + std::to_string(receive_port));
+                 return made;
                }),
            py::arg("host"), py::arg("control_port") = epson::Brevacon::kDefaultPort,
            py::arg("receive_port") = EthernetReceiveInterface::kDefaultPort, kInitDoc)
@@ -262,4 +301,5 @@ PYBIND11_MODULE(_tandrel, m) {
           kGetReceiveDoc)
       .def("is_connected", &Tandrel::isConnected, Release(), kIsConnectedDoc)
       .def("disconnect", &Tandrel::disconnect, Release(), kDisconnectDoc);
+  epson_python::addConnectionProtocol(tandrel);
 }

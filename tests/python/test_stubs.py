@@ -1,5 +1,6 @@
-"""The hand-written .pyi stubs must describe the compiled modules: same classes, same public
-members, same parameter names and defaults. Stubs drift; this keeps them honest."""
+"""The hand-written stubs (PEP 561 stub-only packages python/<module>-stubs) must describe the
+compiled modules: same classes, same public members, same parameter names and defaults, and no
+constructor where Python has none. Stubs drift; this keeps them honest."""
 
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ STUB_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
 
 
 def stub_classes(module_name: str) -> dict[str, dict[str, ast.AST]]:
-    tree = ast.parse((STUB_DIR / f"{module_name}.pyi").read_text())
+    tree = ast.parse((STUB_DIR / f"{module_name}-stubs" / "__init__.pyi").read_text())
     classes: dict[str, dict[str, ast.AST]] = {}
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
@@ -26,10 +27,15 @@ def stub_classes(module_name: str) -> dict[str, dict[str, ast.AST]]:
     return classes
 
 
+def has_constructor(cls: type) -> bool:
+    """A bound constructor carries pybind11's signature line; without one, __init__ refuses."""
+    return (getattr(vars(cls).get("__init__"), "__doc__", "") or "").startswith("__init__(")
+
+
 def runtime_members(cls: type) -> set[str]:
     names = {name for name in vars(cls) if not name.startswith("_")}
-    # Classes without a bound constructor still carry pybind11's refusing __init__.
-    if (getattr(vars(cls).get("__init__"), "__doc__", "") or "").startswith("__init__("):
+    names |= {name for name in ("__enter__", "__exit__") if name in vars(cls)}
+    if has_constructor(cls):
         names.add("__init__")
     return names
 
@@ -95,8 +101,12 @@ def test_stub_signatures_match_module(module_name: str) -> None:
         if hasattr(cls, "__members__"):
             continue  # enumerations: members checked above
         for name, node in members.items():
-            if not isinstance(node, ast.FunctionDef) or name.startswith("__") and name != "__init__":
+            if not isinstance(node, ast.FunctionDef) or (
+                name.startswith("__") and name not in ("__init__", "__exit__")
+            ):
                 continue
+            if name == "__init__" and not has_constructor(cls):
+                continue  # test_stubs_refuse_construction_where_python_does
             runtime = getattr(cls, name)
             if isinstance(runtime, property):
                 continue
@@ -109,3 +119,21 @@ def test_stub_signatures_match_module(module_name: str) -> None:
                     assert rdefault.replace("'", '"') == sdefault.replace("'", '"'), (
                         f"{class_name}.{name}({pname}): {rdefault} != {sdefault}"
                     )
+
+
+@pytest.mark.parametrize("module_name", ["_brevacon", "_tandrel"])
+def test_stubs_refuse_construction_where_python_does(module_name: str) -> None:
+    importlib.import_module("_brevacon")
+    module = importlib.import_module(module_name)
+    for class_name, members in stub_classes(module_name).items():
+        cls = getattr(module, class_name)
+        init = members.get("__init__")
+        # An __init__ with a required parameter typed Never: no call type-checks.
+        refused = isinstance(init, ast.FunctionDef) and any(
+            a.annotation is not None and ast.unparse(a.annotation) == "Never"
+            for a in init.args.args[1 : len(init.args.args) - len(init.args.defaults)]
+        )
+        assert refused == (not has_constructor(cls)), class_name
+        if refused:
+            with pytest.raises(TypeError, match="No constructor defined"):
+                cls()

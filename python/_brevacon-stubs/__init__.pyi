@@ -1,7 +1,10 @@
 """Provide Epson Remote Ethernet command access."""
 
 from collections.abc import Sequence
-from typing import ClassVar
+from types import TracebackType
+from typing import ClassVar, Never, Self
+
+__version__: str
 
 class EpsonPowerMode:
     """Epson controller servo power mode."""
@@ -22,6 +25,9 @@ class EpsonPowerMode:
 class PtpMotionLimits:
     """Maximum Epson SPEL+ point-to-point motion settings."""
 
+    # Only get_ptp_motion_limits() makes one: Python cannot construct it, and no call of a
+    # parameter typed Never type-checks.
+    def __init__(self, no_constructor: Never) -> None: ...
     @property
     def speed_percent(self) -> int: ...
     @property
@@ -35,7 +41,9 @@ class Brevacon:
     default_port: ClassVar[int]
     default_password: ClassVar[str]
     def __init__(self) -> None: ...
-    def connect(self, host: str, port: int = 5000, password: str = "") -> None: ...
+    def connect(
+        self, host: str | bytes | bytearray, port: int = 5000, password: str = ""
+    ) -> None: ...
     def disconnect(self) -> None: ...
     def is_connected(self) -> bool: ...
     def is_logged_in(self) -> bool: ...
@@ -94,3 +102,11 @@ class Brevacon:
         acceleration_mm_s2: float | None = None,
     ) -> None: ...
     def get_state(self) -> dict[str, list[float]]: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+    def __repr__(self) -> str: ...

@@ -1,0 +1,131 @@
+// What both modules add to their connection classes in Python: `with` support and a repr that
+// tells where an object points and whether it is connected.
+//
+// The native classes keep their host and port to themselves, so the binding notes what it
+// hands them: the arguments of connect(), and for the two clients a Tandrel owns, the
+// arguments of Tandrel's constructor. The notes live in one table per interpreter, shared by
+// both modules through pybind11's shared data, because `_brevacon` shows the Brevacon that a
+// `_tandrel.Tandrel` created. Every access happens with the interpreter lock held, which is
+// also what serialises the table.
+
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace epson_python {
+
+namespace py = pybind11;
+
+// Text shown by repr() between the class name and the connection state, per native object.
+class EndpointNotes {
+ public:
+  void note(const std::shared_ptr<const void>& object, std::string where) {
+    // An entry whose object is gone is dropped: its address may be reused by a new object.
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      it = it->second.object.expired() ? entries_.erase(it) : std::next(it);
+    }
+    entries_[object.get()] = Entry{object, std::move(where)};
+  }
+
+  // Null when nothing was noted for the object.
+  const std::string* find(const void* object) const {
+    const auto it = entries_.find(object);
+    return it == entries_.end() || it->second.object.expired() ? nullptr : &it->second.where;
+  }
+
+ private:
+  struct Entry {
+    std::weak_ptr<const void> object;
+    std::string where;
+  };
+  std::unordered_map<const void*, Entry> entries_;
+};
+
+// The interpreter's table. Both modules come from one build; the name still carries a layout
+// version, so a module with a different EndpointNotes could never share it by accident.
+inline EndpointNotes& endpointNotes() {
+  return py::get_or_create_shared_data<EndpointNotes>("epson_driver.endpoint_notes.v1");
+}
+
+// `host='name' port=5000`, the host quoted as Python quotes text (bytes that are not UTF-8
+// show as escapes, since connect() also takes bytes).
+inline std::string endpointText(const std::string& host, const char* port_name,
+                                std::uint16_t port) {
+  const auto text = py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeUTF8(host.data(), static_cast<Py_ssize_t>(host.size()), "backslashreplace"));
+  if (!text) {
+    throw py::error_already_set();
+  }
+  return "host=" + py::repr(text).cast<std::string>() + " " + port_name + "=" +
+         std::to_string(port);
+}
+
+// `<Brevacon host='robot' port=5000 connected=True>`, or `<Brevacon disconnected>` for an
+// object nothing was noted for.
+template <class T>
+std::string describe(const py::object& self) {
+  const T& object = self.cast<const T&>();
+  bool connected = false;
+  {
+    py::gil_scoped_release release;
+    connected = object.isConnected();
+  }
+  std::string text = "<" + py::type::of(self).attr("__name__").cast<std::string>();
+  if (const std::string* where = endpointNotes().find(&object)) {
+    text += " " + *where + (connected ? " connected=True" : " connected=False");
+  } else {
+    text += connected ? " connected" : " disconnected";
+  }
+  return text + ">";
+}
+
+constexpr const char* kEnterDoc = R"doc(Return this object, for use in a ``with`` block.
+)doc";
+
+constexpr const char* kExitDoc =
+    R"doc(Call ``disconnect()`` on leaving a ``with`` block, also when it raised.
+
+An exception raised in the block propagates unchanged. If ``disconnect()`` then fails as well,
+its message is added to that exception as a note instead of replacing it; without an exception
+in the block, a failing ``disconnect()`` raises as usual.
+)doc";
+
+// __exit__ calls the Python-level disconnect(), which releases the interpreter lock while it
+// runs and is what a subclass may have extended. It never swallows or replaces the exception
+// that ended the block: a failure to disconnect becomes a note on that exception.
+inline void exitDisconnecting(const py::object& self, const py::object& exc_type,
+                              const py::object& exc_value, const py::object& /*traceback*/) {
+  if (exc_type.is_none()) {
+    self.attr("disconnect")();
+    return;
+  }
+  try {
+    self.attr("disconnect")();
+  } catch (py::error_already_set& failure) {
+    if (!failure.matches(PyExc_Exception) || !py::hasattr(exc_value, "add_note")) {
+      throw;  // KeyboardInterrupt and the like go on, chained to the block's exception
+    }
+    exc_value.attr("add_note")(
+        py::str("disconnect() on leaving the with block failed too: {}: {}")
+            .format(py::type::of(failure.value()).attr("__name__"), failure.value()));
+  }
+}
+
+// Adds __enter__, __exit__ and __repr__ to a bound class with isConnected() and disconnect().
+template <class T, class... Options>
+void addConnectionProtocol(py::class_<T, Options...>& cls) {
+  cls.def(
+         "__enter__", [](const py::object& self) { return self; }, kEnterDoc)
+      .def("__exit__", &exitDisconnecting, py::arg("exc_type"), py::arg("exc_value"),
+           py::arg("traceback"), kExitDoc)
+      .def("__repr__", &describe<T>,
+           "Show the class, the host and port last connected to, and whether it is connected.");
+}
+
+}  // namespace epson_python
