@@ -1,8 +1,14 @@
 #pragma once
 
-// Pure logic of the Remote Ethernet command protocol: reply framing rules, reply and value
-// parsing, number formatting and statement building. No I/O, no locks: the Impl calls these
-// with the session lock held, and tests and benchmarks call them directly.
+// Pure logic of the Remote Ethernet command protocol: every command line and SPEL+ statement the
+// client sends, every check of the arguments that go into them, and every parse of a reply. No
+// I/O, no locks: the Impl hands texts between these functions and the socket, and tests,
+// benchmarks and fuzzers call them directly.
+//
+// Statements are given bare ("Motor On"); executeCommand() wraps one as the $Execute line.
+// Failures throw the caller-facing exceptions: std::invalid_argument for a bad argument,
+// std::out_of_range for a Tool number outside its range, std::runtime_error for a reply that
+// does not say what it must. Texts quoted from a reply are escaped (escapeText).
 
 #include <cstdint>
 #include <optional>
@@ -14,6 +20,8 @@
 #include <epson/controller_status.h>
 
 namespace epson::protocol {
+
+// --- Command lines and replies ------------------------------------------------------------------
 
 // "#" + the command from its second character up to the first comma: "$Execute,..." gives
 // "#Execute", "$Logout" gives "#Logout".
@@ -42,47 +50,101 @@ std::string errorReplyMessage(const std::string& reply, const std::string& comma
 // Text between the first and the last double quotation mark of an $Execute reply.
 std::string extractExecuteResult(const std::string& reply);
 
+// Wraps a SPEL+ statement: $Execute,"<statement>".
+std::string executeCommand(const std::string& statement);
+
+// "$Login," + password. Throws std::invalid_argument for a password holding a line ending,
+// which would end the login line early and send the rest as a second command.
+std::string loginCommand(const std::string& password);
+inline constexpr const char* kLogoutCommand = "$Logout";
+inline constexpr const char* kPauseCommand = "$Pause";
+inline constexpr const char* kContinueCommand = "$Continue";
+
+// --- Values -------------------------------------------------------------------------------------
+
 // Integer value of a controller item: true/false words, or an integer with automatic base,
 // white space ignored anywhere. Throws std::runtime_error.
 std::int64_t parseControllerStatusValue(const std::string& text);
-
-// --- Reply parsers (all throw std::runtime_error with the caller-facing text) ------------------
-ControllerStatus parseControllerStatus(const std::string& result);
-bool parseEmergencyStop(const std::string& result);
-EpsonPowerMode powerModeFromValue(std::int64_t value);
-PtpMotionLimits parseAccelMax(const std::string& result);
 // Commas become blanks, then doubles are extracted in order until one fails.
 std::vector<double> extractDoubles(const std::string& text);
-std::vector<double> parseState(const std::string& result);
-double parseIkJoint(const std::string& result, int joint);
-std::vector<double> parseToolDefinition(const std::string& result);
 // |value - expected| <= tolerance, where a value printed exactly `tolerance` away in decimal
 // counts as within it although its binary difference may exceed the tolerance by a few ulps.
 bool withinTolerance(double value, double expected, double tolerance);
-void verifyXYLimMode(const std::string& result);
-void verifyXYLimBounds(const std::string& result, const std::vector<double>& expected);
 
-// --- Number formatting (C locale, whatever the process locale) --------------------------------
-std::string formatG15(double value);      // printf "%.15g"
-std::string formatG17(double value);      // printf "%.17g"
-std::string formatFixed17(double value);  // printf "%.17f"
+// Number texts, as printf writes them in the C locale, whatever the process locale.
+std::string formatG15(double value);      // "%.15g"
+std::string formatG17(double value);      // "%.17g"
+std::string formatFixed17(double value);  // "%.17f"
+std::string joinG15(const std::vector<double>& values);
 std::string joinG17(const std::vector<double>& values);
 
+// --- Controller status, motors and power --------------------------------------------------------
+
+inline constexpr const char* kStatusQuery =
+    "Print Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)";
+inline constexpr const char* kEmergencyStopQuery = "Print EStopOn";
+inline constexpr const char* kResetStatement = "Reset";
+inline constexpr const char* kMotorOnStatement = "Motor On";
+inline constexpr const char* kMotorOffStatement = "Motor Off";
+inline constexpr const char* kPowerQuery = "Print Power";
+inline constexpr const char* kAccelMaxQuery = "Print AccelMax(1),AccelMax(2)";
+
+ControllerStatus parseControllerStatus(const std::string& result);
+bool parseEmergencyStop(const std::string& result);
+EpsonPowerMode powerModeFromValue(std::int64_t value);
+// "Power Low" or "Power High"; std::invalid_argument for a value outside the enumeration.
+std::string powerStatement(EpsonPowerMode mode);
+// Throws unless the controller reports the mode it was asked for.
+void verifyPowerMode(EpsonPowerMode requested, EpsonPowerMode reported);
+PtpMotionLimits parseAccelMax(const std::string& result);
+
 // --- Tools and TCP offset -----------------------------------------------------------------------
+
+// The custom Tool slot that carries a TCP override, and the largest Tool number.
+inline constexpr int kReservedToolSlot = 15;
+inline constexpr int kMaxToolNumber = 15;
+inline constexpr const char* kToolQuery = "Print Tool";
+
+// Range check only: 0 (the flange) is accepted where `allow_zero`.
 void validateToolNumber(int tool_num, bool allow_zero);
+// Statements and queries; each checks its Tool number and its text first.
+std::string tlSetStatement(int tool_num, const std::string& tool_def_point);
+std::string tlClearStatement(int tool_num);
+std::string toolStatement(int tool_num);
+std::string toolDefinedQuery(int tool_num);
+std::string toolDefinitionQuery(int tool_num);
+// The selected Tool from its printed value; throws for a number no slot has.
+int parseToolNumber(std::int64_t value);
+// Throws "Tool <n> is not defined" unless `defined`.
+void requireToolDefined(int tool_num, bool defined);
+std::vector<double> parseToolDefinition(const std::string& result);
 std::string formatToolPoint(const std::vector<double>& values);  // XY(...) with 15 digits
 std::vector<double> tcpToNative(const std::vector<double>& tcp);
 std::vector<double> nativeToTcp(const std::vector<double>& native);
-std::string toolDefinitionQuery(int tool_num);
+void validateTcpOffset(const std::vector<double>& pose);
+// Each throws the TCP verification error: a read-back further than 0.0001 from what was sent, or
+// a selection other than the reserved slot.
+void verifyTcpDefinition(const std::vector<double>& read_back, const std::vector<double>& sent);
+void verifyTcpSelection(int selected_tool);
 // Rejects text that would end the quoted statement or start another command line.
 void requireSingleLineUnquoted(const std::string& name, const std::string& value);
 
-// --- Inverse kinematics -------------------------------------------------------------------------
+// --- Robot state and inverse kinematics ---------------------------------------------------------
+
+inline constexpr const char* kStateQuery =
+    "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),CX(Here),CY(Here),CZ(Here),CU(Here),"
+    "CV(Here),CW(Here)";
+std::vector<double> parseState(const std::string& result);
 // Validates the arguments and returns the point expression (XY(...) or LJM(XY(...),ref)).
 std::string buildIkPoint(const std::vector<double>& cartesian_pose, bool least_joint_motion,
                          const std::optional<std::vector<double>>& reference_joint_positions);
+std::string ikQuery(const std::string& point, int joint);
+// The message of a failed joint query: names the joint and the query, keeps the cause at the end.
+std::string ikFailureMessage(int joint, const std::string& query, const std::string& cause);
+double parseIkJoint(const std::string& result, int joint);
 
 // --- Motion -------------------------------------------------------------------------------------
+
 struct MotionPlan {
   std::vector<std::string> settings;  // complete $Execute command lines, sent first
   std::string motion;                 // complete $Execute command line of the motion
@@ -99,11 +161,18 @@ MotionPlan planMove(const std::string& destination, bool rot, bool ecp, bool cp,
                     std::optional<double> speed_mm_s, std::optional<double> acceleration_mm_s2);
 
 // --- Workspace limit ----------------------------------------------------------------------------
+
+inline constexpr const char* kXYLimStrictStatement = "XYLimMode 1";
+inline constexpr const char* kXYLimModeQuery = "Print XYLimMode";
+inline constexpr const char* kXYLimBoundsQuery =
+    "Print CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))";
 void validateCuboid(const std::vector<double>& min_corner, const std::vector<double>& max_corner);
+// minX, maxX, minY, maxY, minZ, maxZ: the order XYLim takes and prints them in.
+std::vector<double> cuboidBounds(const std::vector<double>& min_corner,
+                                 const std::vector<double>& max_corner);
 std::string buildXYLimStatement(const std::vector<double>& min_corner,
                                 const std::vector<double>& max_corner);
-
-// Wraps a SPEL+ statement: $Execute,"<statement>".
-std::string executeCommand(const std::string& statement);
+void verifyXYLimMode(const std::string& result);
+void verifyXYLimBounds(const std::string& result, const std::vector<double>& expected);
 
 }  // namespace epson::protocol

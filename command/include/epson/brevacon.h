@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,6 +39,24 @@ class EPSON_API Brevacon {
  public:
   static constexpr std::uint16_t kDefaultPort = 5000;
 
+  // --- Deadlines -------------------------------------------------------------------------------
+  // Every wait of the calling thread is bounded by one of these; the messages that state a
+  // duration are built from them.
+  //
+  // One TCP connection attempt of connect(); it makes kConnectAttempts, kRetryPause apart.
+  static constexpr std::chrono::seconds kConnectAttemptTimeout{20};
+  static constexpr int kConnectAttempts = 3;
+  static constexpr std::chrono::seconds kRetryPause{2};
+  // One command: writing its line, then its whole reply, all of its lines together.
+  static constexpr std::chrono::milliseconds kReplyTimeout{5000};
+  // The Go or Move statement of go()/move(): writing it, then its reply, which comes when the
+  // motion ends.
+  static constexpr std::chrono::milliseconds kMotionTimeout{300000};
+  // pause()/continueMotion() beside a running motion: writing the line, then its reply.
+  static constexpr std::chrono::milliseconds kControlReplyTimeout{5000};
+  // How long getState() waits for another operation to release the connection.
+  static constexpr std::chrono::milliseconds kStateLockWait{250};
+
   Brevacon();
   // Closes the socket without logging out; call disconnect() for a clean end.
   ~Brevacon();
@@ -45,7 +64,8 @@ class EPSON_API Brevacon {
   Brevacon& operator=(const Brevacon&) = delete;
 
   // --- Session -----------------------------------------------------------------------------
-  // Resolves the host, connects (3 attempts, 20 s deadline each, 2 s apart) and logs in.
+  // Resolves the host, connects (kConnectAttempts attempts of at most kConnectAttemptTimeout,
+  // kRetryPause apart) and logs in.
   // Never switches the motors on. Throws std::invalid_argument for a password holding a line
   // ending, std::runtime_error when resolution, connection or login fails.
   void connect(const std::string& host, std::uint16_t port = kDefaultPort,
@@ -67,7 +87,8 @@ class EPSON_API Brevacon {
   // Text of the last failed motorOn(); empty after a success or when none was attempted.
   std::string motorOnError();
   // $Pause / $Continue. Work during a running go()/move() from another thread. Throw
-  // std::runtime_error on an error reply, a 5 s timeout or a second concurrent request.
+  // std::runtime_error on an error reply, after kControlReplyTimeout without one, or for a
+  // second concurrent request.
   void pause();
   void continueMotion();
   EpsonPowerMode getPowerMode();
@@ -95,7 +116,7 @@ class EPSON_API Brevacon {
 
   // --- Robot state and inverse kinematics ----------------------------------------------------
   // Twelve values: J1..J6 (degrees), then X, Y, Z (mm), U, V, W (degrees). Fails at once while
-  // a motion runs and after 250 ms while another operation holds the connection.
+  // a motion runs and after kStateLockWait while another operation holds the connection.
   std::vector<double> getState();
   // Solves IK on the controller for a native pose [X, Y, Z, U, V, W]; returns J1..J6 in degrees.
   std::vector<double> inverseKinematics(
@@ -103,7 +124,7 @@ class EPSON_API Brevacon {
       const std::optional<std::vector<double>>& reference_joint_positions = std::nullopt);
 
   // --- Motion --------------------------------------------------------------------------------
-  // Blocks until the controller reports the end of the motion (at most 300 s).
+  // Blocks until the controller reports the end of the motion (at most kMotionTimeout).
   // Throws std::invalid_argument when the arguments cannot form a valid statement.
   void go(const std::string& destination, bool cp, bool ljm, std::optional<int> orientation_flag,
           const std::optional<std::string>& search_expression,
