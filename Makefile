@@ -8,7 +8,8 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev patchelf
+APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev patchelf \
+                clang-format-14 clang-tidy-14
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
@@ -22,7 +23,7 @@ WHEEL := dist/epson_driver-$(VERSION)-cp311-cp311-$(MANYLINUX).whl
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel wheel-check sdist-check consumer-check docs bench demo format clean
+        wheel wheel-check sdist-check consumer-check docs bench demo format lint clean
 
 all: build
 
@@ -44,7 +45,7 @@ $(VENV)/.stamp: requirements-dev.txt
 	touch $@
 
 define configure
-	$(CMAKE) -S . -B $(1) -G Ninja -DEPSON_WERROR=$(WERROR) \
+	$(CMAKE) -S . -B $(1) -G Ninja -DEPSON_WERROR=$(WERROR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) $(2) >/dev/null
 endef
 
@@ -133,9 +134,16 @@ demo: build
 	PYTHONPATH=$(RELEASE)/python:sim $(PY) examples/demo.py
 
 # Applies .clang-format to every C++ source (Debian's clang-format-14).
-format:
-	@command -v clang-format-14 >/dev/null || apt-get install -y -qq clang-format-14
+format: deps
 	clang-format-14 -i $$(git ls-files '*.cpp' '*.h')
+
+# Fails on any C++ source that `make format` would change, and on any clang-tidy finding of the
+# checks .clang-tidy enables, in the library and the bindings (from the release build's compile
+# commands).
+lint: build
+	clang-format-14 --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+	run-clang-tidy-14 -p $(RELEASE) -quiet -j $(JOBS) '^$(CURDIR)/(command|telemetry|hardware|python)/.*\.cpp$$'
+	@echo "lint: clean"
 
 clean:
 	rm -rf build docs/_build $(WHEEL)

@@ -39,8 +39,7 @@ double processCpuSeconds() {
 }
 
 std::string samplePacket(long index) {
-  return "X=412.503;Y=-12.250;Z=630.000;U=90.000;V=0.000;W=180.000;J1agl=" +
-         std::to_string(index) +
+  return "X=412.503;Y=-12.250;Z=630.000;U=90.000;V=0.000;W=180.000;J1agl=" + std::to_string(index) +
          ";J2agl=35.678;J3agl=-20.112;J4agl=0.500;J5agl=74.431;J6agl=-179.999;\r";
 }
 
@@ -188,8 +187,8 @@ void runAtOneKilohertz(benchmark::State& state, Reader read) {
     const double main_before = threadCpuSeconds();
     read(pusher.port(), kDuration);
     const double pusher_cpu = pusher.join();
-    const double reader_cpu = (processCpuSeconds() - process_before) -
-                              (threadCpuSeconds() - main_before) - pusher_cpu;
+    const double reader_cpu =
+        (processCpuSeconds() - process_before) - (threadCpuSeconds() - main_before) - pusher_cpu;
     state.counters["cpu_percent_of_core"] =
         100.0 * reader_cpu / std::chrono::duration<double>(kDuration).count();
   }

@@ -12,6 +12,7 @@
 #include <epson/version.h>
 
 #include "connection_helpers.h"
+#include "docstrings.h"
 
 namespace py = pybind11;
 using epson::Brevacon;
@@ -108,7 +109,7 @@ Example:
 
 constexpr const char* kGoDoc = R"doc(Execute a point-to-point SPEL+ ``Go`` motion.
 
-Blocks until the controller reports the end of the motion (at most 300 s). The interpreter
+Blocks until the controller reports the end of the motion (at most {motion_timeout}). The interpreter
 lock is released meanwhile, so another thread may call ``pause()`` or ``continue_motion()``.
 
 Args:
@@ -131,7 +132,7 @@ Raises:
 
 constexpr const char* kMoveDoc = R"doc(Execute a straight-line Cartesian SPEL+ ``Move`` motion.
 
-Blocks until the controller reports the end of the motion (at most 300 s), with the
+Blocks until the controller reports the end of the motion (at most {motion_timeout}), with the
 interpreter lock released. Optional motion parameters must be finite and positive; the
 controller enforces its model-specific limits, and omitted parameters keep the controller's
 current settings.
@@ -151,6 +152,17 @@ Args:
 Raises:
     ValueError: If the arguments cannot form a valid command.
     RuntimeError: If the session is unavailable or the motion fails.
+)doc";
+
+constexpr const char* kGetStateDoc =
+    R"doc(Read joint positions and TCP pose in one controller request.
+
+Fails at once while a motion runs and after {state_lock_wait} while another operation holds
+the connection.
+
+Returns:
+    A dict with ``joint_positions`` (``[J1, ..., J6]`` in degrees) and
+    ``tcp_pose`` (native ``[X, Y, Z, U, V, W]`` in millimetres and degrees).
 )doc";
 
 constexpr const char* kIkDoc = R"doc(Solve inverse kinematics on the connected Epson controller.
@@ -192,6 +204,14 @@ Raises:
 }  // namespace
 
 PYBIND11_MODULE(_brevacon, m) {
+  using epson_python::durationText;
+  using epson_python::filled;
+  const std::string motion_timeout = durationText(Brevacon::kMotionTimeout);
+  const std::string go_doc = filled(kGoDoc, {{"{motion_timeout}", motion_timeout}});
+  const std::string move_doc = filled(kMoveDoc, {{"{motion_timeout}", motion_timeout}});
+  const std::string state_doc =
+      filled(kGetStateDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)}});
+
   m.doc() = kModuleDoc;
   m.attr("__version__") = EPSON_DRIVER_VERSION;
 
@@ -309,11 +329,11 @@ PYBIND11_MODULE(_brevacon, m) {
            py::arg("orientation_flag"), py::arg("search_expression"),
            py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_percent") = py::none(),
            py::arg("acceleration_percent") = py::none(),
-           py::arg("deceleration_percent") = py::none(), kGoDoc)
+           py::arg("deceleration_percent") = py::none(), go_doc.c_str())
       .def("move", &Brevacon::move, Release(), py::arg("destination"), py::arg("rot"),
            py::arg("ecp"), py::arg("cp"), py::arg("search_expression"),
            py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_mm_s") = py::none(),
-           py::arg("acceleration_mm_s2") = py::none(), kMoveDoc)
+           py::arg("acceleration_mm_s2") = py::none(), move_doc.c_str())
       .def(
           "get_state",
           [](Brevacon& self) {
@@ -327,11 +347,7 @@ PYBIND11_MODULE(_brevacon, m) {
             result["tcp_pose"] = std::vector<double>(state.begin() + 6, state.end());
             return result;
           },
-          "Read joint positions and TCP pose in one controller request.\n\n"
-          "Fails at once while a motion runs and after 250 ms while another operation holds\n"
-          "the connection.\n\n"
-          "Returns:\n    A dict with ``joint_positions`` (``[J1, ..., J6]`` in degrees) and\n"
-          "    ``tcp_pose`` (native ``[X, Y, Z, U, V, W]`` in millimetres and degrees).\n");
+          state_doc.c_str());
   epson_python::addConnectionProtocol(cls);
 
   // CPython 3.11 stores the docstring of a property subclass only in the descriptor's own slot

@@ -22,6 +22,7 @@
 #include <epson/version.h>
 
 #include "connection_helpers.h"
+#include "docstrings.h"
 
 namespace py = pybind11;
 using epson::EthernetReceiveInterface;
@@ -149,8 +150,8 @@ constexpr const char* kReceiverDoc =
     R"doc(Receive the telemetry stream an Epson controller task pushes.
 
 ``connect`` starts a receive thread that keeps the latest six-axis sample and the latest
-controller status, each with its age, and reconnects by itself about once per second after
-the connection is lost. The read methods may be called from any thread at any time, also
+controller status, each with its age, and reconnects by itself {reconnect_pause} after the
+connection is lost. The read methods may be called from any thread at any time, also
 before ``connect`` and after ``disconnect``.
 
 Example:
@@ -175,7 +176,7 @@ Args:
 
 Raises:
     RuntimeError: If the endpoint cannot be resolved or reached, or if no complete sample
-        arrives within 2 seconds.
+        arrives within {readiness_timeout}.
 )doc";
 
 constexpr const char* kReceiverDisconnectDoc = R"doc(Stop the receive thread and close the socket.
@@ -224,6 +225,14 @@ constexpr const char* kStatusAgeDoc =
 }  // namespace
 
 PYBIND11_MODULE(_tandrel, m) {
+  using epson_python::durationText;
+  using epson_python::filled;
+  const std::string receiver_doc =
+      filled(kReceiverDoc,
+             {{"{reconnect_pause}", durationText(EthernetReceiveInterface::kReconnectPause)}});
+  const std::string receiver_connect_doc =
+      filled(kReceiverConnectDoc,
+             {{"{readiness_timeout}", durationText(EthernetReceiveInterface::kReadinessTimeout)}});
   m.doc() = kModuleDoc;
   m.attr("__version__") = EPSON_DRIVER_VERSION;
 
@@ -238,7 +247,7 @@ PYBIND11_MODULE(_tandrel, m) {
       });
 
   py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>> receiver(
-      m, "EthernetReceiveInterface", kReceiverDoc);
+      m, "EthernetReceiveInterface", receiver_doc.c_str());
   receiver
       .def(py::init([] {
              return std::shared_ptr<EthernetReceiveInterface>(new EthernetReceiveInterface,
@@ -255,7 +264,7 @@ PYBIND11_MODULE(_tandrel, m) {
             self->connect(host, port);
           },
           py::arg("host"), py::arg("port") = EthernetReceiveInterface::kDefaultPort,
-          kReceiverConnectDoc)
+          receiver_connect_doc.c_str())
       .def("disconnect", &EthernetReceiveInterface::disconnect, Release(), kReceiverDisconnectDoc)
       .def("is_connected", &EthernetReceiveInterface::isConnected, Release(),
            kReceiverIsConnectedDoc)

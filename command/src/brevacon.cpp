@@ -80,5 +80,4 @@ void Brevacon::addSafetyCuboid(const std::vector<double>& min_corner_mm,
   impl_->addSafetyCuboid(min_corner_mm, max_corner_mm);
 }
 
-
 }  // namespace epson

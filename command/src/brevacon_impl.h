@@ -25,11 +25,11 @@
 #include <utility>
 #include <vector>
 
+#include <epson/brevacon.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
-#include <epson/brevacon.h>
 
 #include "protocol.h"
 #include "reply_stream.h"
@@ -58,7 +58,6 @@ namespace epson {
 class Brevacon::Impl {
  public:
   using Clock = std::chrono::steady_clock;
-  using milliseconds = std::chrono::milliseconds;
   using SessionGuard = std::lock_guard<SessionMutex>;
 
   Impl() { replyBuffer_.prepare(128); }
@@ -92,6 +91,10 @@ class Brevacon::Impl {
   void addSafetyCuboid(const std::vector<double>& min_corner,
                        const std::vector<double>& max_corner);
 
+ private:
+  // Brevacon's forwarding names the workers it runs: locked(&Impl::getTool_), motion_, ...
+  friend class Brevacon;
+
   // --- Workers that take the session lock themselves --------------------------------------------
   // Holds the lock for the whole motion and raises motionPending_ meanwhile.
   template <typename MakePlan>
@@ -111,9 +114,8 @@ class Brevacon::Impl {
   std::vector<double> getToolDefinition_(int tool_num);
   void restoreTcpOffset_();
 
- private:
   // --- Exchange (exchange.cpp); all expect the session lock held, except as noted ---------------
-  void command_(const std::string& command, milliseconds timeout);
+  void command_(const std::string& command, std::chrono::milliseconds timeout);
   std::string executeAndGetResult_(const std::string& statement);
   void parseResponse_(const std::string& reply, const std::string& command);
   static std::int64_t parseControllerStatusValue_(const std::string& text) {
@@ -125,7 +127,7 @@ class Brevacon::Impl {
   protocol::ReplyRoute dispatch_(std::string& reply, const std::string& awaited, bool stale,
                                  const std::string& command);
   [[noreturn]] void failUnexpected_(const std::string& reply, const std::string& awaited);
-  void sendCommand_(const std::string& command, milliseconds timeout);
+  void sendCommand_(const std::string& command, std::chrono::milliseconds timeout);
   // Takes writeMutex_ itself; also called beside a motion without the session lock.
   bool writeLine_(const std::string& line, Clock::time_point deadline);
   void teardown_(const std::string& reason);

@@ -20,7 +20,7 @@ using boost::system::error_code;
 namespace {
 
 // Bytes asked of the socket per read.
-constexpr std::size_t kReceiveChunk = 16 * 1024;
+constexpr std::size_t kReceiveChunk = std::size_t{16} * 1024;
 
 constexpr const char* kNotConnected = "command() was called but socket not connected";
 constexpr const char* kReadFailure = "Failed while waiting for an Epson Remote Ethernet response: ";
@@ -29,8 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 Clock::time_point deadlineAfter(std::chrono::milliseconds timeout) {
   const auto now = Clock::now();
-  if (timeout >= std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() -
-                                                                       now)) {
+  if (timeout >=
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now)) {
     return Clock::time_point::max();
   }
   return now + timeout;
@@ -61,7 +61,7 @@ bool Brevacon::Impl::writeLine_(const std::string& line, Clock::time_point deadl
       throw boost::system::system_error(error_code(errno, boost::system::system_category()),
                                         "write");
     }
-    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     pollfd pfd{fd, POLLOUT, 0};
     ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 60'000)));
@@ -69,7 +69,7 @@ bool Brevacon::Impl::writeLine_(const std::string& line, Clock::time_point deadl
   return true;
 }
 
-void Brevacon::Impl::sendCommand_(const std::string& command, milliseconds timeout) {
+void Brevacon::Impl::sendCommand_(const std::string& command, std::chrono::milliseconds timeout) {
   bool written = false;
   try {
     written = writeLine_(command + terminator_, deadlineAfter(timeout));
@@ -150,12 +150,12 @@ bool Brevacon::Impl::readUntilTerminator_(Clock::time_point deadline) {
     }
     error_code result = asio::error::would_block;
     std::size_t received = 0;
-    bool timedOut = false;
+    bool timed_out = false;
     replyTimer_.expires_at(deadline);
     io_.restart();
-    replyTimer_.async_wait([this, &timedOut](const error_code& ec) {
+    replyTimer_.async_wait([this, &timed_out](const error_code& ec) {
       if (ec) return;
-      timedOut = true;
+      timed_out = true;
       if (socket_.is_open()) {
         error_code ignored;
         socket_.cancel(ignored);
@@ -170,7 +170,7 @@ bool Brevacon::Impl::readUntilTerminator_(Clock::time_point deadline) {
     io_.run();
     replyBuffer_.commit(received);
     if (received != 0) continue;
-    if (timedOut) return false;
+    if (timed_out) return false;
     const std::string message = kReadFailure + result.message();
     teardown_(message);
     throw std::runtime_error(message);
@@ -193,11 +193,11 @@ protocol::ReplyRoute Brevacon::Impl::dispatch_(std::string& reply, const std::st
   protocol::ReplyRoute route;
   {
     std::lock_guard<std::mutex> lock(pendingMutex_);
-    const bool controlWaits = !pendingPrefix_.empty() && pendingReply_.empty() &&
-                              pendingFailure_.empty();
+    const bool control_waits =
+        !pendingPrefix_.empty() && pendingReply_.empty() && pendingFailure_.empty();
     protocol::RoutingState state;
     state.awaited = awaited;
-    state.control = controlWaits ? std::string_view(pendingPrefix_) : std::string_view();
+    state.control = control_waits ? std::string_view(pendingPrefix_) : std::string_view();
     state.due = &duePrefixes_;
     state.stale = stale;
     route = protocol::routeReply(reply, state);
@@ -233,7 +233,7 @@ void Brevacon::Impl::failUnexpected_(const std::string& reply, const std::string
   throw std::runtime_error(message);
 }
 
-void Brevacon::Impl::command_(const std::string& command, milliseconds timeout) {
+void Brevacon::Impl::command_(const std::string& command, std::chrono::milliseconds timeout) {
   if (!connected_ || !socket_.is_open()) throw std::runtime_error(kNotConnected);
   // Whatever has arrived by now cannot answer the command about to be written.
   receiveAvailable_();

@@ -92,8 +92,9 @@ void Brevacon::Impl::controlDuringMotion_(const std::string& command,
   const std::string failure = std::move(pendingFailure_);
   clearControlSlot_();
   if (!failure.empty()) {
-    throw std::runtime_error("Lost the Epson Remote Ethernet session while waiting for the reply to " +
-                             protocol::escapeText(command) + ": " + failure);
+    throw std::runtime_error(
+        "Lost the Epson Remote Ethernet session while waiting for the reply to " +
+        protocol::escapeText(command) + ": " + failure);
   }
   if (reply.empty()) {
     // The controller may still answer; whoever reads then must not take it for their own.

@@ -113,7 +113,8 @@ std::string escapeText(std::string_view text, bool one_line) {
   for (std::size_t i = 0; i < text.size();) {
     const auto byte = static_cast<unsigned char>(text[i]);
     const bool control = byte < 0x20 || byte == 0x7F;
-    const std::size_t length = (byte == 0 || (one_line && control)) ? 0 : utf8SequenceLength(text, i);
+    const std::size_t length =
+        (byte == 0 || (one_line && control)) ? 0 : utf8SequenceLength(text, i);
     if (length == 0) {
       out += "\\x";
       out += kHex[byte >> 4];

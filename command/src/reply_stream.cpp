@@ -66,9 +66,9 @@ ReplyRoute routeReply(std::string_view reply, const RoutingState& state) {
   const ReplyRoute nobody = state.stale ? ReplyRoute::kStale : ReplyRoute::kUnexpected;
   if (reply.empty() || (reply[0] != '#' && reply[0] != '!')) return nobody;
   const bool error = reply[0] == '!';
-  const bool forAwaited = answers(reply, state.awaited);
-  if (forAwaited && !state.stale) return ReplyRoute::kAwaited;
-  if (!state.control.empty() && (error ? !forAwaited : answers(reply, state.control))) {
+  const bool for_awaited = answers(reply, state.awaited);
+  if (for_awaited && !state.stale) return ReplyRoute::kAwaited;
+  if (!state.control.empty() && (error ? !for_awaited : answers(reply, state.control))) {
     return ReplyRoute::kControl;
   }
   if (state.due != nullptr && dueIndex(reply, *state.due) < state.due->size()) {

@@ -13,7 +13,7 @@ namespace epson::protocol {
 
 // Largest reply the client buffers, all of its lines together. A peer that sends more without
 // completing a reply is cut off: the bound keeps a hostile or broken peer from growing the buffer.
-inline constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxReplyBytes = std::size_t{1024} * 1024;
 
 // Finds where replies end in the received bytes. A reply ends at a line feed outside double
 // quotes, since a quoted result may hold line breaks. Each byte is examined once: the framer

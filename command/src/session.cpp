@@ -168,18 +168,18 @@ void Brevacon::Impl::disconnect() {
       log::error(std::string("Failed to log out of controller: ") + e.what());
     }
   }
-  error_code closeError;
+  error_code close_error;
   {
     std::lock_guard<std::mutex> lock(writeMutex_);
     error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(closeError);
+    socket_.close(close_error);
   }
   connected_ = false;
   loggedIn_ = false;
   motorsOn_ = false;
-  if (closeError) {
-    const std::string message = "Failed to disconnect: " + closeError.message();
+  if (close_error) {
+    const std::string message = "Failed to disconnect: " + close_error.message();
     log::error(message);
     throw std::runtime_error(message);
   }

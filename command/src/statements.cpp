@@ -40,7 +40,8 @@ void requireSingleLineUnquoted(const std::string& name, const std::string& value
   }
 }
 
-// --- Power ----------------------------------------------------------------------------------------
+// --- Power
+// ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -65,7 +66,8 @@ void verifyPowerMode(EpsonPowerMode requested, EpsonPowerMode reported) {
   }
 }
 
-// --- Tools and TCP offset -------------------------------------------------------------------------
+// --- Tools and TCP offset
+// -------------------------------------------------------------------------
 
 void validateToolNumber(int tool_num, bool allow_zero) {
   const int lowest = allow_zero ? 0 : 1;
@@ -158,7 +160,8 @@ void verifyTcpSelection(int selected_tool) {
   if (selected_tool != kReservedToolSlot) failTcpVerification();
 }
 
-// --- Inverse kinematics ---------------------------------------------------------------------------
+// --- Inverse kinematics
+// ---------------------------------------------------------------------------
 
 std::string buildIkPoint(const std::vector<double>& cartesian_pose, bool least_joint_motion,
                          const std::optional<std::vector<double>>& reference_joint_positions) {
@@ -179,7 +182,7 @@ std::string buildIkPoint(const std::vector<double>& cartesian_pose, bool least_j
       throw std::invalid_argument("reference_joint_positions must contain only finite values");
     }
   }
-  const std::string base = "XY(" + joinG17(cartesian_pose) + ")";
+  std::string base = "XY(" + joinG17(cartesian_pose) + ")";
   if (!least_joint_motion) return base;
   const std::string reference = reference_joint_positions
                                     ? "AglToPls(" + joinG17(*reference_joint_positions) + ")"
@@ -196,7 +199,8 @@ std::string ikFailureMessage(int joint, const std::string& query, const std::str
          "): " + cause;
 }
 
-// --- Motion ---------------------------------------------------------------------------------------
+// --- Motion
+// ---------------------------------------------------------------------------------------
 
 namespace {
 
@@ -307,7 +311,8 @@ MotionPlan planMove(const std::string& destination, bool rot, bool ecp, bool cp,
   return plan;
 }
 
-// --- Workspace limit ------------------------------------------------------------------------------
+// --- Workspace limit
+// ------------------------------------------------------------------------------
 
 void validateCuboid(const std::vector<double>& min_corner, const std::vector<double>& max_corner) {
   if (min_corner.size() != 3 || max_corner.size() != 3) {

@@ -24,8 +24,8 @@ int Brevacon::Impl::getTool_() {
 }
 
 bool Brevacon::Impl::isToolDefined_(int tool_num) {
-  return parseControllerStatusValue_(
-             executeAndGetResult_(protocol::toolDefinedQuery(tool_num))) != 0;
+  return parseControllerStatusValue_(executeAndGetResult_(protocol::toolDefinedQuery(tool_num))) !=
+         0;
 }
 
 std::vector<double> Brevacon::Impl::getToolDefinition_(int tool_num) {

@@ -10,9 +10,9 @@ namespace epson {
 
 namespace {
 
-// The built-in Remote Ethernet login of the combined interface. It is assembled at run time
-// from two masked halves so that it never appears as one literal in the binary; nothing
-// returns or prints it.
+// The built-in Remote Ethernet login of the combined interface. It is computed at run time, each
+// stored byte XORed with its mask byte, so that it never appears as a literal in the binary;
+// nothing returns or prints it.
 std::string builtInPassword() {
   static constexpr std::array<unsigned char, 3> kMasked = {0x2b, 0x6d, 0x1c};
   static constexpr std::array<unsigned char, 3> kMask = {0x6a, 0x5e, 0x48};

@@ -26,23 +26,21 @@
 namespace epson {
 
 namespace asio = boost::asio;
-using tcp = asio::ip::tcp;
+using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// One TCP connection attempt may take this long before it counts as failed. Without a bound
-// a peer that drops SYNs would hold the socket lock, and with it disconnect(), for minutes.
-constexpr std::chrono::milliseconds kConnectAttemptTimeout{2000};
 // How often a pending connection attempt looks at the stop flag.
 constexpr std::chrono::milliseconds kConnectPollSlice{20};
-constexpr std::chrono::seconds kReadinessTimeout{2};
-constexpr std::chrono::seconds kReconnectPause{1};
 
-constexpr const char* kNotReadyMessage =
-    "Connected to the Epson telemetry port, but no complete six-axis sample was received within "
-    "2 seconds. Check that the controller Background Task is running and continuously writing "
-    "all X-W and J1-J6 angle fields.";
+std::string notReadyMessage() {
+  return "Connected to the Epson telemetry port, but no complete six-axis sample was received "
+         "within " +
+         std::to_string(EthernetReceiveInterface::kReadinessTimeout.count()) +
+         " seconds. Check that the controller Background Task is running and continuously "
+         "writing all X-W and J1-J6 angle fields.";
+}
 
 boost::system::error_code lastSystemError() { return {errno, boost::system::system_category()}; }
 
@@ -60,17 +58,17 @@ double secondsSince(Clock::time_point then) {
 // the I/O context only owns the socket and resolver services and is never run.
 //
 // Locks, each guarding its own members:
-//   thread_mutex_ : thread_, the receive buffer outside the receive thread's life. Held by
+//   threadMutex_ : receiveThread_, the receive buffer outside the receive thread's life. Held by
 //                   connect while starting the thread and by disconnect across join and
 //                   final close, so a disconnect from another thread during connect's
 //                   readiness wait cannot join the same thread twice.
-//   socket_mutex_ : socket_ while it is replaced (connectSocket_) or torn down (disconnect).
+//   socketMutex_ : socket_ while it is replaced (connectSocket_) or torn down (disconnect).
 //                   The receive thread reads without it; while a read may be in progress the
 //                   socket is only shut down, never closed, so the object is not written.
-//   sample_mutex_ : sample_, sample_time_, has_sample_; sample_cv_ is the readiness wait.
-//   status_mutex_ : status_, status_time_, has_status_.
-//   stop_mutex_   : only pairs with stop_cv_, the interruptible reconnection pause.
-// Order: thread_mutex_ before socket_mutex_; no other lock is ever held with another.
+//   sampleMutex_ : sample_, sampleTime_, haveSample_; sampleCv_ is the readiness wait.
+//   statusMutex_ : status_, statusTime_, haveStatus_.
+//   stopMutex_   : only pairs with stopCv_, the interruptible reconnection pause.
+// Order: threadMutex_ before socketMutex_; no other lock is ever held with another.
 // Receive-thread only (no lock): stream_, discarding_, and the buffer while it runs.
 // stop_ and connected_ are sequentially consistent atomics read without a lock.
 class EthernetReceiveInterface::Impl {
@@ -93,46 +91,46 @@ class EthernetReceiveInterface::Impl {
   // After a failed read. Returns false when the thread should end.
   bool recoverConnection_();
   void parsePacket_(std::string_view packet);
-  void tearDownSocket_(bool close);
+  void teardownSocket_(bool close);
 
-  asio::io_context io_context_;
-  tcp::socket socket_{io_context_};
-  asio::streambuf receive_buffer_{telemetry::kMaxPacketBytes};
-  std::mutex socket_mutex_;
-  std::thread receive_thread_;
-  std::mutex thread_mutex_;
+  asio::io_context io_;
+  tcp::socket socket_{io_};
+  asio::streambuf receiveBuffer_{telemetry::kMaxPacketBytes};
+  std::mutex socketMutex_;
+  std::thread receiveThread_;
+  std::mutex threadMutex_;
   std::atomic<bool> stop_{true};
   std::atomic<bool> connected_{false};
   std::string host_;
   std::uint16_t port_ = kDefaultPort;
 
-  std::mutex stop_mutex_;
-  std::condition_variable stop_cv_;
+  std::mutex stopMutex_;
+  std::condition_variable stopCv_;
   // Set when the buffer overflowed: the bytes up to the next carriage return belong to the
   // oversized packet and are dropped.
   bool discarding_ = false;
 
   telemetry::PacketStream stream_;
-  mutable std::mutex sample_mutex_;
-  std::condition_variable sample_cv_;
+  mutable std::mutex sampleMutex_;
+  std::condition_variable sampleCv_;
   TelemetrySample sample_;
-  Clock::time_point sample_time_;
-  bool has_sample_ = false;
-  mutable std::mutex status_mutex_;
+  Clock::time_point sampleTime_;
+  bool haveSample_ = false;
+  mutable std::mutex statusMutex_;
   ControllerStatus status_;
-  Clock::time_point status_time_;
-  bool has_status_ = false;
+  Clock::time_point statusTime_;
+  bool haveStatus_ = false;
 };
 
 void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint16_t port) {
   disconnect();
   {
-    std::lock_guard<std::mutex> lock(sample_mutex_);
-    has_sample_ = false;
+    std::lock_guard<std::mutex> lock(sampleMutex_);
+    haveSample_ = false;
   }
   {
-    std::lock_guard<std::mutex> lock(status_mutex_);
-    has_status_ = false;
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    haveStatus_ = false;
   }
   stream_.clear();
   host_ = host;
@@ -141,24 +139,24 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint1
 
   connectSocket_();
   {
-    std::lock_guard<std::mutex> lock(thread_mutex_);
-    receive_thread_ = std::thread([this] { receiveLoop_(); });
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    receiveThread_ = std::thread([this] { receiveLoop_(); });
   }
 
   bool ready = false;
   {
-    std::unique_lock<std::mutex> lock(sample_mutex_);
+    std::unique_lock<std::mutex> lock(sampleMutex_);
     const auto deadline = Clock::now() + kReadinessTimeout;
-    sample_cv_.wait_until(lock, deadline, [this] { return has_sample_ || stop_.load(); });
-    ready = has_sample_;
+    sampleCv_.wait_until(lock, deadline, [this] { return haveSample_ || stop_.load(); });
+    ready = haveSample_;
   }
   if (!ready) {
     disconnect();
-    throw std::runtime_error(kNotReadyMessage);
+    throw std::runtime_error(notReadyMessage());
   }
 }
 
-void EthernetReceiveInterface::Impl::tearDownSocket_(bool close) {
+void EthernetReceiveInterface::Impl::teardownSocket_(bool close) {
   boost::system::error_code ignored;
   socket_.cancel(ignored);
   socket_.shutdown(tcp::socket::shutdown_both, ignored);
@@ -170,27 +168,27 @@ void EthernetReceiveInterface::Impl::disconnect() {
   connected_ = false;
   // Taking each mutex before notifying closes the gap between a waiter's predicate check and
   // its sleep, so neither the readiness wait nor the reconnection pause misses the stop.
-  { std::lock_guard<std::mutex> lock(sample_mutex_); }
-  sample_cv_.notify_all();
-  { std::lock_guard<std::mutex> lock(stop_mutex_); }
-  stop_cv_.notify_all();
+  { std::lock_guard<std::mutex> lock(sampleMutex_); }
+  sampleCv_.notify_all();
+  { std::lock_guard<std::mutex> lock(stopMutex_); }
+  stopCv_.notify_all();
 
   // Shutting down wakes a read blocked on the receive thread; the socket is closed only
   // once that thread is gone.
   {
-    std::lock_guard<std::mutex> lock(socket_mutex_);
-    tearDownSocket_(false);
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    teardownSocket_(false);
   }
-  std::lock_guard<std::mutex> thread_lock(thread_mutex_);
-  if (receive_thread_.joinable()) receive_thread_.join();
+  std::lock_guard<std::mutex> thread_lock(threadMutex_);
+  if (receiveThread_.joinable()) receiveThread_.join();
   {
     // Also closes a socket the receive thread opened by reconnecting meanwhile.
-    std::lock_guard<std::mutex> lock(socket_mutex_);
-    tearDownSocket_(true);
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    teardownSocket_(true);
   }
   // A reconnection that finished just before the join may have raised the flag again.
   connected_ = false;
-  receive_buffer_.consume(receive_buffer_.size());
+  receiveBuffer_.consume(receiveBuffer_.size());
   discarding_ = false;
 }
 
@@ -229,17 +227,16 @@ boost::system::error_code EthernetReceiveInterface::Impl::connectEndpoint_(
 }
 
 void EthernetReceiveInterface::Impl::connectSocket_() {
-  std::lock_guard<std::mutex> lock(socket_mutex_);
+  std::lock_guard<std::mutex> lock(socketMutex_);
   boost::system::error_code ec;
   socket_.close(ec);
 
   const std::string port_text = std::to_string(port_);
-  tcp::resolver resolver(io_context_);
+  tcp::resolver resolver(io_);
   const auto endpoints = resolver.resolve(host_, port_text, tcp::resolver::flags(), ec);
   if (ec) {
     throw std::runtime_error("Failed to resolve Epson telemetry endpoint " +
-                             protocol::escapeText(host_) + ":" +
-                             port_text + ": " + ec.message());
+                             protocol::escapeText(host_) + ":" + port_text + ": " + ec.message());
   }
 
   boost::system::error_code last_error = asio::error::host_not_found;
@@ -254,8 +251,8 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   if (!connected) {
     socket_.close(ec);
     throw std::runtime_error("Failed to connect to Epson telemetry at " +
-                             protocol::escapeText(host_) + ":" + port_text +
-                             ": " + last_error.message());
+                             protocol::escapeText(host_) + ":" + port_text + ": " +
+                             last_error.message());
   }
   socket_.set_option(tcp::no_delay(true), ec);
   connected_ = true;
@@ -264,11 +261,11 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
 void EthernetReceiveInterface::Impl::receiveLoop_() {
   while (!stop_) {
     boost::system::error_code ec;
-    const std::size_t length = asio::read_until(socket_, receive_buffer_, '\r', ec);
+    const std::size_t length = asio::read_until(socket_, receiveBuffer_, '\r', ec);
     if (ec == asio::error::not_found) {
       // The buffer reached its bound without a carriage return: drop it all and skip the
       // rest of this packet. Collected fields are dropped too, as for any unreadable packet.
-      receive_buffer_.consume(receive_buffer_.size());
+      receiveBuffer_.consume(receiveBuffer_.size());
       discarding_ = true;
       stream_.clear();
       continue;
@@ -277,7 +274,7 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
       if (!recoverConnection_()) return;
       continue;
     }
-    const std::string_view packet(static_cast<const char*>(receive_buffer_.data().data()),
+    const std::string_view packet(static_cast<const char*>(receiveBuffer_.data().data()),
                                   length - 1);
     if (discarding_) {
       discarding_ = false;
@@ -288,7 +285,7 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
         stream_.clear();
       }
     }
-    receive_buffer_.consume(length);
+    receiveBuffer_.consume(length);
   }
 }
 
@@ -296,11 +293,11 @@ bool EthernetReceiveInterface::Impl::recoverConnection_() {
   connected_ = false;
   if (stop_) return false;
   {
-    std::unique_lock<std::mutex> lock(stop_mutex_);
-    stop_cv_.wait_for(lock, kReconnectPause, [this] { return stop_.load(); });
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    stopCv_.wait_for(lock, kReconnectPause, [this] { return stop_.load(); });
   }
   if (stop_) return false;
-  receive_buffer_.consume(receive_buffer_.size());
+  receiveBuffer_.consume(receiveBuffer_.size());
   discarding_ = false;
   try {
     connectSocket_();
@@ -313,58 +310,58 @@ bool EthernetReceiveInterface::Impl::recoverConnection_() {
 void EthernetReceiveInterface::Impl::parsePacket_(std::string_view packet) {
   telemetry::PacketEffect effect = stream_.feed(packet);
   if (effect.outcome == telemetry::PacketEffect::Outcome::kStatus) {
-    std::lock_guard<std::mutex> lock(status_mutex_);
+    std::lock_guard<std::mutex> lock(statusMutex_);
     status_ = std::move(effect.status);
-    status_time_ = Clock::now();
-    has_status_ = true;
+    statusTime_ = Clock::now();
+    haveStatus_ = true;
     return;
   }
   if (effect.outcome != telemetry::PacketEffect::Outcome::kSample) return;
   {
-    std::lock_guard<std::mutex> lock(sample_mutex_);
+    std::lock_guard<std::mutex> lock(sampleMutex_);
     sample_ = effect.sample;
-    sample_time_ = Clock::now();
-    has_sample_ = true;
+    sampleTime_ = Clock::now();
+    haveSample_ = true;
   }
-  sample_cv_.notify_all();
+  sampleCv_.notify_all();
 }
 
 bool EthernetReceiveInterface::Impl::hasSample() const {
-  std::lock_guard<std::mutex> lock(sample_mutex_);
-  return has_sample_;
+  std::lock_guard<std::mutex> lock(sampleMutex_);
+  return haveSample_;
 }
 
 TelemetrySample EthernetReceiveInterface::Impl::getSample() const {
-  std::lock_guard<std::mutex> lock(sample_mutex_);
-  if (!has_sample_) {
+  std::lock_guard<std::mutex> lock(sampleMutex_);
+  if (!haveSample_) {
     throw std::runtime_error("No complete Epson telemetry sample has been received");
   }
   return sample_;
 }
 
 double EthernetReceiveInterface::Impl::sampleAgeSeconds() const {
-  std::lock_guard<std::mutex> lock(sample_mutex_);
-  if (!has_sample_) return std::numeric_limits<double>::infinity();
-  return secondsSince(sample_time_);
+  std::lock_guard<std::mutex> lock(sampleMutex_);
+  if (!haveSample_) return std::numeric_limits<double>::infinity();
+  return secondsSince(sampleTime_);
 }
 
 bool EthernetReceiveInterface::Impl::hasControllerStatus() const {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  return has_status_;
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  return haveStatus_;
 }
 
 ControllerStatus EthernetReceiveInterface::Impl::getControllerStatus() const {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  if (!has_status_) {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  if (!haveStatus_) {
     throw std::runtime_error("No Epson controller-status packet has been received");
   }
   return status_;
 }
 
 double EthernetReceiveInterface::Impl::controllerStatusAgeSeconds() const {
-  std::lock_guard<std::mutex> lock(status_mutex_);
-  if (!has_status_) return std::numeric_limits<double>::infinity();
-  return secondsSince(status_time_);
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  if (!haveStatus_) return std::numeric_limits<double>::infinity();
+  return secondsSince(statusTime_);
 }
 
 EthernetReceiveInterface::EthernetReceiveInterface() : impl_(std::make_unique<Impl>()) {}

@@ -20,8 +20,8 @@ ValueError unsignedToDouble(const char* first, const char* last, double& value) 
   if (last - first >= 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X')) {
     const char* digits = first + 2;
     const bool hex_number =
-        digits != last && (isHexDigit(*digits) ||
-                           (*digits == '.' && digits + 1 != last && isHexDigit(digits[1])));
+        digits != last &&
+        (isHexDigit(*digits) || (*digits == '.' && digits + 1 != last && isHexDigit(digits[1])));
     if (hex_number) {
       const auto result = std::from_chars(digits, last, value, std::chars_format::hex);
       if (result.ec == std::errc::result_out_of_range) return ValueError::kOutOfRange;

@@ -22,7 +22,7 @@ namespace telemetry {
 
 // Largest packet the receiver buffers, terminator included. A peer that streams more than
 // this without a carriage return has its data dropped up to the next carriage return.
-constexpr std::size_t kMaxPacketBytes = 64 * 1024;
+constexpr std::size_t kMaxPacketBytes = std::size_t{64} * 1024;
 
 // Pose keys in sample order; joint keys are "J1agl" .. "J6agl".
 constexpr std::array<const char*, 6> kTcpKeys = {"X", "Y", "Z", "U", "V", "W"};
@@ -83,9 +83,9 @@ struct PacketFields {
 };
 
 // Splits a packet (terminator removed) into key/value fields, as the receiver does, and calls
-// visit(key, value) for each, in order. Fields without "=" and keys that are empty after white-space
-// removal are skipped without converting their value. Stops at the first value that does not
-// convert and returns its error.
+// visit(key, value) for each, in order. Fields without "=" and keys that are empty after
+// white-space removal are skipped without converting their value. Stops at the first value that
+// does not convert and returns its error.
 template <typename Visit>
 ValueError forEachField(std::string_view packet, Visit&& visit);
 

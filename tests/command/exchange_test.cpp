@@ -49,7 +49,7 @@ std::chrono::milliseconds since(Clock::time_point start) {
 
 struct StatementCase {
   std::string reply;
-  std::string message;      // empty: the statement succeeds
+  std::string message;     // empty: the statement succeeds
   bool tearsDown = false;  // a reply that is nobody's: the session is out of step
 };
 
@@ -90,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         StatementCase{"", "Empty response from Epson controller", true},
         StatementCase{"#Pause", "Unexpected Epson response while waiting for #Execute: #Pause",
                       true},
-        StatementCase{"!Pause,2",
-                      "Unexpected Epson response while waiting for #Execute: !Pause,2", true},
+        StatementCase{"!Pause,2", "Unexpected Epson response while waiting for #Execute: !Pause,2",
+                      true},
         StatementCase{"Execute", "Unexpected Epson response while waiting for #Execute: Execute",
                       true}));
 

@@ -98,7 +98,8 @@ TEST_F(HostilePeer, ReplyOfManyQuotedLineBreaksIsFramedInOnePass) {
   EXPECT_LT(since(start), 2s);
 }
 
-// --- Transport ------------------------------------------------------------------------------------
+// --- Transport
+// ------------------------------------------------------------------------------------
 
 TEST_F(HostilePeer, FailedWriteEndsTheSession) {
   fake_.reset();

@@ -253,15 +253,61 @@ TEST(SampleAssembler, UnknownKeysAreCarriedWithoutEffect) {
 // decimal and hexadecimal forms, exponents (complete or not), inf/nan spellings, subnormals,
 // overflow and underflow, and trailing text.
 std::vector<std::string> conversionTexts() {
-  std::vector<std::string> texts = {
-      "", " ", "+", "-", ".", "+-1", "- 1", "e5", "x", "0x", "0x.", "0xg", "0X.8", "0x.8p1",
-      "0x1p", "0x1.8p3", "0X1P-3", "0x1p-1074", "0x1p-1075", "0x1.fffffffffffffp1023",
-      "0x1p1024", "0x1p-99999", "0x1p99999", "1e", "1e+", "1E-2", "1.5mm", "1,5", "10.25",
-      ".5", "5.", "-.5e1", "\t\n\v\f\r 7", "00012", "1e-310", "4.9e-324", "2.4e-324",
-      "2.5e-324", "1e-400", "0e-999", "1e308", "1.8e308", "-1e999", "2.2250738585072011e-308",
-      "0.1000000000000000055511151231257827021181583404541015625",
-      "123456789012345678901234567890", "inf", "-INF", "Infinity", "infinit", "nan", "-NaN",
-      "nan(123)", "nan(", "nanx"};
+  std::vector<std::string> texts = {"",
+                                    " ",
+                                    "+",
+                                    "-",
+                                    ".",
+                                    "+-1",
+                                    "- 1",
+                                    "e5",
+                                    "x",
+                                    "0x",
+                                    "0x.",
+                                    "0xg",
+                                    "0X.8",
+                                    "0x.8p1",
+                                    "0x1p",
+                                    "0x1.8p3",
+                                    "0X1P-3",
+                                    "0x1p-1074",
+                                    "0x1p-1075",
+                                    "0x1.fffffffffffffp1023",
+                                    "0x1p1024",
+                                    "0x1p-99999",
+                                    "0x1p99999",
+                                    "1e",
+                                    "1e+",
+                                    "1E-2",
+                                    "1.5mm",
+                                    "1,5",
+                                    "10.25",
+                                    ".5",
+                                    "5.",
+                                    "-.5e1",
+                                    "\t\n\v\f\r 7",
+                                    "00012",
+                                    "1e-310",
+                                    "4.9e-324",
+                                    "2.4e-324",
+                                    "2.5e-324",
+                                    "1e-400",
+                                    "0e-999",
+                                    "1e308",
+                                    "1.8e308",
+                                    "-1e999",
+                                    "2.2250738585072011e-308",
+                                    "0.1000000000000000055511151231257827021181583404541015625",
+                                    "123456789012345678901234567890",
+                                    "inf",
+                                    "-INF",
+                                    "Infinity",
+                                    "infinit",
+                                    "nan",
+                                    "-NaN",
+                                    "nan(123)",
+                                    "nan(",
+                                    "nanx"};
   // Round-trip forms of a spread of doubles, written in the C locale.
   double value = 1.0;
   for (int i = 0; i < 200; ++i) {
@@ -312,7 +358,8 @@ TEST(ValueConversion, IgnoresADecimalCommaLocale) {
   EXPECT_EQ(effect.sample.joints[0], 10.25);
 }
 
-// --- The whole packet rule ------------------------------------------------------------------------
+// --- The whole packet rule
+// ------------------------------------------------------------------------
 
 TEST(PacketStream, IncompleteStatusBetweenSampleHalvesChangesNothing) {
   PacketStream stream;

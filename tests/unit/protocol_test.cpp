@@ -341,10 +341,10 @@ TEST(Motion, ValidationOrder) {
             "speed_mm_s is too small to send: it rounds to 0 at 17 decimals");
   EXPECT_EQ(move("P2", 1.0, 3e-20),
             "acceleration_mm_s2 is too small to send: it rounds to 0 at 17 decimals");
-  EXPECT_EQ(planMove("P2", false, false, false, std::nullopt, std::nullopt, false, 6e-18, 1e-17)
-                .settings,
-            (std::vector<std::string>{"$Execute,\"SpeedS 0.00000000000000001\"",
-                                      "$Execute,\"AccelS 0.00000000000000001\""}));
+  EXPECT_EQ(
+      planMove("P2", false, false, false, std::nullopt, std::nullopt, false, 6e-18, 1e-17).settings,
+      (std::vector<std::string>{"$Execute,\"SpeedS 0.00000000000000001\"",
+                                "$Execute,\"AccelS 0.00000000000000001\""}));
   EXPECT_EQ(move("P2\r\nMotor Off", 1.0, 1.0),
             "destination must not contain quotes or line endings");
 }
@@ -464,12 +464,14 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"NothingAwaited", "#Execute", "", "#Pause", false, R::kUnexpected}),
     RouteName{});
 
-// --- Hostile bytes --------------------------------------------------------------------------------
+// --- Hostile bytes
+// --------------------------------------------------------------------------------
 
 TEST(HostileBytes, EscapedWhereverControllerTextIsQuoted) {
   EXPECT_EQ(escapeText("caf\xc3\xa9 \xe2\x82\xac"), "caf\xc3\xa9 \xe2\x82\xac");  // valid UTF-8
   EXPECT_EQ(escapeText(std::string("a\0b\xff\xc3", 5)), "a\\x00b\\xff\\xc3");
-  EXPECT_EQ(escapeText("\xed\xa0\x80\xc0\xaf"), "\\xed\\xa0\\x80\\xc0\\xaf");  // surrogate, overlong
+  EXPECT_EQ(escapeText("\xed\xa0\x80\xc0\xaf"),
+            "\\xed\\xa0\\x80\\xc0\\xaf");  // surrogate, overlong
   EXPECT_EQ(escapeText("a\nb\tc"), "a\nb\tc");
   EXPECT_EQ(escapeText("a\nb\tc", true), "a\\x0ab\\x09c");
   EXPECT_EQ(errorReplyMessage(std::string("!Execute,2,\0\xfe", 13), "$Execute,\"Reset\""),
