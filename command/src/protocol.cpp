@@ -280,13 +280,25 @@ std::vector<double> extractDoubles(const std::string& text) {
   return values;
 }
 
-std::vector<double> parseState(const std::string& result) {
+namespace {
+
+// The numbers of a result that must hold exactly `count` of them; `what` names the result in the
+// message ("robot state").
+std::vector<double> exactlyDoubles(const std::string& result, std::size_t count,
+                                   const char* what) {
   std::vector<double> values = extractDoubles(result);
-  if (values.size() != 12) {
-    throw std::runtime_error("Failed to parse robot state. Expected 12 values, received " +
+  if (values.size() != count) {
+    throw std::runtime_error(std::string("Failed to parse ") + what + ". Expected " +
+                             std::to_string(count) + " values, received " +
                              std::to_string(values.size()) + ": " + quoted(result));
   }
   return values;
+}
+
+}  // namespace
+
+std::vector<double> parseState(const std::string& result) {
+  return exactlyDoubles(result, 12, "robot state");
 }
 
 double parseIkJoint(const std::string& result, int joint) {
@@ -300,12 +312,7 @@ double parseIkJoint(const std::string& result, int joint) {
 }
 
 std::vector<double> parseToolDefinition(const std::string& result) {
-  std::vector<double> values = extractDoubles(result);
-  if (values.size() != 6) {
-    throw std::runtime_error("Failed to parse TLSet definition. Expected 6 values, received " +
-                             std::to_string(values.size()) + ": " + quoted(result));
-  }
-  return values;
+  return exactlyDoubles(result, 6, "TLSet definition");
 }
 
 bool withinTolerance(double value, double expected, double tolerance) {
