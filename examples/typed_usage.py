@@ -21,7 +21,11 @@ def describe(command: _brevacon.Brevacon) -> list[str]:
     state = command.get_state()
     lines.append("joints  " + " ".join(f"{q:9.3f}" for q in state["joint_positions"]))
     lines.append("pose    " + " ".join(f"{v:9.3f}" for v in state["tcp_pose"]))
-    mode: _brevacon.EpsonPowerMode = command.get_power_mode()
+    try:
+        mode: _brevacon.EpsonPowerMode = command.get_power_mode()
+    except _brevacon.ControllerError as refused:
+        code: int | None = refused.code
+        return lines + [f"Power refused (code {code}): {refused.reply}"]
     limits: _brevacon.PtpMotionLimits = command.get_ptp_motion_limits()
     lines.append(f"power {mode.name}, acceleration at most {limits.acceleration_percent} %")
     return lines

@@ -13,6 +13,7 @@
 
 #include "connection_helpers.h"
 #include "docstrings.h"
+#include "errors_and_logging.h"
 
 namespace py = pybind11;
 using epson::Brevacon;
@@ -214,6 +215,7 @@ PYBIND11_MODULE(_brevacon, m) {
 
   m.doc() = kModuleDoc;
   m.attr("__version__") = EPSON_DRIVER_VERSION;
+  epson_python::addErrorsAndLogging(m);
 
   py::enum_<epson::EpsonPowerMode>(m, "EpsonPowerMode", kPowerModeDoc)
       .value("LOW", epson::EpsonPowerMode::LOW, "Low speed and servo stiffness.")

@@ -23,6 +23,7 @@
 
 #include "connection_helpers.h"
 #include "docstrings.h"
+#include "errors_and_logging.h"
 
 namespace py = pybind11;
 using epson::EthernetReceiveInterface;
@@ -235,6 +236,7 @@ PYBIND11_MODULE(_tandrel, m) {
              {{"{readiness_timeout}", durationText(EthernetReceiveInterface::kReadinessTimeout)}});
   m.doc() = kModuleDoc;
   m.attr("__version__") = EPSON_DRIVER_VERSION;
+  epson_python::addErrorsAndLogging(m);
 
   py::class_<TelemetrySample>(m, "TelemetrySample", kSampleDoc)
       .def_property_readonly("joints",

@@ -83,7 +83,7 @@ void Brevacon::Impl::sendCommand_(const std::string& command, std::chrono::milli
                                 " to the Epson controller after " +
                                 std::to_string(timeout.count()) + " ms";
     teardown_(message);
-    throw std::runtime_error(message);
+    throw TimeoutError(message);
   }
 }
 
@@ -139,7 +139,7 @@ bool Brevacon::Impl::readUntilTerminator_(Clock::time_point deadline) {
                                   std::to_string(protocol::kMaxReplyBytes) +
                                   " bytes without a complete reply)";
       teardown_(message);
-      throw std::runtime_error(message);
+      throw ConnectionLostError(message);
     }
     if (Clock::now() >= deadline) {
       // Past the deadline, only bytes that have already arrived still count.
@@ -173,7 +173,7 @@ bool Brevacon::Impl::readUntilTerminator_(Clock::time_point deadline) {
     if (timed_out) return false;
     const std::string message = kReadFailure + result.message();
     teardown_(message);
-    throw std::runtime_error(message);
+    throw ConnectionLostError(message);
   }
 }
 
@@ -230,11 +230,11 @@ void Brevacon::Impl::failUnexpected_(const std::string& reply, const std::string
                           (awaited.empty() ? std::string("a control reply") : awaited) + ": " +
                           shownReply_(reply);
   teardown_(message);
-  throw std::runtime_error(message);
+  throw ConnectionLostError(message);
 }
 
 void Brevacon::Impl::command_(const std::string& command, std::chrono::milliseconds timeout) {
-  if (!connected_ || !socket_.is_open()) throw std::runtime_error(kNotConnected);
+  if (!connected_ || !socket_.is_open()) throw ConnectionLostError(kNotConnected);
   // Whatever has arrived by now cannot answer the command about to be written.
   receiveAvailable_();
   staleBytes_ = replyBuffer_.size();
@@ -249,7 +249,7 @@ void Brevacon::Impl::command_(const std::string& command, std::chrono::milliseco
                                   protocol::shownCommand(lastCommand_) + " after " +
                                   std::to_string(timeout.count()) + " ms";
       teardown_(message);
-      throw std::runtime_error(message);
+      throw TimeoutError(message);
     }
     const bool stale = staleBytes_ > 0;
     std::string reply = takeReply_();
@@ -278,7 +278,9 @@ void Brevacon::Impl::parseResponse_(const std::string& reply, const std::string&
       }
       return;
     case protocol::ReplyKind::kError:
-      throw std::runtime_error(protocol::errorReplyMessage(reply, command, loginSecret_));
+      throw ControllerError(protocol::errorReplyMessage(reply, command, loginSecret_),
+                            protocol::errorCode(reply), protocol::shownCommand(command),
+                            shownReply_(reply));
     case protocol::ReplyKind::kInvalid:
       break;
   }

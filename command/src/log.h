@@ -2,9 +2,9 @@
 
 #include <string>
 
-// The driver's one logging layer: plain lines, no levels, flushed at once. Success lines go to
-// standard output, failures and retries to standard error. Lines from several threads never
-// interleave. Callers must never pass a password.
+// The driver's one logging layer: every line goes through here to the sink installed with
+// epson::setLogSink (<epson/log.h>), by default plain lines flushed at once, info on standard
+// output, errors on standard error. Callers must never pass a password.
 namespace epson::log {
 
 void info(const std::string& line);

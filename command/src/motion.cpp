@@ -81,7 +81,7 @@ void Brevacon::Impl::controlDuringMotion_(const std::string& command,
   if (!written) {
     clearControlSlot_();
     severConnection_();
-    throw std::runtime_error("Timed out writing " + protocol::shownCommandBrief(command) +
+    throw TimeoutError("Timed out writing " + protocol::shownCommandBrief(command) +
                              " to the Epson controller after " +
                              std::to_string(kControlReplyTimeout.count()) + " ms");
   }
@@ -92,14 +92,14 @@ void Brevacon::Impl::controlDuringMotion_(const std::string& command,
   const std::string failure = std::move(pendingFailure_);
   clearControlSlot_();
   if (!failure.empty()) {
-    throw std::runtime_error(
+    throw ConnectionLostError(
         "Lost the Epson Remote Ethernet session while waiting for the reply to " +
         protocol::escapeText(command) + ": " + failure);
   }
   if (reply.empty()) {
     // The controller may still answer; whoever reads then must not take it for their own.
     if (connected_) duePrefixes_.push_back(prefix);
-    throw std::runtime_error("Timed out waiting for Epson response to " +
+    throw TimeoutError("Timed out waiting for Epson response to " +
                              protocol::escapeText(command));
   }
   parseResponse_(reply, command);

@@ -146,22 +146,36 @@ ReplyKind classifyReply(const std::string& reply) {
   return ReplyKind::kInvalid;
 }
 
+namespace {
+
+// The text between the first and the second comma of a reply, empty when it has no comma.
+std::string_view codeText(std::string_view reply) {
+  const auto comma = reply.find(',');
+  if (comma == std::string_view::npos) return {};
+  const auto next = reply.find(',', comma + 1);
+  return reply.substr(comma + 1, next == std::string_view::npos ? next : next - comma - 1);
+}
+
+}  // namespace
+
 std::string errorReplyMessage(const std::string& reply, const std::string& command,
                               std::string_view secret) {
   std::string message = "Remote command failed: " + escapeText(redact(reply, secret));
-  const auto comma = reply.find(',');
-  if (comma != std::string::npos) {
-    const auto next = reply.find(',', comma + 1);
-    const std::string code =
-        reply.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
-    if (code == "99") {
-      message +=
-          " (Epson Remote Ethernet error 99: system error or communication error; no motion "
-          "error code was returned)";
-    }
+  if (codeText(reply) == "99") {
+    message +=
+        " (Epson Remote Ethernet error 99: system error or communication error; no motion error "
+        "code was returned)";
   }
   message += " (command: " + shownCommand(command) + ")";
   return message;
+}
+
+std::optional<int> errorCode(const std::string& reply) {
+  const std::string_view text = codeText(reply);
+  int code = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), code);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return code;
 }
 
 std::string extractExecuteResult(const std::string& reply) {

@@ -47,6 +47,9 @@ ReplyKind classifyReply(const std::string& reply);
 // is shown escaped, with `secret` redacted.
 std::string errorReplyMessage(const std::string& reply, const std::string& command,
                               std::string_view secret = {});
+// The number between the first and the second comma of an error reply ("!Execute,31,..." gives
+// 31), or none when that text is not a number.
+std::optional<int> errorCode(const std::string& reply);
 // Text between the first and the last double quotation mark of an $Execute reply.
 std::string extractExecuteResult(const std::string& reply);
 

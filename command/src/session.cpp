@@ -40,11 +40,11 @@ void Brevacon::Impl::attemptConnect_(const tcp::resolver::results_type& endpoint
   if (!io_.stopped()) {
     closeSocket_();
     io_.run();
-    throw std::runtime_error("Connection to " + where + " timed out");
+    throw ConnectionFailedError("Connection to " + where + " timed out");
   }
   if (result) {
     closeSocket_();
-    throw std::runtime_error("Failed to connect to " + where + ": " + result.message());
+    throw ConnectionFailedError("Failed to connect to " + where + ": " + result.message());
   }
   error_code ignored;
   socket_.set_option(tcp::no_delay(true), ignored);
@@ -92,7 +92,7 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
     if (ec) {
       const std::string message = "Failed to resolve " + where + ": " + ec.message();
       log::error(message);
-      throw std::runtime_error(message);
+      throw ConnectionFailedError(message);
     }
   }
   host_ = host;
@@ -127,7 +127,7 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
       loggedIn_ = false;
       if (!retryable) throw;
       if (attempt == kConnectAttempts) {
-        throw std::runtime_error("Epson Remote Ethernet login failed after " +
+        throw ConnectionFailedError("Epson Remote Ethernet login failed after " +
                                  std::to_string(kConnectAttempts) + " attempts: " + e.what());
       }
       log::error("Epson Remote Ethernet login attempt " + std::to_string(attempt) +

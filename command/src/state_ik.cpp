@@ -14,7 +14,7 @@ std::vector<double> Brevacon::Impl::getState() {
   }
   std::unique_lock<SessionMutex> session(sessionMutex_, std::defer_lock);
   if (!session.try_lock_until(Clock::now() + kStateLockWait)) {
-    throw std::runtime_error("getState() timed out waiting for the connection");
+    throw TimeoutError("getState() timed out waiting for the connection");
   }
   return protocol::parseState(executeAndGetResult_(protocol::kStateQuery));
 }

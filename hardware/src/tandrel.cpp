@@ -33,7 +33,7 @@ Tandrel::Tandrel(const std::string& host, std::uint16_t control_port, std::uint1
   try {
     control_->connect(host, control_port, password_);
     if (!control_->isLoggedIn()) {
-      throw std::runtime_error(
+      throw ConnectionFailedError(
           "Epson Remote Ethernet login was not confirmed; motors were not enabled");
     }
     receive_->connect(host, receive_port);

@@ -1,10 +1,30 @@
 """Provide Epson Remote Ethernet command access."""
 
+import logging
 from collections.abc import Sequence
 from types import TracebackType
 from typing import ClassVar, Never, Self
 
 __version__: str
+
+class ControllerError(RuntimeError):
+    """The controller refused a command."""
+
+    code: int | None
+    command: str
+    reply: str
+
+class ConnectionFailedError(RuntimeError):
+    """A connection could not be made."""
+
+class TimeoutError(RuntimeError):  # noqa: A001 - the driver's own, not the builtin
+    """A deadline passed."""
+
+class ConnectionLostError(RuntimeError):
+    """The session is gone."""
+
+def route_log_to_logging(logger: logging.Logger | None = None) -> None: ...
+def restore_default_log() -> None: ...
 
 class EpsonPowerMode:
     """Epson controller servo power mode."""

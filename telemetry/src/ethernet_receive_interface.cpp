@@ -152,7 +152,7 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint1
   }
   if (!ready) {
     disconnect();
-    throw std::runtime_error(notReadyMessage());
+    throw ConnectionFailedError(notReadyMessage());
   }
 }
 
@@ -235,7 +235,7 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   tcp::resolver resolver(io_);
   const auto endpoints = resolver.resolve(host_, port_text, tcp::resolver::flags(), ec);
   if (ec) {
-    throw std::runtime_error("Failed to resolve Epson telemetry endpoint " +
+    throw ConnectionFailedError("Failed to resolve Epson telemetry endpoint " +
                              protocol::escapeText(host_) + ":" + port_text + ": " + ec.message());
   }
 
@@ -250,7 +250,7 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   }
   if (!connected) {
     socket_.close(ec);
-    throw std::runtime_error("Failed to connect to Epson telemetry at " +
+    throw ConnectionFailedError("Failed to connect to Epson telemetry at " +
                              protocol::escapeText(host_) + ":" + port_text + ": " +
                              last_error.message());
   }

@@ -5,6 +5,7 @@
 #include <epson/brevacon.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -142,6 +143,28 @@ TEST(Exchange, QuotedLineBreakWaitsForTheClosingQuote) {
   EXPECT_EQ(status.at("ctrl_info"), 2);
 }
 
+TEST(Exchange, ErrorReplyIsAControllerErrorWithItsCode) {
+  LoggedIn s;
+  s.fake.respond(kReset, "!Execute,31,E-stop").respond(kReset, "!Execute");
+  const auto refusal = [&s]() -> std::optional<ControllerError> {
+    try {
+      s.robot.resetController();
+    } catch (const ControllerError& e) {
+      return e;
+    }
+    return std::nullopt;
+  };
+  const auto first = refusal();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->code(), 31);
+  EXPECT_EQ(first->command(), kReset);
+  EXPECT_EQ(first->reply(), "!Execute,31,E-stop");
+  const auto second = refusal();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->code(), std::nullopt);
+  EXPECT_TRUE(s.robot.isLoggedIn());
+}
+
 struct QueryCase {
   std::string reply;
   std::string message;
@@ -173,7 +196,7 @@ TEST(Exchange, SilentControllerTimesOutAndTearsDown) {
   s.fake.expect(kReset).expectClose();
   const auto start = Clock::now();
   EXPECT_EQ(
-      thrownText<std::runtime_error>([&] { s.robot.resetController(); }),
+      thrownText<TimeoutError>([&] { s.robot.resetController(); }),
       "Timed out waiting for an Epson Remote Ethernet response to " + kReset + " after 5000 ms");
   const auto elapsed = since(start);
   EXPECT_GE(elapsed, 5000ms);
@@ -196,11 +219,11 @@ TEST(Exchange, SilentControllerTimesOutAndTearsDown) {
 TEST(Exchange, ClosedConnectionTearsDown) {
   LoggedIn s;
   s.fake.expect(kReset).close();
-  EXPECT_EQ(thrownText<std::runtime_error>([&] { s.robot.resetController(); }),
+  EXPECT_EQ(thrownText<ConnectionLostError>([&] { s.robot.resetController(); }),
             kReadFailure + "End of file");
   EXPECT_FALSE(s.robot.isConnected());
   EXPECT_FALSE(s.robot.isLoggedIn());
-  EXPECT_EQ(thrownText<std::runtime_error>([&] { s.robot.getPowerMode(); }), kNotConnected);
+  EXPECT_EQ(thrownText<ConnectionLostError>([&] { s.robot.getPowerMode(); }), kNotConnected);
 }
 
 TEST(Exchange, ReplyLineOverOneMebibyteTearsDown) {

@@ -121,7 +121,7 @@ TEST_P(LoginRejection, ThrowsOnWrongPasswordWithoutRetry) {
   Brevacon robot;
   std::string text;
   const auto output = captured([&] {
-    text = thrownText<std::runtime_error>([&] { robot.connect(kHost, fake.port(), "hunter2"); });
+    text = thrownText<ControllerError>([&] { robot.connect(kHost, fake.port(), "hunter2"); });
   });
   EXPECT_EQ(text, GetParam().message);
   EXPECT_EQ(text.find("hunter2"), std::string::npos);
@@ -220,7 +220,7 @@ TEST(Session, GivesUpAfterThreeRefusedConnections) {
   const auto start = Clock::now();
   std::string text;
   const auto output = captured([&] {
-    text = thrownText<std::runtime_error>([&] { robot.connect(kHost, refusing.port(), "pw"); });
+    text = thrownText<ConnectionFailedError>([&] { robot.connect(kHost, refusing.port(), "pw"); });
   });
   const auto elapsed = since(start);
 

@@ -52,10 +52,11 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
+// Every way connect() fails is a ConnectionFailedError; another exception fails the test.
 std::string connectError(EthernetReceiveInterface& receiver, std::uint16_t port) {
   try {
     receiver.connect("127.0.0.1", port);
-  } catch (const std::runtime_error& e) {
+  } catch (const ConnectionFailedError& e) {
     return e.what();
   }
   return "<no exception>";
@@ -88,7 +89,7 @@ std::string connectWithError(EthernetReceiveInterface& receiver, FakeTelemetrySe
                              const std::string& first) {
   try {
     connectWith(receiver, server, first);
-  } catch (const std::runtime_error& e) {
+  } catch (const ConnectionFailedError& e) {
     return e.what();
   }
   return "<no exception>";

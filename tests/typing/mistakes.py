@@ -42,3 +42,11 @@ def with_blocks() -> None:
         hardware.motor_on()  # type: ignore[attr-defined]
     with _brevacon.Brevacon() as client:
         client.connect("robot", 5000, password=None)  # type: ignore[arg-type]
+
+
+def errors_and_logging(client: _brevacon.Brevacon) -> None:
+    try:
+        client.motor_on()
+    except _brevacon.ControllerError as refused:
+        print(refused.code + 1)  # type: ignore[operator]
+    _brevacon.route_log_to_logging("epson")  # type: ignore[arg-type]

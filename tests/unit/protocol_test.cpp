@@ -57,6 +57,15 @@ TEST(Replies, ErrorMessagesCarryCodeNoteAndShownCommand) {
             "Remote command failed: !Login,11 (command: $Login,<redacted>)");
 }
 
+TEST(Replies, ErrorCodeIsTheNumberAfterTheFirstComma) {
+  EXPECT_EQ(errorCode("!Execute,31"), 31);
+  EXPECT_EQ(errorCode("!Execute,99,detail"), 99);
+  EXPECT_EQ(errorCode("!Execute"), std::nullopt);
+  EXPECT_EQ(errorCode("!Execute,"), std::nullopt);
+  EXPECT_EQ(errorCode("!Execute,E-stop"), std::nullopt);
+  EXPECT_EQ(errorCode("!Execute,99999999999"), std::nullopt);
+}
+
 TEST(Replies, ClassificationAndExecuteResult) {
   EXPECT_EQ(classifyReply(""), ReplyKind::kEmpty);
   EXPECT_EQ(classifyReply("#Execute"), ReplyKind::kSuccess);

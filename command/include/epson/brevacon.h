@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <epson/controller_status.h>
+#include <epson/errors.h>
 #include <epson/export.h>
 
 namespace epson {
@@ -33,8 +34,12 @@ struct PtpMotionLimits {
 // fails at once, and every other operation waits for the motion to end.
 //
 // Errors are exceptions: std::invalid_argument for bad arguments, std::out_of_range for tool
-// numbers outside their range, std::runtime_error (including boost::system::system_error) for
-// connection, protocol, controller and parse failures, std::system_error for lock failures.
+// numbers outside their range, std::runtime_error for connection, protocol, controller and parse
+// failures, std::system_error for lock failures. Among the runtime errors (<epson/errors.h>):
+// ControllerError for an error reply (with its code), ConnectionFailedError when connect() cannot
+// connect or log in, TimeoutError for a deadline that passed, ConnectionLostError when the
+// session is gone; a failed write is boost::system::system_error. Any of the last three, except
+// a getState() or control-reply timeout, leaves the object disconnected.
 class EPSON_API Brevacon {
  public:
   static constexpr std::uint16_t kDefaultPort = 5000;
@@ -67,7 +72,8 @@ class EPSON_API Brevacon {
   // Resolves the host, connects (kConnectAttempts attempts of at most kConnectAttemptTimeout,
   // kRetryPause apart) and logs in.
   // Never switches the motors on. Throws std::invalid_argument for a password holding a line
-  // ending, std::runtime_error when resolution, connection or login fails.
+  // ending, ConnectionFailedError when resolution or every connection attempt fails, and
+  // ControllerError when the controller refuses the login.
   void connect(const std::string& host, std::uint16_t port = kDefaultPort,
                const std::string& password = "");
   // Restores a saved Tool state, switches off motors this session switched on, logs out and
@@ -77,7 +83,7 @@ class EPSON_API Brevacon {
   bool isLoggedIn() const;
 
   // --- Controller status, motors and power ---------------------------------------------------
-  // Throws std::runtime_error on a malformed reply or a failed exchange.
+  // Throw std::runtime_error on a malformed reply, and the errors above on a failed exchange.
   ControllerStatus getControllerStatus();
   bool isEmergencyStopped();
   void resetController();
@@ -87,8 +93,8 @@ class EPSON_API Brevacon {
   // Text of the last failed motorOn(); empty after a success or when none was attempted.
   std::string motorOnError();
   // $Pause / $Continue. Work during a running go()/move() from another thread. Throw
-  // std::runtime_error on an error reply, after kControlReplyTimeout without one, or for a
-  // second concurrent request.
+  // ControllerError on an error reply, TimeoutError after kControlReplyTimeout without one, and
+  // std::runtime_error for a second concurrent request.
   void pause();
   void continueMotion();
   EpsonPowerMode getPowerMode();

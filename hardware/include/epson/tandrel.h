@@ -18,7 +18,8 @@ namespace epson {
 // the clients' own rules apply to their use from several threads.
 class EPSON_API Tandrel {
  public:
-  // Throws the first error met (std::runtime_error for connection, login or telemetry failures).
+  // Throws the first error met: ConnectionFailedError when a connection or the login cannot be
+  // made, ControllerError when the controller refuses the login (see <epson/errors.h>).
   explicit Tandrel(const std::string& host, std::uint16_t control_port = Brevacon::kDefaultPort,
                    std::uint16_t receive_port = EthernetReceiveInterface::kDefaultPort);
   // Closes both quietly.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <epson/controller_status.h>
+#include <epson/errors.h>
 #include <epson/export.h>
 #include <epson/telemetry_sample.h>
 
@@ -38,7 +39,7 @@ class EPSON_API EthernetReceiveInterface {
   EthernetReceiveInterface(const EthernetReceiveInterface&) = delete;
   EthernetReceiveInterface& operator=(const EthernetReceiveInterface&) = delete;
 
-  // Returns once the first complete sample has arrived. Throws std::runtime_error when the
+  // Returns once the first complete sample has arrived. Throws ConnectionFailedError when the
   // endpoint cannot be resolved or reached, or when no sample arrives within kReadinessTimeout.
   void connect(const std::string& host, std::uint16_t port = kDefaultPort);
   // Stops the receive thread and closes the socket; quiet when not connected.

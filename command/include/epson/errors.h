@@ -1,0 +1,60 @@
+#pragma once
+
+// The exceptions by which code can tell failures apart. Each is a std::runtime_error with the
+// same text as before, so existing handlers keep working; the Python modules raise classes of
+// the same names, derived from RuntimeError.
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <epson/export.h>
+
+namespace epson {
+
+// The controller answered a command with an error reply ("!...").
+class EPSON_API ControllerError : public std::runtime_error {
+ public:
+  ControllerError(const std::string& message, std::optional<int> code, std::string command,
+                  std::string reply)
+      : std::runtime_error(message),
+        code_(code),
+        command_(std::move(command)),
+        reply_(std::move(reply)) {}
+
+  // The controller's error code (the number after the first comma), or none when the reply
+  // carries no number there.
+  std::optional<int> code() const { return code_; }
+  // The command refused, as messages show it: a login as "$Login,<redacted>".
+  const std::string& command() const { return command_; }
+  // The error reply as received, escaped as messages show it.
+  const std::string& reply() const { return reply_; }
+
+ private:
+  std::optional<int> code_;
+  std::string command_;
+  std::string reply_;
+};
+
+// A connection could not be made: the host did not resolve, every connection attempt failed,
+// or the telemetry stream never delivered a first sample.
+class EPSON_API ConnectionFailedError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A deadline passed: a command's write or reply (the session is then torn down), a control
+// command's reply, or a wait for the connection or for a telemetry sample.
+class EPSON_API TimeoutError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The session is gone: the connection closed or failed while a reply was awaited, a reply
+// nobody expected put it out of step, or a command found it not connected.
+class EPSON_API ConnectionLostError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace epson
