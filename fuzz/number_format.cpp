@@ -1,5 +1,6 @@
 // Number texts must not follow the process locale. The harness runs in a locale with a decimal
-// comma (de_DE.UTF-8, when installed) and holds every double of the input (8 bytes each) to:
+// comma (de_DE.UTF-8, when installed) and holds each double of the input (8 bytes each, at most
+// 16 of them) to:
 // - formatG15/G17/Fixed17 equal to printf "%.15g"/"%.17g"/"%.17f" in the "C" locale;
 // - formatG17 reading back through strtod in the "C" locale to the same double, bit for bit
 //   (any NaN of the same sign for a NaN);
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   namespace p = epson::protocol;
   ByteReader in(data, size);
   std::vector<double> finite;
-  while (in.left() > 0) {
+  for (int i = 0; i < 16 && in.left() > 0; ++i) {
     const double value = in.raw<double>();
     const std::string shown = showDouble(value);
     const std::string g15 = p::formatG15(value);
