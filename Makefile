@@ -8,14 +8,20 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev
+# clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the fuzzers.
+APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev \
+                clang libclang-rt-14-dev
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
+FUZZ := build/fuzz
+FUZZ_REPLAY := build/fuzz-replay
+HARNESS ?= stream_framers
+SECONDS ?= 600
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel-check bench demo format clean
+        wheel-check bench demo format clean fuzz-replay fuzz-smoke fuzz-build fuzz-long
 
 all: build
 
@@ -67,6 +73,36 @@ test-tsan: deps
 	  $(CTEST) --test-dir $(TSAN) -j 8 --output-on-failure --timeout 600
 
 test-sanitizers: test-asan test-tsan
+
+# Fuzz harnesses (fuzz/README.md). fuzz-replay runs every seed and regression once with GCC under
+# ASan and UBSan; fuzz-smoke fuzzes each harness for 30 s with clang's libFuzzer; fuzz-long runs
+# one harness for SECONDS, keeping what it finds in $(FUZZ)/long/HARNESS.
+FUZZ_OPTIONS := -DEPSON_BUILD_FUZZERS=ON -DEPSON_BUILD_TESTS=OFF -DEPSON_BUILD_PYTHON=OFF \
+                -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF
+
+fuzz-replay: deps
+	$(call configure,$(FUZZ_REPLAY),-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=address $(FUZZ_OPTIONS))
+	$(CMAKE) --build $(FUZZ_REPLAY) -j $(JOBS) --target epson_fuzzers
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(CTEST) --test-dir $(FUZZ_REPLAY) -L fuzz-replay -j 2 --output-on-failure
+
+fuzz-build: deps
+	@command -v clang++ >/dev/null || { echo "clang++ is not installed: no libFuzzer build"; exit 1; }
+	$(call configure,$(FUZZ),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo $(FUZZ_OPTIONS))
+	$(CMAKE) --build $(FUZZ) -j $(JOBS) --target epson_fuzzers
+
+fuzz-smoke: deps
+	@if ! command -v clang++ >/dev/null; then echo "clang++ is not installed: skipping the fuzz smoke runs"; \
+	else $(MAKE) --no-print-directory fuzz-build && \
+	  $(CTEST) --test-dir $(FUZZ) -L 'fuzz-(replay|smoke)' -j 2 --output-on-failure; fi
+
+fuzz-long: fuzz-build
+	mkdir -p $(FUZZ)/long/$(HARNESS)
+	cd $(FUZZ)/long/$(HARNESS) && status=0 && $(abspath $(FUZZ))/fuzz/$(HARNESS) \
+	  -max_total_time=$(SECONDS) -print_final_stats=1 -timeout=20 -artifact_prefix=./ . \
+	  $(abspath fuzz/corpus/$(HARNESS)) $(abspath fuzz/regressions/$(HARNESS)) \
+	  >../$(HARNESS).log 2>&1 || status=$$?; \
+	  grep -v -E '^#[0-9]+.*(NEW|REDUCE|pulse)' ../$(HARNESS).log | tail -n 30; exit $$status
 
 # `pip install .` builds the same CMake project through scikit-build-core.
 wheel-check: deps
