@@ -87,7 +87,8 @@ class ByteReader {
   }
   // A text of up to 255 bytes, its length in the first byte.
   std::string text() {
-    const std::size_t n = std::min<std::size_t>(byte(), left());
+    const std::size_t length = byte();  // read before left(): the length byte is not text
+    const std::size_t n = std::min(length, left());
     std::string out(data_ + pos_, n);
     pos_ += n;
     return out;
