@@ -101,7 +101,7 @@ fuzz-long: fuzz-build
 	cd $(FUZZ)/long/$(HARNESS) && status=0 && $(abspath $(FUZZ))/fuzz/$(HARNESS) \
 	  -max_total_time=$(SECONDS) -print_final_stats=1 -timeout=20 -entropic_scale_per_exec_time=1 \
 	  -artifact_prefix=./ . \
-	  $(abspath fuzz/corpus/$(HARNESS)) $(abspath fuzz/regressions/$(HARNESS)) \
+	  $(abspath fuzz/corpus/$(HARNESS) $(wildcard fuzz/regressions/$(HARNESS))) \
 	  >../$(HARNESS).log 2>&1 || status=$$?; \
 	  grep -v -E '^#[0-9]+.*(NEW|REDUCE|pulse)' ../$(HARNESS).log | tail -n 30; exit $$status
 
