@@ -38,12 +38,18 @@ inline int listenOnLoopback(std::uint16_t& port) {
   return fd;
 }
 
+// The next connection, or -1 when accepting keeps failing (for about a second).
 inline int acceptConnection(int listen_fd) {
-  int fd = -1;
-  while (fd < 0) fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      const int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      return fd;
+    }
+    if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
 }
 
 // False once the connection fails (the client went away).
@@ -86,9 +92,10 @@ class CommandPeer {
   }
 
  private:
+  // One pass per connection the harness opens; the harness reports a peer that stopped as a
+  // reply never served.
   void run_() {
-    for (;;) {
-      const int fd = acceptConnection(listen_fd_);
+    for (int fd; (fd = acceptConnection(listen_fd_)) >= 0;) {
       serve_(fd);
       ::close(fd);
     }
