@@ -8,8 +8,9 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
+# clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the fuzzers.
 APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev patchelf \
-                clang-format-14 clang-tidy-14
+                clang-format-14 clang-tidy-14 clang libclang-rt-14-dev
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
@@ -20,10 +21,15 @@ VERSION := $(shell cat VERSION)
 MANYLINUX := manylinux_2_35_x86_64
 WHEELHOUSE := build/wheelhouse
 WHEEL := dist/epson_driver-$(VERSION)-cp311-cp311-$(MANYLINUX).whl
+FUZZ := build/fuzz
+FUZZ_REPLAY := build/fuzz-replay
+HARNESS ?= stream_framers
+SECONDS ?= 600
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel wheel-check sdist-check consumer-check docs bench demo format lint clean
+        wheel wheel-check sdist-check consumer-check docs bench demo format lint clean \
+        fuzz-replay fuzz-smoke fuzz-build fuzz-long
 
 all: build
 
@@ -126,6 +132,37 @@ docs: build
 	rm -rf docs/_build
 	PYTHONPATH=$(RELEASE)/python:sim $(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
 	@echo "docs: $(abspath docs/_build/html/index.html)"
+
+# Fuzz harnesses (fuzz/README.md). fuzz-replay runs every seed and regression once with GCC under
+# ASan and UBSan; fuzz-smoke fuzzes each harness for 30 s with clang's libFuzzer; fuzz-long runs
+# one harness for SECONDS, keeping what it finds in $(FUZZ)/long/HARNESS.
+FUZZ_OPTIONS := -DEPSON_BUILD_FUZZERS=ON -DEPSON_BUILD_TESTS=OFF -DEPSON_BUILD_PYTHON=OFF \
+                -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF
+
+fuzz-replay: deps
+	$(call configure,$(FUZZ_REPLAY),-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=address $(FUZZ_OPTIONS))
+	$(CMAKE) --build $(FUZZ_REPLAY) -j $(JOBS) --target epson_fuzzers
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(CTEST) --test-dir $(FUZZ_REPLAY) -L fuzz-replay -j 2 --output-on-failure
+
+fuzz-build: deps
+	@command -v clang++ >/dev/null || { echo "clang++ is not installed: no libFuzzer build"; exit 1; }
+	$(call configure,$(FUZZ),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo $(FUZZ_OPTIONS))
+	$(CMAKE) --build $(FUZZ) -j $(JOBS) --target epson_fuzzers
+
+fuzz-smoke: deps
+	@if ! command -v clang++ >/dev/null; then echo "clang++ is not installed: skipping the fuzz smoke runs"; \
+	else $(MAKE) --no-print-directory fuzz-build && \
+	  $(CTEST) --test-dir $(FUZZ) -L 'fuzz-(replay|smoke)' -j 2 --output-on-failure; fi
+
+fuzz-long: fuzz-build
+	mkdir -p $(FUZZ)/long/$(HARNESS)
+	cd $(FUZZ)/long/$(HARNESS) && status=0 && $(abspath $(FUZZ))/fuzz/$(HARNESS) \
+	  -max_total_time=$(SECONDS) -print_final_stats=1 -timeout=20 -entropic_scale_per_exec_time=1 \
+	  -artifact_prefix=./ . \
+	  $(abspath fuzz/corpus/$(HARNESS) $(wildcard fuzz/regressions/$(HARNESS))) \
+	  >../$(HARNESS).log 2>&1 || status=$$?; \
+	  grep -v -E '^#[0-9]+.*(NEW|REDUCE|pulse)' ../$(HARNESS).log | tail -n 30; exit $$status
 
 bench: build
 	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2
