@@ -56,9 +56,8 @@ void checkMessage(const std::string& message, std::string_view input) {
     if (c == '\n') {
       FUZZ_CHECK(input.find('\n') != std::string_view::npos,
                  "line feed in a message about a single line: " + printable(message));
-    } else if ((byte < 0x20 || byte == 0x7F) &&
-               reportIssue(OpenIssue::kRawControlBytesInMessages)) {
-      fail(__FILE__, __LINE__, "no control bytes in messages", printable(message));
+    } else {
+      FUZZ_CHECK(byte >= 0x20 && byte != 0x7F, "control byte in message: " + printable(message));
     }
   }
 }
@@ -359,8 +358,16 @@ void escapeAndRedact(ByteReader& in) {
   FUZZ_CHECK(std::none_of(line.begin(), line.end(),
                           [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }),
              "control byte in a one-line escape: " + printable(line));
+  FUZZ_CHECK(std::none_of(escaped.begin(), escaped.end(),
+                          [](char c) {
+                            return c != '\n' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F);
+                          }),
+             "control byte other than a line feed in an escape: " + printable(escaped));
   // Text that needs no escape is left alone.
-  if (isValidUtf8(text) && text.find('\0') == std::string::npos) {
+  const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+    return c != '\n' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F);
+  });
+  if (plain && isValidUtf8(text)) {
     FUZZ_CHECK(escaped == text, "valid text changed by escaping: " + printable(text));
   }
   // Redaction replaces occurrences left to right, none overlapping.
@@ -548,7 +555,11 @@ void tools(ByteReader& in) {
   const bool valid = tool >= (allow_zero ? 0 : 1) && tool <= 15;
   expectOutcome(run([&] { p::validateToolNumber(tool, allow_zero); }, ""),
                 valid ? Outcome::kReturned : Outcome::kOutOfRange, "");
-  if (valid) {
+  // A slot's queries take 1 to 15 only, and refuse anything else before any text exists.
+  const bool slot_number = tool >= 1 && tool <= 15;
+  expectOutcome(run([&] { p::toolDefinitionQuery(tool); }, ""),
+                slot_number ? Outcome::kReturned : Outcome::kOutOfRange, "");
+  if (slot_number) {
     const std::string query = p::toolDefinitionQuery(tool);
     const std::string slot = "(TLSet(" + std::to_string(tool) + "))";
     std::size_t count = 0;

@@ -159,9 +159,8 @@ bool keepsSession(Call call) {
 }
 
 constexpr std::size_t kMaxReply = p::kMaxReplyBytes;
-// The client reads at most this much per read, so it notices a reply past the cap only at the
-// first read that takes its buffer over the cap: a reply up to this much longer may still land.
-constexpr std::size_t kClientReadSize = 16 * 1024;
+// The cap holds exactly: a reply one byte longer is refused however its bytes arrive.
+constexpr std::size_t kClientReadSize = 0;
 const std::string kReadFailure = "Failed while waiting for an Epson Remote Ethernet response: ";
 const std::string kTooLongMessage = kReadFailure + "reply too long (more than " +
                                     std::to_string(kMaxReply) + " bytes without a complete reply)";

@@ -112,9 +112,11 @@ std::string escapeText(std::string_view text, bool one_line) {
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const auto byte = static_cast<unsigned char>(text[i]);
+    // A line feed may stand in a multi-line result; every other control byte (a carriage
+    // return, an escape sequence) is shown, never passed to whoever prints the message.
     const bool control = byte < 0x20 || byte == 0x7F;
-    const std::size_t length =
-        (byte == 0 || (one_line && control)) ? 0 : utf8SequenceLength(text, i);
+    const bool escaped = control && (one_line || byte != '\n');
+    const std::size_t length = escaped ? 0 : utf8SequenceLength(text, i);
     if (length == 0) {
       out += "\\x";
       out += kHex[byte >> 4];

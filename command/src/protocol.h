@@ -33,9 +33,9 @@ std::string shownCommand(const std::string& command);
 std::string shownCommandBrief(const std::string& command, std::size_t limit = 200);
 
 // Text from the wire (or from a caller) as it may appear in a message or a returned string: bytes
-// that are not valid UTF-8, and NUL, become \xNN escapes, so a message is always a valid string
-// and is never cut short. With `one_line`, control characters (line breaks included) are escaped
-// too, for log lines.
+// that are not valid UTF-8, NUL and the other control characters except the line feed become \xNN
+// escapes, so a message is always a valid string, is never cut short and never drives a terminal.
+// With `one_line`, line feeds are escaped too, for log lines.
 std::string escapeText(std::string_view text, bool one_line = false);
 // `text` with every occurrence of `secret` replaced by "<redacted>"; unchanged for an empty
 // secret. A controller may echo the login line or quote it in an error reply.

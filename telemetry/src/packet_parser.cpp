@@ -13,6 +13,18 @@ bool isHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// Where the hexadecimal number that starts at `digits` may end. libstdc++'s from_chars reads an
+// exponent "p+-3" as "p-3", where strtod stops before the "p": an exponent marker not followed
+// by at most one sign and then a digit is cut off here.
+const char* hexExponentEnd(const char* digits, const char* last) {
+  const char* p = digits;
+  while (p != last && (isHexDigit(*p) || *p == '.')) ++p;
+  if (p == last || (*p != 'p' && *p != 'P')) return last;
+  const char* exponent = p + 1;
+  if (exponent != last && (*exponent == '+' || *exponent == '-')) ++exponent;
+  return exponent != last && *exponent >= '0' && *exponent <= '9' ? last : p;
+}
+
 // std::from_chars reads the C locale's forms, but takes neither a leading "+" nor the "0x" of a
 // hexadecimal number; those are handled here.
 ValueError unsignedToDouble(const char* first, const char* last, double& value) {
@@ -23,7 +35,8 @@ ValueError unsignedToDouble(const char* first, const char* last, double& value) 
         digits != last &&
         (isHexDigit(*digits) || (*digits == '.' && digits + 1 != last && isHexDigit(digits[1])));
     if (hex_number) {
-      const auto result = std::from_chars(digits, last, value, std::chars_format::hex);
+      const auto result =
+          std::from_chars(digits, hexExponentEnd(digits, last), value, std::chars_format::hex);
       if (result.ec == std::errc::result_out_of_range) return ValueError::kOutOfRange;
       return result.ec == std::errc() ? ValueError::kNone : ValueError::kNoNumber;
     }

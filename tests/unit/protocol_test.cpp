@@ -481,7 +481,7 @@ TEST(HostileBytes, EscapedWhereverControllerTextIsQuoted) {
   EXPECT_EQ(escapeText(std::string("a\0b\xff\xc3", 5)), "a\\x00b\\xff\\xc3");
   EXPECT_EQ(escapeText("\xed\xa0\x80\xc0\xaf"),
             "\\xed\\xa0\\x80\\xc0\\xaf");  // surrogate, overlong
-  EXPECT_EQ(escapeText("a\nb\tc"), "a\nb\tc");
+  EXPECT_EQ(escapeText("a\nb\tc\r\x1b[2J"), "a\nb\\x09c\\x0d\\x1b[2J");  // no terminal control
   EXPECT_EQ(escapeText("a\nb\tc", true), "a\\x0ab\\x09c");
   EXPECT_EQ(errorReplyMessage(std::string("!Execute,2,\0\xfe", 13), "$Execute,\"Reset\""),
             "Remote command failed: !Execute,2,\\x00\\xfe (command: $Execute,\"Reset\")");
