@@ -167,8 +167,9 @@ fuzz-long: fuzz-build
 bench: build
 	$(RELEASE)/bench/epson_bench --benchmark_min_time=0.2
 
+# Also writes demo-run.csv, the recorded motions, and demo-run.png, their plot.
 demo: build
-	PYTHONPATH=$(RELEASE)/python:sim $(PY) examples/demo.py
+	PYTHONPATH=$(RELEASE)/python:sim:python $(PY) examples/demo.py
 
 # Applies .clang-format to every C++ source (Debian's clang-format-14).
 format: deps

@@ -1,6 +1,7 @@
 // The telemetry receiver end to end, from a loopback pusher: how many packets per second it takes
-// in, and what its receive thread costs at a controller's 1 kHz. Each is reported beside a
-// baseline measured in the same run: a plain blocking reader of the same bytes.
+// in, what its receive thread (and a recording) costs at a controller's 1 kHz, and how soon a
+// waiting reader wakes up for a new packet. Each is reported beside a baseline measured in the
+// same run: a plain blocking reader of the same bytes.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,12 +10,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 #include <epson/ethernet_receive_interface.h>
@@ -208,14 +212,101 @@ void BM_OneKilohertzBaselineRawRecv(benchmark::State& state) {
 }
 BENCHMARK(BM_OneKilohertzBaselineRawRecv)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-void BM_OneKilohertzReceiver(benchmark::State& state) {
-  runAtOneKilohertz(state, [](std::uint16_t port, std::chrono::seconds duration) {
+// The receiver alone, and with a recording: the receive thread plus the recording's writer.
+void oneKilohertzReceiver(benchmark::State& state, bool record) {
+  runAtOneKilohertz(state, [record](std::uint16_t port, std::chrono::seconds duration) {
     epson::EthernetReceiveInterface receiver;
     receiver.connect("127.0.0.1", port);
+    const std::string path = "/tmp/epson_bench_recording.csv";
+    if (record) receiver.startRecording(path);
     std::this_thread::sleep_for(duration);
-    receiver.disconnect();
+    receiver.disconnect();  // stops the recording: its writer's CPU is counted in full
+    if (record) std::remove(path.c_str());
   });
 }
+
+void BM_OneKilohertzReceiver(benchmark::State& state) { oneKilohertzReceiver(state, false); }
 BENCHMARK(BM_OneKilohertzReceiver)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_OneKilohertzReceiverRecording(benchmark::State& state) {
+  oneKilohertzReceiver(state, true);
+}
+BENCHMARK(BM_OneKilohertzReceiverRecording)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// --- Wake-up: from a packet sent on loopback to the reader that waits for it ------------------
+
+constexpr int kWakeups = 2000;
+
+// Sends one packet every `gap`, so the reader is asleep each time, and hands `wait` the sending
+// time of each; reports the median and 99th percentile of the wake-up latencies in microseconds.
+template <typename Wait>
+void measureWakeups(benchmark::State& state, int fd, Wait wait) {
+  std::vector<double> latencies;
+  latencies.reserve(kWakeups);
+  std::atomic<long long> sent_ns{0};
+  std::thread reader([&] {
+    for (int i = 0; i < kWakeups; ++i) {
+      if (!wait()) return;
+      const auto now = Clock::now().time_since_epoch();
+      latencies.push_back(
+          static_cast<double>(std::chrono::nanoseconds(now).count() - sent_ns.load()) / 1e3);
+    }
+  });
+  for (auto _ : state) {
+    for (int i = 1; i <= kWakeups; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(700));
+      sent_ns = std::chrono::nanoseconds(Clock::now().time_since_epoch()).count();
+      if (!sendAll(fd, samplePacket(i))) break;
+    }
+  }
+  reader.join();
+  std::sort(latencies.begin(), latencies.end());
+  if (latencies.empty()) return;
+  state.counters["median_us"] = latencies[latencies.size() / 2];
+  state.counters["p99_us"] = latencies[latencies.size() * 99 / 100];
+}
+
+void BM_WakeupBaselineRawRecv(benchmark::State& state) {
+  int server_fd = -1;
+  std::atomic<bool> accepted{false};
+  Pusher pusher([&](int fd) {
+    server_fd = fd;
+    accepted = true;
+    char drain[16];
+    ::recv(fd, drain, sizeof drain, 0);  // holds the connection until the reader closes it
+  });
+  const int fd = connectTo(pusher.port());
+  while (!accepted) std::this_thread::yield();
+  char chunk[4096];
+  measureWakeups(state, server_fd, [&] { return ::recv(fd, chunk, sizeof chunk, 0) > 0; });
+  ::close(fd);
+}
+BENCHMARK(BM_WakeupBaselineRawRecv)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_WakeupWaitForNextSample(benchmark::State& state) {
+  int server_fd = -1;
+  std::atomic<bool> accepted{false};
+  std::atomic<bool> done{false};
+  Pusher pusher([&](int fd) {
+    server_fd = fd;
+    sendAll(fd, samplePacket(0));  // lets connect() return
+    accepted = true;
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  epson::EthernetReceiveInterface receiver;
+  receiver.connect("127.0.0.1", pusher.port());
+  while (!accepted) std::this_thread::yield();
+  measureWakeups(state, server_fd, [&] {
+    try {
+      receiver.waitForNextSample(std::chrono::seconds(2));
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  });
+  done = true;
+  receiver.disconnect();
+}
+BENCHMARK(BM_WakeupWaitForNextSample)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -102,14 +102,18 @@ def import_driver():
 
 
 def sample_rate(receiver, seconds: float = 1.0) -> float:
-    """Samples per second as the receiver sees them: counts how often the sample age restarts."""
-    count = 0
-    last = receiver.sample_age_seconds()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        age = receiver.sample_age_seconds()
-        if age < last:
-            count += 1
-        last = age
-        time.sleep(0.0002)  # leave the CPU to the controller when it runs on this machine
-    return count / seconds
+    """Samples per second the receiver published over `seconds`, from its counters."""
+    start = receiver.counters()["samples_published"]
+    time.sleep(seconds)
+    return (receiver.counters()["samples_published"] - start) / seconds
+
+
+def plot(recording: str, image: str, title: str) -> None:
+    """Draws a recording with epson-plot, or says why it cannot."""
+    try:
+        import epson_plot
+    except ImportError:
+        print(f"recording in {recording}; epson_plot is not importable, so no plot")
+        return
+    if epson_plot.main([recording, "-o", image, "--title", title]) != 0:
+        print(f"recording in {recording}; no plot (pip install epson-driver[plot] for matplotlib)")

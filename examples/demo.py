@@ -1,5 +1,6 @@
 """The driver's main job in one run: status, motors, power, TCP offset, IK, a safety cuboid,
 a go and a move with live telemetry, pause and continue from another thread, clean disconnect.
+The go and the move are recorded, and the recording is plotted (--plot, demo-run.png).
 
 Without --host it starts the virtual controller on loopback and stops it on exit. With --host it
 talks to a real controller; it moves the robot only when --allow-motion is given too.
@@ -115,7 +116,10 @@ def main() -> int:
     ap = common.parser(__doc__.split("\n")[0])
     ap.add_argument("--allow-motion", action="store_true",
                     help="let the demo move a real robot (always on for the virtual one)")
+    ap.add_argument("--plot", default="demo-run.png",
+                    help="plot of the recorded motions (the CSV goes beside it)")
     args = ap.parse_args()
+    recording = args.plot.rsplit(".", 1)[0] + ".csv"
     brevacon, tandrel = common.import_driver()
 
     with common.controller(args) as (host, port, telemetry_port, vc):
@@ -126,7 +130,8 @@ def main() -> int:
         telemetry = robot.get_receive_interface()
         view = LiveView(telemetry)
         try:
-            run_demo(brevacon, arm, telemetry, view, vc, args.allow_motion or vc is not None)
+            moved = run_demo(brevacon, arm, telemetry, view, vc, args.allow_motion or vc is not None,
+                             recording)
             rate = common.sample_rate(telemetry, 1.0)
             rtts = []
             for _ in range(200):
@@ -147,10 +152,12 @@ def main() -> int:
             print(f"after disconnect: Tool {check.get_tool()} selected, "
                   f"Tool 15 defined: {check.is_tool_defined(15)}, motors on: {bool(motors)}")
             check.disconnect()
+    if moved:
+        common.plot(recording, args.plot, "demo: go with a pause, then move")
     return 0
 
 
-def run_demo(brevacon, arm, telemetry, view, vc, allow_motion) -> None:
+def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> bool:
     status = arm.get_controller_status()
     print(f"status: stat 0x{status['stat']:08x}, error {status['system_error']}, "
           f"E-stop {bool(status['emergency_stopped'])}, safeguard open "
@@ -163,8 +170,8 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion) -> None:
               f"{arm.is_emergency_stopped()}, telemetry status emergency_stopped {seen}")
         try:
             arm.motor_on()
-        except RuntimeError as exc:
-            print(f"  motor_on refused: {exc}")
+        except brevacon.ControllerError as refused:
+            print(f"  motor_on refused with code {refused.code}: {refused}")
         vc.operator("estop off")
         print(f"E-stop released: is_emergency_stopped() -> {arm.is_emergency_stopped()}")
 
@@ -184,33 +191,38 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion) -> None:
     if not allow_motion:
         # The XYLim box outlives the session, so a real controller keeps it only on request.
         print("safety cuboid and motion skipped: pass --allow-motion to move a real robot")
-        return
+        return False
     arm.add_safety_cuboid(*CUBOID)
     print(f"safety cuboid {fmt(CUBOID[0], 0)} .. {fmt(CUBOID[1], 0)} mm, strict"
           + ("" if vc else " (stays in force on the controller)"))
 
-    errors = []
-    pauser = threading.Thread(target=pause_and_continue, args=(arm, view, 0.6, 0.8, errors))
-    pauser.start()
-    took = view.motion(f"go {xy(POSE_A)} LJM, speed 8 %", lambda: arm.go(
-        xy(POSE_A), False, True, None, None, None, False, speed_percent=8,
-        acceleration_percent=30))
-    pauser.join()
-    for exc in errors:
-        print(f"  pause/continue failed: {exc}")
-    state = arm.get_state()
-    print(f"  done in {took:.2f} s; joints {fmt(state['joint_positions'], 3)}")
+    with telemetry.record(recording):
+        errors = []
+        pauser = threading.Thread(target=pause_and_continue, args=(arm, view, 0.6, 0.8, errors))
+        pauser.start()
+        took = view.motion(f"go {xy(POSE_A)} LJM, speed 8 %", lambda: arm.go(
+            xy(POSE_A), False, True, None, None, None, False, speed_percent=8,
+            acceleration_percent=30))
+        pauser.join()
+        for exc in errors:
+            print(f"  pause/continue failed: {exc}")
+        state = arm.get_state()
+        print(f"  done in {took:.2f} s; joints {fmt(state['joint_positions'], 3)}")
 
-    took = view.motion(f"move {xy(POSE_B)}, 250 mm/s", lambda: arm.move(
-        xy(POSE_B), False, False, False, None, None, False, speed_mm_s=250.0,
-        acceleration_mm_s2=1500.0))
-    state = arm.get_state()
-    print(f"  done in {took:.2f} s; pose {fmt(state['tcp_pose'], 3)}")
+        took = view.motion(f"move {xy(POSE_B)}, 250 mm/s", lambda: arm.move(
+            xy(POSE_B), False, False, False, None, None, False, speed_mm_s=250.0,
+            acceleration_mm_s2=1500.0))
+        state = arm.get_state()
+        print(f"  done in {took:.2f} s; pose {fmt(state['tcp_pose'], 3)}")
+    counters = telemetry.counters()
+    print(f"recorded {counters['recorded_rows']} rows to {recording} "
+          f"({counters['recording_dropped']} dropped)")
 
     try:
         arm.go(xy(OUTSIDE), False, True, None, None, None, False)
-    except RuntimeError as exc:
-        print(f"go below the cuboid refused: {exc}")
+    except brevacon.ControllerError as refused:
+        print(f"go below the cuboid refused (code {refused.code}): {refused}")
+    return True
 
 
 if __name__ == "__main__":

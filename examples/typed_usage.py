@@ -44,7 +44,9 @@ def main(argv: list[str]) -> int:
         for line in describe(hardware.get_control_interface()):
             print(line)
         telemetry = hardware.get_receive_interface()
-        sample: _tandrel.TelemetrySample = telemetry.get_sample()
+        sample: _tandrel.TelemetrySample = telemetry.wait_for_next_sample(timeout=1.0)
+        published: int = telemetry.counters()["samples_published"]
+        print(f"sample #{sample.sequence} of {published} published since connect")
         age_ms = telemetry.sample_age_seconds() * 1e3
         print(f"sample J1 {sample.joints[0]:.3f} deg, X {sample.pose[0]:.3f} mm, {age_ms:.1f} ms old")
     print(repr(hardware))

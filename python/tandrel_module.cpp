@@ -24,6 +24,7 @@
 #include "connection_helpers.h"
 #include "docstrings.h"
 #include "errors_and_logging.h"
+#include "telemetry_stream.h"
 
 namespace py = pybind11;
 using epson::EthernetReceiveInterface;
@@ -145,6 +146,8 @@ constexpr const char* kSampleDoc =
 Attributes:
     joints (list[float]): J1 to J6 in degrees.
     pose (list[float]): Native ``[X, Y, Z, U, V, W]`` in millimetres and degrees.
+    sequence (int): 1 for the first sample after ``connect``, then 2, 3, ...
+    host_time (float): When it was published, on ``time.monotonic()``'s clock.
 )doc";
 
 constexpr const char* kReceiverDoc =
@@ -243,6 +246,11 @@ PYBIND11_MODULE(_tandrel, m) {
                              [](const TelemetrySample& sample) { return toList(sample.joints); })
       .def_property_readonly("pose",
                              [](const TelemetrySample& sample) { return toList(sample.pose); })
+      .def_readonly("sequence", &TelemetrySample::sequence,
+                    "1 for the first sample after ``connect``, then 2, 3, ...: a gap is the number "
+                    "of samples missed.")
+      .def_readonly("host_time", &TelemetrySample::host_time,
+                    "When the sample was published, in seconds of ``time.monotonic()``'s clock.")
       .def("__repr__", [](const TelemetrySample& sample) {
         return py::str("TelemetrySample(joints={!r}, pose={!r})")
             .format(toList(sample.joints), toList(sample.pose));
@@ -281,6 +289,7 @@ PYBIND11_MODULE(_tandrel, m) {
       .def("controller_status_age_seconds", &EthernetReceiveInterface::controllerStatusAgeSeconds,
            Release(), kStatusAgeDoc);
   epson_python::addConnectionProtocol(receiver);
+  epson_python::addTelemetryStream(m, receiver);
 
   py::class_<Tandrel, std::shared_ptr<Tandrel>> tandrel(m, "Tandrel", kTandrelDoc);
   tandrel

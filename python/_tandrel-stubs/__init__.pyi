@@ -1,7 +1,8 @@
 """Provide combined ownership of Epson hardware connections."""
 
+from collections.abc import Iterator
 from types import TracebackType
-from typing import Never, Self
+from typing import Never, Self, TypedDict
 
 from _brevacon import Brevacon
 from _brevacon import ConnectionFailedError as ConnectionFailedError
@@ -23,6 +24,47 @@ class TelemetrySample:
     def joints(self) -> list[float]: ...
     @property
     def pose(self) -> list[float]: ...
+    @property
+    def sequence(self) -> int: ...
+    @property
+    def host_time(self) -> float: ...
+
+class TelemetryCounters(TypedDict):
+    """What ``EthernetReceiveInterface.counters()`` returns (a plain dict at run time)."""
+
+    packets_received: int
+    packets_parsed: int
+    dropped_parse_failure: int
+    dropped_oversize: int
+    dropped_incomplete_status: int
+    samples_published: int
+    status_published: int
+    reconnections: int
+    recorded_rows: int
+    recording_dropped: int
+    last_connection_error: str
+
+class SampleIterator(Iterator[TelemetrySample]):
+    """Iterator over new telemetry samples, from ``samples()``."""
+
+    def __init__(self, no_constructor: Never) -> None: ...
+    def __iter__(self) -> SampleIterator: ...
+    def __next__(self) -> TelemetrySample: ...
+
+class Recording:
+    """A telemetry recording, from ``record()``."""
+
+    def __init__(self, no_constructor: Never) -> None: ...
+    @property
+    def path(self) -> str: ...
+    def stop(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
 
 class EthernetReceiveInterface:
     """Receive the telemetry stream an Epson controller task pushes."""
@@ -37,6 +79,11 @@ class EthernetReceiveInterface:
     def has_controller_status(self) -> bool: ...
     def get_controller_status(self) -> dict[str, int]: ...
     def controller_status_age_seconds(self) -> float: ...
+    def wait_for_next_sample(self, timeout: float = 1.0) -> TelemetrySample: ...
+    def samples(self, timeout: float = 1.0) -> SampleIterator: ...
+    def counters(self) -> TelemetryCounters: ...
+    def record(self, path: str) -> Recording: ...
+    def is_recording(self) -> bool: ...
     def __enter__(self) -> Self: ...
     def __exit__(
         self,

@@ -1,27 +1,20 @@
+// The connection side of the receiver: connect, disconnect, the socket and the receive thread.
+// What a packet publishes, and the reads, are in receiver_store.cpp.
+
 #include <epson/ethernet_receive_interface.h>
 
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <limits>
-#include <mutex>
 #include <stdexcept>
-#include <string_view>
-#include <thread>
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
-#include <boost/asio/streambuf.hpp>
 
-#include "packet_parser.h"
 #include "protocol.h"
+#include "receiver_impl.h"
 
 namespace epson {
 
@@ -44,100 +37,21 @@ std::string notReadyMessage() {
 
 boost::system::error_code lastSystemError() { return {errno, boost::system::system_category()}; }
 
-double secondsSince(Clock::time_point then) {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - then);
-  return static_cast<double>(ns.count()) / 1e9;
-}
-
 }  // namespace
-
-// Concurrency design.
-//
-// Threads: the callers' threads (connect, disconnect, the const readers) and, while connected,
-// one receive thread that reads the socket, parses and publishes. All socket I/O is blocking;
-// the I/O context only owns the socket and resolver services and is never run.
-//
-// Locks, each guarding its own members:
-//   threadMutex_ : receiveThread_, the receive buffer outside the receive thread's life. Held by
-//                   connect while starting the thread and by disconnect across join and
-//                   final close, so a disconnect from another thread during connect's
-//                   readiness wait cannot join the same thread twice.
-//   socketMutex_ : socket_ while it is replaced (connectSocket_) or torn down (disconnect).
-//                   The receive thread reads without it; while a read may be in progress the
-//                   socket is only shut down, never closed, so the object is not written.
-//   sampleMutex_ : sample_, sampleTime_, haveSample_; sampleCv_ is the readiness wait.
-//   statusMutex_ : status_, statusTime_, haveStatus_.
-//   stopMutex_   : only pairs with stopCv_, the interruptible reconnection pause.
-// Order: threadMutex_ before socketMutex_; no other lock is ever held with another.
-// Receive-thread only (no lock): stream_, discarding_, and the buffer while it runs.
-// stop_ and connected_ are sequentially consistent atomics read without a lock.
-class EthernetReceiveInterface::Impl {
- public:
-  void connect(const std::string& host, std::uint16_t port);
-  void disconnect();
-
-  bool isConnected() const { return connected_.load(); }
-  bool hasSample() const;
-  TelemetrySample getSample() const;
-  double sampleAgeSeconds() const;
-  bool hasControllerStatus() const;
-  ControllerStatus getControllerStatus() const;
-  double controllerStatusAgeSeconds() const;
-
- private:
-  void connectSocket_();
-  boost::system::error_code connectEndpoint_(const tcp::endpoint& endpoint);
-  void receiveLoop_();
-  // After a failed read. Returns false when the thread should end.
-  bool recoverConnection_();
-  void parsePacket_(std::string_view packet);
-  void teardownSocket_(bool close);
-
-  asio::io_context io_;
-  tcp::socket socket_{io_};
-  asio::streambuf receiveBuffer_{telemetry::kMaxPacketBytes};
-  std::mutex socketMutex_;
-  std::thread receiveThread_;
-  std::mutex threadMutex_;
-  std::atomic<bool> stop_{true};
-  std::atomic<bool> connected_{false};
-  std::string host_;
-  std::uint16_t port_ = kDefaultPort;
-
-  std::mutex stopMutex_;
-  std::condition_variable stopCv_;
-  // Set when the buffer overflowed: the bytes up to the next carriage return belong to the
-  // oversized packet and are dropped.
-  bool discarding_ = false;
-
-  telemetry::PacketStream stream_;
-  mutable std::mutex sampleMutex_;
-  std::condition_variable sampleCv_;
-  TelemetrySample sample_;
-  Clock::time_point sampleTime_;
-  bool haveSample_ = false;
-  mutable std::mutex statusMutex_;
-  ControllerStatus status_;
-  Clock::time_point statusTime_;
-  bool haveStatus_ = false;
-};
 
 void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint16_t port) {
   disconnect();
-  {
-    std::lock_guard<std::mutex> lock(sampleMutex_);
-    haveSample_ = false;
-  }
-  {
-    std::lock_guard<std::mutex> lock(statusMutex_);
-    haveStatus_ = false;
-  }
-  stream_.clear();
+  resetStore_();
   host_ = host;
   port_ = port;
   stop_ = false;
 
-  connectSocket_();
+  try {
+    connectSocket_();
+  } catch (const std::exception& e) {
+    countConnection_(false, e.what());
+    throw;
+  }
   {
     std::lock_guard<std::mutex> lock(threadMutex_);
     receiveThread_ = std::thread([this] { receiveLoop_(); });
@@ -190,6 +104,11 @@ void EthernetReceiveInterface::Impl::disconnect() {
   connected_ = false;
   receiveBuffer_.consume(receiveBuffer_.size());
   discarding_ = false;
+  try {
+    stopRecording();
+  } catch (const std::exception&) {
+    // disconnect() reports nothing; stopRecording() called by itself tells of a failed write.
+  }
 }
 
 boost::system::error_code EthernetReceiveInterface::Impl::connectEndpoint_(
@@ -236,7 +155,8 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   const auto endpoints = resolver.resolve(host_, port_text, tcp::resolver::flags(), ec);
   if (ec) {
     throw ConnectionFailedError("Failed to resolve Epson telemetry endpoint " +
-                             protocol::escapeText(host_) + ":" + port_text + ": " + ec.message());
+                                protocol::escapeText(host_) + ":" + port_text + ": " +
+                                ec.message());
   }
 
   boost::system::error_code last_error = asio::error::host_not_found;
@@ -251,8 +171,8 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   if (!connected) {
     socket_.close(ec);
     throw ConnectionFailedError("Failed to connect to Epson telemetry at " +
-                             protocol::escapeText(host_) + ":" + port_text + ": " +
-                             last_error.message());
+                                protocol::escapeText(host_) + ":" + port_text + ": " +
+                                last_error.message());
   }
   socket_.set_option(tcp::no_delay(true), ec);
   connected_ = true;
@@ -266,6 +186,7 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
       // The buffer reached its bound without a carriage return: drop it all and skip the
       // rest of this packet. Collected fields are dropped too, as for any unreadable packet.
       receiveBuffer_.consume(receiveBuffer_.size());
+      if (!discarding_) countOversize_();
       discarding_ = true;
       stream_.clear();
       continue;
@@ -301,67 +222,12 @@ bool EthernetReceiveInterface::Impl::recoverConnection_() {
   discarding_ = false;
   try {
     connectSocket_();
-  } catch (const std::exception&) {
+    countConnection_(true, std::string());
+  } catch (const std::exception& e) {
     // The next read fails at once on the closed socket and brings us back here.
+    countConnection_(false, e.what());
   }
   return true;
-}
-
-void EthernetReceiveInterface::Impl::parsePacket_(std::string_view packet) {
-  telemetry::PacketEffect effect = stream_.feed(packet);
-  if (effect.outcome == telemetry::PacketEffect::Outcome::kStatus) {
-    std::lock_guard<std::mutex> lock(statusMutex_);
-    status_ = std::move(effect.status);
-    statusTime_ = Clock::now();
-    haveStatus_ = true;
-    return;
-  }
-  if (effect.outcome != telemetry::PacketEffect::Outcome::kSample) return;
-  {
-    std::lock_guard<std::mutex> lock(sampleMutex_);
-    sample_ = effect.sample;
-    sampleTime_ = Clock::now();
-    haveSample_ = true;
-  }
-  sampleCv_.notify_all();
-}
-
-bool EthernetReceiveInterface::Impl::hasSample() const {
-  std::lock_guard<std::mutex> lock(sampleMutex_);
-  return haveSample_;
-}
-
-TelemetrySample EthernetReceiveInterface::Impl::getSample() const {
-  std::lock_guard<std::mutex> lock(sampleMutex_);
-  if (!haveSample_) {
-    throw std::runtime_error("No complete Epson telemetry sample has been received");
-  }
-  return sample_;
-}
-
-double EthernetReceiveInterface::Impl::sampleAgeSeconds() const {
-  std::lock_guard<std::mutex> lock(sampleMutex_);
-  if (!haveSample_) return std::numeric_limits<double>::infinity();
-  return secondsSince(sampleTime_);
-}
-
-bool EthernetReceiveInterface::Impl::hasControllerStatus() const {
-  std::lock_guard<std::mutex> lock(statusMutex_);
-  return haveStatus_;
-}
-
-ControllerStatus EthernetReceiveInterface::Impl::getControllerStatus() const {
-  std::lock_guard<std::mutex> lock(statusMutex_);
-  if (!haveStatus_) {
-    throw std::runtime_error("No Epson controller-status packet has been received");
-  }
-  return status_;
-}
-
-double EthernetReceiveInterface::Impl::controllerStatusAgeSeconds() const {
-  std::lock_guard<std::mutex> lock(statusMutex_);
-  if (!haveStatus_) return std::numeric_limits<double>::infinity();
-  return secondsSince(statusTime_);
 }
 
 EthernetReceiveInterface::EthernetReceiveInterface() : impl_(std::make_unique<Impl>()) {}
@@ -389,5 +255,20 @@ ControllerStatus EthernetReceiveInterface::getControllerStatus() const {
 double EthernetReceiveInterface::controllerStatusAgeSeconds() const {
   return impl_->controllerStatusAgeSeconds();
 }
+TelemetrySample EthernetReceiveInterface::waitForNextSample(
+    std::chrono::nanoseconds timeout, const std::function<void()>& poll) const {
+  return impl_->waitForSample(true, 0, timeout, poll);
+}
+TelemetrySample EthernetReceiveInterface::waitForSampleAfter(
+    std::uint64_t sequence, std::chrono::nanoseconds timeout,
+    const std::function<void()>& poll) const {
+  return impl_->waitForSample(false, sequence, timeout, poll);
+}
+TelemetryCounters EthernetReceiveInterface::counters() const { return impl_->counters(); }
+void EthernetReceiveInterface::startRecording(const std::string& path) {
+  impl_->startRecording(path);
+}
+void EthernetReceiveInterface::stopRecording() { impl_->stopRecording(); }
+bool EthernetReceiveInterface::isRecording() const { return impl_->isRecording(); }
 
 }  // namespace epson

@@ -36,6 +36,10 @@ def main(version: str) -> None:
                            capture_output=True, text=True, timeout=30).stdout
     assert "--telemetry-port" in shown, shown
     print("epson-virtual-controller --help: ok")
+    shown = subprocess.run([str(BIN / "epson-plot"), "--help"], check=True, capture_output=True,
+                           text=True, timeout=30).stdout
+    assert "RECORDING" in shown.upper(), shown
+    print("epson-plot --help: ok")
 
     with VirtualController(port=0, telemetry_port=0) as vc:
         session = subprocess.run(

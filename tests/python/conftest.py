@@ -7,6 +7,7 @@ from collections.abc import Iterator
 import pytest
 
 from fake_controller import FakeController, RefusingPort
+from telemetry_peer import TelemetryPeer
 
 
 @pytest.fixture
@@ -28,3 +29,10 @@ def refusing_port() -> Iterator[int]:
         yield port.port
     finally:
         port.close()
+
+
+@pytest.fixture
+def telemetry_peer() -> Iterator[TelemetryPeer]:
+    peer = TelemetryPeer()
+    yield peer
+    peer.close()

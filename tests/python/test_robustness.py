@@ -11,7 +11,7 @@ import pytest
 import _brevacon
 import _tandrel
 from fake_controller import FakeController
-from test_tandrel import FULL_SAMPLE, TelemetryPeer
+from telemetry_peer import FULL_SAMPLE, TelemetryPeer
 
 
 @pytest.fixture

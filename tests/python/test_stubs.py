@@ -18,7 +18,10 @@ def stub_classes(module_name: str) -> dict[str, dict[str, ast.AST]]:
     tree = ast.parse((STUB_DIR / f"{module_name}-stubs" / "__init__.pyi").read_text())
     classes: dict[str, dict[str, ast.AST]] = {}
     for node in tree.body:
-        if isinstance(node, ast.ClassDef):
+        # A TypedDict only describes a plain dict the module returns: no class at run time.
+        if isinstance(node, ast.ClassDef) and not any(
+            ast.unparse(base) == "TypedDict" for base in node.bases
+        ):
             classes[node.name] = {
                 item.name if not isinstance(item, ast.AnnAssign) else item.target.id: item
                 for item in node.body

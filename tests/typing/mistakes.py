@@ -50,3 +50,10 @@ def errors_and_logging(client: _brevacon.Brevacon) -> None:
     except _brevacon.ControllerError as refused:
         print(refused.code + 1)  # type: ignore[operator]
     _brevacon.route_log_to_logging("epson")  # type: ignore[arg-type]
+
+
+def telemetry_stream(receiver: _tandrel.EthernetReceiveInterface) -> None:
+    receiver.counters()["last_connection_error"].bit_length()  # type: ignore[attr-defined]
+    receiver.wait_for_next_sample(timeout="1")  # type: ignore[arg-type]
+    for sample in receiver.samples():
+        sample.sequence.upper()  # type: ignore[attr-defined]

@@ -2,13 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <epson/controller_status.h>
 #include <epson/errors.h>
 #include <epson/export.h>
-#include <epson/telemetry_sample.h>
+#include <epson/telemetry_sample.h>  // also TelemetryCounters
 
 namespace epson {
 
@@ -32,6 +33,8 @@ class EPSON_API EthernetReceiveInterface {
   static constexpr std::chrono::seconds kReadinessTimeout{2};
   // Pause between a lost connection (or a failed attempt) and the next attempt.
   static constexpr std::chrono::seconds kReconnectPause{1};
+  // How often a sample wait calls its poll function.
+  static constexpr std::chrono::milliseconds kWaitPollInterval{50};
 
   EthernetReceiveInterface();
   // Stops and joins the receive thread; never throws.
@@ -52,10 +55,38 @@ class EPSON_API EthernetReceiveInterface {
   // Seconds since the latest sample; +infinity when there is none.
   double sampleAgeSeconds() const;
 
+  // The first sample published after the call begins. Throws TimeoutError when none comes within
+  // `timeout`, and ConnectionLostError when the receiver is not running or disconnect() is called
+  // meanwhile. While it waits, `poll` (when given) is called about every kWaitPollInterval
+  // without any lock held; an exception it throws ends the wait (the Python module checks for
+  // Ctrl-C there).
+  TelemetrySample waitForNextSample(std::chrono::nanoseconds timeout,
+                                    const std::function<void()>& poll = {}) const;
+  // The same for the first sample whose sequence is above `sequence`: the latest one at once when
+  // it already is. Only the latest sample is kept, so a reader that falls behind gets the newest
+  // and sees the gap in the sequence numbers. A `sequence` above the latest one (it came from
+  // before a new connect()) waits for the next sample.
+  TelemetrySample waitForSampleAfter(std::uint64_t sequence, std::chrono::nanoseconds timeout,
+                                     const std::function<void()>& poll = {}) const;
+
   bool hasControllerStatus() const;
   // Throws std::runtime_error before the first status packet.
   ControllerStatus getControllerStatus() const;
   double controllerStatusAgeSeconds() const;
+
+  // Counters since connect(), taken together.
+  TelemetryCounters counters() const;
+
+  // Writes every published sample and status to `path` as CSV rows, from a writer thread fed by a
+  // bounded queue: the receive thread never waits on the disk, and rows that do not fit are
+  // counted (counters().recording_dropped). Numbers are written as the "C" locale writes them.
+  // Throws std::runtime_error when the file cannot be opened or a recording already runs.
+  void startRecording(const std::string& path);
+  // Writes what is queued and closes the file; quiet when nothing is recorded. disconnect() and
+  // the destructor stop a recording too. Throws std::runtime_error when the file could not be
+  // written in full.
+  void stopRecording();
+  bool isRecording() const;
 
  private:
   class EPSON_LOCAL Impl;

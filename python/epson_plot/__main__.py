@@ -1,0 +1,5 @@
+import sys
+
+from epson_plot import main
+
+sys.exit(main())

@@ -1,0 +1,203 @@
+// What `_tandrel` adds to the telemetry receiver beyond its native reads: waiting for the next
+// sample (interruptible by Ctrl-C), an iterator over new samples, the counters as a dict, and a
+// recording that a `with` block stops.
+
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <epson/ethernet_receive_interface.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace epson_python {
+
+namespace py = pybind11;
+using Receiver = epson::EthernetReceiveInterface;
+
+// Called every EthernetReceiveInterface::kWaitPollInterval while a wait runs without the
+// interpreter lock: a pending Ctrl-C (or any signal handler that raises) ends the wait.
+inline void raiseOnSignal() {
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+inline std::chrono::nanoseconds waitTimeout(double seconds) {
+  if (std::isnan(seconds) || seconds < 0) {
+    throw std::invalid_argument("timeout must be a number of seconds, 0 or more");
+  }
+  if (seconds >= 1e9) return std::chrono::nanoseconds::max();  // ~30 years: no bound
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(seconds));
+}
+
+// The iterator samples() returns: each call waits for a sample newer than the one it gave last.
+struct SampleIterator {
+  std::shared_ptr<Receiver> receiver;
+  std::chrono::nanoseconds timeout;
+  std::uint64_t last = 0;
+  bool started = false;
+
+  epson::TelemetrySample next() {
+    try {
+      py::gil_scoped_release release;
+      const epson::TelemetrySample sample =
+          started ? receiver->waitForSampleAfter(last, timeout, &raiseOnSignal)
+                  : receiver->waitForNextSample(timeout, &raiseOnSignal);
+      started = true;
+      last = sample.sequence;
+      return sample;
+    } catch (const epson::ConnectionLostError&) {
+      throw py::stop_iteration();  // the receiver was stopped: the stream has ended
+    }
+  }
+};
+
+// A recording that stop() or the end of a `with` block closes.
+struct Recording {
+  std::shared_ptr<Receiver> receiver;
+  std::string path;
+  void stop() const {
+    py::gil_scoped_release release;
+    receiver->stopRecording();
+  }
+};
+
+constexpr const char* kWaitDoc = R"doc(Wait for the next sample and return it.
+
+Returns the first sample published after the call begins. The interpreter lock is released
+while it waits; Ctrl-C interrupts the wait within about 50 ms.
+
+Args:
+    timeout: Seconds to wait at most.
+
+Raises:
+    TimeoutError: If no sample arrives in time (``_brevacon.TimeoutError``).
+    ConnectionLostError: If the receiver is not connected, or ``disconnect()`` is called
+        meanwhile.
+)doc";
+
+constexpr const char* kSamplesDoc = R"doc(Iterate over new samples as they arrive.
+
+Each step waits, as ``wait_for_next_sample`` does, for a sample newer than the one it yielded
+last. The receiver keeps only the latest sample, so a consumer slower than the stream skips
+samples: the gaps show in ``sample.sequence``. The iteration ends when the receiver is
+disconnected.
+
+Args:
+    timeout: Seconds each step waits at most.
+
+Raises:
+    TimeoutError: If a step waits longer than ``timeout``.
+)doc";
+
+constexpr const char* kCountersDoc = R"doc(Return what the receiver has counted since ``connect``.
+
+Returns:
+    A dict, taken as one consistent snapshot: ``packets_received``, ``packets_parsed``,
+    ``dropped_parse_failure``, ``dropped_oversize``, ``dropped_incomplete_status``,
+    ``samples_published`` (the latest sample's ``sequence``), ``status_published``,
+    ``reconnections``, ``recorded_rows``, ``recording_dropped`` and ``last_connection_error``
+    (the text of the latest failed connection attempt, empty if none).
+)doc";
+
+constexpr const char* kRecordDoc = R"doc(Record every sample and status to a CSV file.
+
+A writer thread writes the rows; the receive thread never waits for the disk, and rows the
+writer cannot keep up with are counted in ``counters()["recording_dropped"]``. Use it as a
+context manager, which stops the recording when the block ends::
+
+    with telemetry.record("run.csv"):
+        robot.go("P1", False, False, None, None, None, False)
+
+The file has a header row, then one row per sample (``host_time``, ``sequence``, ``J1`` to
+``J6``, ``X`` to ``W``) or status (``host_time`` and the five status words). ``epson-plot``
+draws it.
+
+Args:
+    path: The file to write; an existing file is replaced.
+
+Returns:
+    The recording; ``stop()`` or the end of a ``with`` block closes it.
+
+Raises:
+    RuntimeError: If the file cannot be opened or a recording already runs.
+)doc";
+
+template <class... Options>
+void addTelemetryStream(py::module_& m, py::class_<Receiver, Options...>& receiver) {
+  py::class_<SampleIterator>(m, "SampleIterator",
+                             "Iterator over new telemetry samples, from ``samples()``.")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &SampleIterator::next);
+
+  py::class_<Recording>(m, "Recording", "A telemetry recording, from ``record()``.")
+      .def_readonly("path", &Recording::path, "The file being written.")
+      .def("stop", &Recording::stop, "Write what is queued and close the file.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def(
+          "__exit__",
+          [](const Recording& self, const py::object&, const py::object&, const py::object&) {
+            self.stop();
+          },
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+
+  receiver
+      .def(
+          "wait_for_next_sample",
+          [](const Receiver& self, double timeout) {
+            const auto limit = waitTimeout(timeout);
+            py::gil_scoped_release release;
+            return self.waitForNextSample(limit, &raiseOnSignal);
+          },
+          py::arg("timeout") = 1.0, kWaitDoc)
+      .def(
+          "samples",
+          [](const std::shared_ptr<Receiver>& self, double timeout) {
+            return SampleIterator{self, waitTimeout(timeout)};
+          },
+          py::arg("timeout") = 1.0, kSamplesDoc)
+      .def(
+          "counters",
+          [](const Receiver& self) {
+            epson::TelemetryCounters c;
+            {
+              py::gil_scoped_release release;
+              c = self.counters();
+            }
+            py::dict d;
+            d["packets_received"] = c.packets_received;
+            d["packets_parsed"] = c.packets_parsed;
+            d["dropped_parse_failure"] = c.dropped_parse_failure;
+            d["dropped_oversize"] = c.dropped_oversize;
+            d["dropped_incomplete_status"] = c.dropped_incomplete_status;
+            d["samples_published"] = c.samples_published;
+            d["status_published"] = c.status_published;
+            d["reconnections"] = c.reconnections;
+            d["recorded_rows"] = c.recorded_rows;
+            d["recording_dropped"] = c.recording_dropped;
+            d["last_connection_error"] = c.last_connection_error;
+            return d;
+          },
+          kCountersDoc)
+      .def(
+          "record",
+          [](const std::shared_ptr<Receiver>& self, const std::string& path) {
+            {
+              py::gil_scoped_release release;
+              self->startRecording(path);
+            }
+            return Recording{self, path};
+          },
+          py::arg("path"), kRecordDoc)
+      .def("is_recording", &Receiver::isRecording, py::call_guard<py::gil_scoped_release>(),
+           "Return whether a recording runs.");
+}
+
+}  // namespace epson_python

@@ -1,0 +1,76 @@
+"""The receiver as an application uses it from Python: waiting, iterating, Ctrl-C, recording."""
+
+from __future__ import annotations
+
+import csv
+import os
+import pathlib
+import signal
+import threading
+import time
+
+import pytest
+
+import _brevacon
+import _tandrel
+from telemetry_peer import TelemetryPeer
+
+
+@pytest.fixture
+def receiver(telemetry_peer: TelemetryPeer) -> _tandrel.EthernetReceiveInterface:
+    receiver = _tandrel.EthernetReceiveInterface()
+    receiver.connect("127.0.0.1", telemetry_peer.port)
+    yield receiver
+    receiver.disconnect()
+
+
+def test_wait_and_iterate_see_each_new_sample_and_its_sequence(
+    receiver: _tandrel.EthernetReceiveInterface,
+) -> None:
+    latest = receiver.get_sample()
+    sample = receiver.wait_for_next_sample(timeout=2.0)
+    assert sample.sequence > latest.sequence
+    assert abs(time.monotonic() - sample.host_time) < 1.0
+
+    sequences = []
+    for sample in receiver.samples(timeout=2.0):
+        sequences.append(sample.sequence)
+        if len(sequences) == 3:
+            threading.Timer(0.1, receiver.disconnect).start()
+        time.sleep(0.05)  # slower than the 20 ms stream: the gaps show
+    assert len(sequences) >= 3  # the loop ended with the disconnect
+    assert all(b - a >= 2 for a, b in zip(sequences, sequences[1:]))
+    counters = receiver.counters()
+    assert counters["samples_published"] >= sequences[-1]
+    with pytest.raises(_brevacon.ConnectionLostError):
+        receiver.wait_for_next_sample(timeout=1.0)
+
+
+def test_ctrl_c_reaches_a_waiting_thread(
+    receiver: _tandrel.EthernetReceiveInterface, telemetry_peer: TelemetryPeer
+) -> None:
+    telemetry_peer.packet = b""  # the stream goes quiet
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        receiver.wait_for_next_sample(timeout=10.0)
+    assert time.monotonic() - started < 0.2 + 0.3
+    with pytest.raises(_brevacon.TimeoutError, match="within 100 ms"):
+        receiver.wait_for_next_sample(timeout=0.1)
+
+
+def test_record_writes_rows_until_the_block_ends(
+    receiver: _tandrel.EthernetReceiveInterface, tmp_path: pathlib.Path
+) -> None:
+    path = tmp_path / "run.csv"
+    with receiver.record(str(path)) as recording:
+        assert receiver.is_recording() and recording.path == str(path)
+        time.sleep(0.3)
+    assert not receiver.is_recording()
+    with path.open() as file:
+        rows = list(csv.DictReader(file))
+    assert len(rows) == receiver.counters()["recorded_rows"] >= 10
+    sequences = [int(row["sequence"]) for row in rows]
+    assert sequences == list(range(sequences[0], sequences[0] + len(rows)))
+    with pytest.raises(RuntimeError, match="Cannot open"):
+        receiver.record(str(tmp_path / "missing" / "run.csv"))

@@ -1,0 +1,139 @@
+// What an application builds on: waiting for the next sample, sequence numbers and counters, and
+// a recording that keeps every row.
+
+#include <epson/ethernet_receive_interface.h>
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_controller.h"
+
+namespace epson {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeTelemetryServer;
+using Clock = std::chrono::steady_clock;
+
+std::string sample(int x) {
+  return "X=" + std::to_string(x) +
+         ";Y=2;Z=3;U=4;V=5;W=6;J1agl=11;J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=16\r";
+}
+
+// A receiver connected to its own server, holding sample X=1 (sequence 1).
+struct Connected {
+  Connected() {
+    std::thread first([this] {
+      if (server.waitForConnections(1)) server.push(sample(1));
+    });
+    receiver.connect("127.0.0.1", server.port());
+    first.join();
+  }
+  FakeTelemetryServer server;
+  EthernetReceiveInterface receiver;
+};
+
+TEST(SampleWait, ReturnsTheNextSampleNeverTheOneAlreadyThere) {
+  Connected c;
+  auto wait = std::async(std::launch::async, [&c] { return c.receiver.waitForNextSample(2s); });
+  std::this_thread::sleep_for(100ms);
+  c.server.push(sample(2));
+  const TelemetrySample next = wait.get();
+  EXPECT_EQ(next.pose[0], 2);
+  EXPECT_EQ(next.sequence, 2U);
+  EXPECT_NEAR(next.host_time,
+              std::chrono::duration<double>(Clock::now().time_since_epoch()).count(), 1.0);
+}
+
+TEST(SampleWait, EndsPromptlyOnDisconnectAndAfterItsTimeout) {
+  Connected c;
+  auto wait = std::async(std::launch::async, [&c] { c.receiver.waitForNextSample(10s); });
+  std::this_thread::sleep_for(100ms);
+  const auto start = Clock::now();
+  c.receiver.disconnect();
+  EXPECT_THROW(wait.get(), ConnectionLostError);
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_THROW(c.receiver.waitForNextSample(1s), ConnectionLostError);  // not running
+
+  Connected idle;
+  const auto waited = Clock::now();
+  EXPECT_THROW(idle.receiver.waitForNextSample(200ms), TimeoutError);
+  EXPECT_GE(Clock::now() - waited, 200ms);
+  // A poll function that throws ends the wait: how the Python module lets Ctrl-C in.
+  EXPECT_THROW(idle.receiver.waitForNextSample(10s, [] { throw std::domain_error("interrupt"); }),
+               std::domain_error);
+}
+
+TEST(SampleWait, SlowReaderGetsTheLatestAndSeesTheGap) {
+  Connected c;
+  c.server.push(sample(2) + sample(3) + sample(4) + "X=oops;Y=1\r" + "STAT=1;SYSERR=0\r");
+  ASSERT_TRUE(c.receiver.waitForSampleAfter(3, 2s).sequence == 4);
+  const TelemetrySample latest = c.receiver.waitForSampleAfter(1, 2s);  // at once: 4 > 1
+  EXPECT_EQ(latest.sequence, 4U);
+  EXPECT_EQ(latest.pose[0], 4);
+  const auto deadline = Clock::now() + 2s;  // the two packets behind sample 4
+  while (c.receiver.counters().packets_received < 6 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(2ms);
+  }
+  const TelemetryCounters counters = c.receiver.counters();
+  EXPECT_EQ(counters.samples_published, 4U);
+  EXPECT_EQ(counters.packets_received, 6U);
+  EXPECT_EQ(counters.packets_parsed, 5U);
+  EXPECT_EQ(counters.dropped_parse_failure, 1U);
+  EXPECT_EQ(counters.dropped_incomplete_status, 1U);
+}
+
+TEST(Recording, KeepsEveryRowUnderLoadAndClosesOnDisconnect) {
+  Connected c;
+  const std::string path = testing::TempDir() + "epson_recording_test.csv";
+  EXPECT_THROW(c.receiver.startRecording("/nonexistent-dir/x.csv"), std::runtime_error);
+  c.receiver.startRecording(path);
+  EXPECT_THROW(c.receiver.startRecording(path), std::runtime_error);
+  constexpr int kBurst = 20000;
+  std::string burst;
+  for (int i = 2; i < 2 + kBurst; ++i) burst += sample(i);
+  burst += "STAT=524288;SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=768\r";
+  c.server.push(burst);
+  const auto deadline = Clock::now() + 10s;
+  while (c.receiver.counters().samples_published < kBurst + 1 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  std::this_thread::sleep_for(50ms);  // the status packet behind the burst
+  c.receiver.disconnect();  // stops the recording and closes the file
+  EXPECT_FALSE(c.receiver.isRecording());
+
+  const TelemetryCounters counters = c.receiver.counters();
+  EXPECT_EQ(counters.recording_dropped, 0U);
+  std::ifstream file(path);
+  std::string line;
+  std::getline(file, line);
+  EXPECT_EQ(line.rfind("host_time,sequence,J1,", 0), 0U);
+  std::uint64_t rows = 0;
+  std::uint64_t next_sequence = 2;  // the recording began after sample 1
+  std::string last;
+  while (std::getline(file, line)) {
+    ++rows;
+    last = line;
+    const auto first_comma = line.find(',');
+    const std::string sequence = line.substr(first_comma + 1, line.find(',', first_comma + 1) -
+                                                                  first_comma - 1);
+    std::uint64_t value = 0;
+    std::from_chars(sequence.data(), sequence.data() + sequence.size(), value);
+    if (!sequence.empty()) {
+      EXPECT_EQ(value, next_sequence++);
+    }
+  }
+  EXPECT_EQ(rows, counters.recorded_rows);
+  EXPECT_EQ(next_sequence, kBurst + 2U);
+  EXPECT_NE(last.find(",524288,0,21,0,768"), std::string::npos) << last;
+}
+
+}  // namespace
+}  // namespace epson
