@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/read_until.hpp>
 
 #include "protocol.h"
 #include "receiver_impl.h"
@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// Bytes asked of the socket per read.
+constexpr std::size_t kReadChunk = 16 * 1024;
 // How often a pending connection attempt looks at the stop flag.
 constexpr std::chrono::milliseconds kConnectPollSlice{20};
 
@@ -103,6 +105,7 @@ void EthernetReceiveInterface::Impl::disconnect() {
   // A reconnection that finished just before the join may have raised the flag again.
   connected_ = false;
   receiveBuffer_.consume(receiveBuffer_.size());
+  searched_ = 0;
   discarding_ = false;
   try {
     stopRecording();
@@ -178,14 +181,42 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
   connected_ = true;
 }
 
+boost::system::error_code EthernetReceiveInterface::Impl::readPacket_(std::size_t& length) {
+  // A plain blocking recv on the descriptor: one system call from the packet's arrival to its
+  // bytes, and the buffer is searched only where it grew.
+  for (;;) {
+    const auto data = receiveBuffer_.data();
+    const char* begin = static_cast<const char*>(data.data());
+    const void* cr = std::memchr(begin + searched_, '\r', data.size() - searched_);
+    if (cr != nullptr) {
+      length = static_cast<std::size_t>(static_cast<const char*>(cr) - begin) + 1;
+      searched_ = 0;
+      return {};
+    }
+    searched_ = data.size();
+    if (data.size() >= telemetry::kMaxPacketBytes) return asio::error::not_found;
+    const auto space =
+        receiveBuffer_.prepare(std::min(kReadChunk, telemetry::kMaxPacketBytes - data.size()));
+    const ssize_t n = ::recv(socket_.native_handle(), space.data(), space.size(), 0);
+    if (n > 0) {
+      receiveBuffer_.commit(static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      return asio::error::eof;
+    } else if (errno != EINTR) {
+      return lastSystemError();
+    }
+  }
+}
+
 void EthernetReceiveInterface::Impl::receiveLoop_() {
   while (!stop_) {
-    boost::system::error_code ec;
-    const std::size_t length = asio::read_until(socket_, receiveBuffer_, '\r', ec);
+    std::size_t length = 0;
+    const boost::system::error_code ec = readPacket_(length);
     if (ec == asio::error::not_found) {
       // The buffer reached its bound without a carriage return: drop it all and skip the
       // rest of this packet. Collected fields are dropped too, as for any unreadable packet.
       receiveBuffer_.consume(receiveBuffer_.size());
+      searched_ = 0;
       if (!discarding_) countOversize_();
       discarding_ = true;
       stream_.clear();
@@ -219,6 +250,7 @@ bool EthernetReceiveInterface::Impl::recoverConnection_() {
   }
   if (stop_) return false;
   receiveBuffer_.consume(receiveBuffer_.size());
+  searched_ = 0;
   discarding_ = false;
   try {
     connectSocket_();

@@ -50,7 +50,7 @@ namespace epson {
 // Order: threadMutex_ before socketMutex_; countersMutex_ before the recorder's queue lock; no
 // other lock is ever held with another. The receive thread takes a store lock only to publish a
 // finished result.
-// Receive-thread only (no lock): stream_, discarding_, and the buffer while it runs.
+// Receive-thread only (no lock): stream_, discarding_, searched_, and the buffer while it runs.
 // stop_ and connected_ are sequentially consistent atomics read without a lock.
 //
 // Naming: a trailing underscore marks a private worker; all of them run on the receive thread
@@ -84,6 +84,9 @@ class EthernetReceiveInterface::Impl {
   void connectSocket_();
   boost::system::error_code connectEndpoint_(const boost::asio::ip::tcp::endpoint& endpoint);
   void receiveLoop_();
+  // Reads until the buffer holds a packet: its length, terminator included. not_found when the
+  // packet cap is reached without a carriage return.
+  boost::system::error_code readPacket_(std::size_t& length);
   // After a failed read. Returns false when the thread should end.
   bool recoverConnection_();
   void teardownSocket_(bool close);
@@ -111,6 +114,7 @@ class EthernetReceiveInterface::Impl {
   // Set when the buffer overflowed: the bytes up to the next carriage return belong to the
   // oversized packet and are dropped.
   bool discarding_ = false;
+  std::size_t searched_ = 0;  // leading buffered bytes already known to hold no carriage return
   telemetry::PacketStream stream_;
 
   mutable std::mutex sampleMutex_;
