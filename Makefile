@@ -65,7 +65,7 @@ test-native: build
 	$(CTEST) --test-dir $(RELEASE) -j 8 --output-on-failure --timeout 300
 
 test-python: build
-	PYTHONPATH=$(RELEASE)/python:sim $(PY) -m pytest -q
+	PYTHONPATH=$(RELEASE)/python:sim:python $(PY) -m pytest -q
 
 # Native tests under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 test-asan: deps

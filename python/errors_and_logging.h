@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace epson_python {
@@ -87,7 +88,7 @@ inline void translateErrors(std::exception_ptr failure) {
     PyErr_SetObject(cls.ptr(), cls(e.what()).ptr());
   };
   try {
-    std::rethrow_exception(failure);
+    std::rethrow_exception(std::move(failure));
   } catch (const epson::ControllerError& e) {
     const py::object cls = errorClasses().controller;
     py::object error = cls(e.what());
@@ -130,10 +131,11 @@ class PythonLogTarget {
   ~PythonLogTarget() {
     // The last copy of a sink may go away on any thread; references are dropped under the lock,
     // or left alone when the interpreter is already gone.
-    if (interpreterUsable()) {
-      py::gil_scoped_acquire gil;
-      info_ = py::object();
-      error_ = py::object();
+    if (interpreterUsable_()) {
+      const PyGILState_STATE gil = PyGILState_Ensure();
+      Py_XDECREF(info_.release().ptr());
+      Py_XDECREF(error_.release().ptr());
+      PyGILState_Release(gil);
     } else {
       info_.release();
       error_.release();
@@ -141,7 +143,7 @@ class PythonLogTarget {
   }
 
   bool write(epson::LogLevel level, const std::string& line) const {
-    if (!interpreterUsable()) return false;
+    if (!interpreterUsable_()) return false;
     py::gil_scoped_acquire gil;
     try {
       (level == epson::LogLevel::kInfo ? info_ : error_)(line);
@@ -153,7 +155,7 @@ class PythonLogTarget {
   }
 
  private:
-  static bool interpreterUsable() { return Py_IsInitialized() != 0 && _Py_IsFinalizing() == 0; }
+  static bool interpreterUsable_() { return Py_IsInitialized() != 0 && _Py_IsFinalizing() == 0; }
 
   py::object info_;
   py::object error_;

@@ -82,8 +82,8 @@ void Brevacon::Impl::controlDuringMotion_(const std::string& command,
     clearControlSlot_();
     severConnection_();
     throw TimeoutError("Timed out writing " + protocol::shownCommandBrief(command) +
-                             " to the Epson controller after " +
-                             std::to_string(kControlReplyTimeout.count()) + " ms");
+                       " to the Epson controller after " +
+                       std::to_string(kControlReplyTimeout.count()) + " ms");
   }
   pendingDeadline_ = Clock::now() + kControlReplyTimeout;
   pendingCv_.wait_until(pending, pendingDeadline_,
@@ -99,8 +99,7 @@ void Brevacon::Impl::controlDuringMotion_(const std::string& command,
   if (reply.empty()) {
     // The controller may still answer; whoever reads then must not take it for their own.
     if (connected_) duePrefixes_.push_back(prefix);
-    throw TimeoutError("Timed out waiting for Epson response to " +
-                             protocol::escapeText(command));
+    throw TimeoutError("Timed out waiting for Epson response to " + protocol::escapeText(command));
   }
   parseResponse_(reply, command);
 }

@@ -300,8 +300,7 @@ namespace {
 
 // The numbers of a result that must hold exactly `count` of them; `what` names the result in the
 // message ("robot state").
-std::vector<double> exactlyDoubles(const std::string& result, std::size_t count,
-                                   const char* what) {
+std::vector<double> exactlyDoubles(const std::string& result, std::size_t count, const char* what) {
   std::vector<double> values = extractDoubles(result);
   if (values.size() != count) {
     throw std::runtime_error(std::string("Failed to parse ") + what + ". Expected " +

@@ -128,7 +128,7 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
       if (!retryable) throw;
       if (attempt == kConnectAttempts) {
         throw ConnectionFailedError("Epson Remote Ethernet login failed after " +
-                                 std::to_string(kConnectAttempts) + " attempts: " + e.what());
+                                    std::to_string(kConnectAttempts) + " attempts: " + e.what());
       }
       log::error("Epson Remote Ethernet login attempt " + std::to_string(attempt) +
                  " failed; retrying in " + std::to_string(kRetryPause.count()) + " seconds");

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Bytes asked of the socket per read.
-constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
 // How often a pending connection attempt looks at the stop flag.
 constexpr std::chrono::milliseconds kConnectPollSlice{20};
 

@@ -289,20 +289,24 @@ def run_example(name, *args, timeout=60.0):
 
 
 @pytest.mark.slow
-def test_demo_runs_end_to_end():
-    out = run_example("demo.py")
+def test_demo_runs_end_to_end(tmp_path):
+    plot = tmp_path / "demo-run.png"
+    out = run_example("demo.py", "--plot", str(plot))
     for expected in ("E-stop pressed on the controller: is_emergency_stopped() -> True",
-                     "motors on; power mode HIGH", "paused from another thread",
-                     "go below the cuboid refused: Remote command failed: !Execute,41",
+                     "motor_on refused with code 31", "motors on; power mode HIGH",
+                     "paused from another thread", " dropped)",
+                     "go below the cuboid refused (code 41): Remote command failed: !Execute,41",
                      "after disconnect: Tool 0 selected, Tool 15 defined: False, "
                      "motors on: False"):
         assert expected in out
     assert "failed" not in out.replace("Remote command failed", "")
+    rows = (tmp_path / "demo-run.csv").read_text().splitlines()
+    assert len(rows) > 100 and rows[0].startswith("host_time,sequence,")
 
 
 @pytest.mark.parametrize("name, args, expected", [
     ("poll_state.py", ["--count", "2", "--interval", "0"], "E-stop False"),
-    ("stream_telemetry.py", ["--seconds", "0.3"], "samples/s received"),
+    ("stream_telemetry.py", ["--seconds", "0.3"], "missed"),
     ("tcp_offset_roundtrip.py", [], "restored: Tool 0, slot 15 defined False"),
 ])
 def test_examples_run_against_the_virtual_controller(name, args, expected):

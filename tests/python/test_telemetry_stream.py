@@ -74,3 +74,20 @@ def test_record_writes_rows_until_the_block_ends(
     assert sequences == list(range(sequences[0], sequences[0] + len(rows)))
     with pytest.raises(RuntimeError, match="Cannot open"):
         receiver.record(str(tmp_path / "missing" / "run.csv"))
+
+
+def test_epson_plot_draws_a_recording_and_counts_missed_samples(tmp_path: pathlib.Path) -> None:
+    import epson_plot
+
+    recording = tmp_path / "run.csv"
+    rows = ["host_time,sequence,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W,stat,system_error,control_device,"
+            "robot_info,ctrl_info"]
+    for i, sequence in enumerate([1, 2, 3, 6, 7]):  # 4 and 5 missing
+        rows.append(f"{10 + i * 0.001},{sequence},{i},0,0,0,90,0,{350 + i},0,505,0,0,180,,,,,")
+    rows.append("10.010,,,,,,,,,,,,,,524288,0,21,0,768")  # a status row
+    recording.write_text("\n".join(rows) + "\n")
+    run = epson_plot.read_run(recording)
+    assert (len(run.time), run.missed, run.columns["X"][-1]) == (5, 2, 354.0)
+    image = tmp_path / "run.png"
+    assert epson_plot.main([str(recording), "-o", str(image)]) == 0
+    assert image.read_bytes().startswith(b"\x89PNG")

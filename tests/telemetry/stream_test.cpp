@@ -105,7 +105,7 @@ TEST(Recording, KeepsEveryRowUnderLoadAndClosesOnDisconnect) {
     std::this_thread::sleep_for(5ms);
   }
   std::this_thread::sleep_for(50ms);  // the status packet behind the burst
-  c.receiver.disconnect();  // stops the recording and closes the file
+  c.receiver.disconnect();            // stops the recording and closes the file
   EXPECT_FALSE(c.receiver.isRecording());
 
   const TelemetryCounters counters = c.receiver.counters();
@@ -121,8 +121,8 @@ TEST(Recording, KeepsEveryRowUnderLoadAndClosesOnDisconnect) {
     ++rows;
     last = line;
     const auto first_comma = line.find(',');
-    const std::string sequence = line.substr(first_comma + 1, line.find(',', first_comma + 1) -
-                                                                  first_comma - 1);
+    const std::string sequence =
+        line.substr(first_comma + 1, line.find(',', first_comma + 1) - first_comma - 1);
     std::uint64_t value = 0;
     std::from_chars(sequence.data(), sequence.data() + sequence.size(), value);
     if (!sequence.empty()) {

@@ -33,8 +33,8 @@ TEST(LogSink, ReceivesEveryLineWithItsLevelFromAnyThreadThenRestoresTheDefault) 
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(lines.size(), 2000U);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), std::make_pair(LogLevel::kInfo,
-                                                                  std::string("Connected to 2"))),
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       std::make_pair(LogLevel::kInfo, std::string("Connected to 2"))),
             250);
 
   setLogSink(nullptr);

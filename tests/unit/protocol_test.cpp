@@ -480,7 +480,7 @@ TEST(HostileBytes, EscapedWhereverControllerTextIsQuoted) {
   EXPECT_EQ(escapeText("caf\xc3\xa9 \xe2\x82\xac"), "caf\xc3\xa9 \xe2\x82\xac");  // valid UTF-8
   EXPECT_EQ(escapeText(std::string("a\0b\xff\xc3", 5)), "a\\x00b\\xff\\xc3");
   EXPECT_EQ(escapeText("\xed\xa0\x80\xc0\xaf"),
-            "\\xed\\xa0\\x80\\xc0\\xaf");  // surrogate, overlong
+            "\\xed\\xa0\\x80\\xc0\\xaf");                                // surrogate, overlong
   EXPECT_EQ(escapeText("a\nb\tc\r\x1b[2J"), "a\nb\\x09c\\x0d\\x1b[2J");  // no terminal control
   EXPECT_EQ(escapeText("a\nb\tc", true), "a\\x0ab\\x09c");
   EXPECT_EQ(errorReplyMessage(std::string("!Execute,2,\0\xfe", 13), "$Execute,\"Reset\""),

@@ -24,8 +24,11 @@ TEST(CsvRow, SampleAndStatusRowsUnderADecimalCommaLocale) {
   sample.sample.host_time = 12.5;
   std::string text;
   appendCsvRow(text, sample);
-  appendCsvRow(text, statusRow({{"stat", 524288}, {"system_error", -1}, {"control_device", 21},
-                                {"robot_info", 0}, {"ctrl_info", 768}},
+  appendCsvRow(text, statusRow({{"stat", 524288},
+                                {"system_error", -1},
+                                {"control_device", 21},
+                                {"robot_info", 0},
+                                {"ctrl_info", 768}},
                                13.000000001));
   EXPECT_EQ(text,
             "12.500000000,42,0.1,-2.5,3,4,5,1e-310,412.503,0,-0,90,1e+21,180,,,,,\n"
