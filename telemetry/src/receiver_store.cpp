@@ -28,6 +28,26 @@ Clock::time_point deadlineAfter(std::chrono::nanoseconds timeout) {
   return timeout >= Clock::time_point::max() - now ? Clock::time_point::max() : now + timeout;
 }
 
+// Whether a sample or status has been published since connect().
+bool isPresent(std::mutex& mutex, const bool& present) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return present;
+}
+
+// A copy of the latest sample or status, taken under its lock; `none` when there is none yet.
+template <typename Value>
+Value copyLatest(std::mutex& mutex, const bool& present, const Value& value, const char* none) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!present) throw std::runtime_error(none);
+  return value;
+}
+
+// Seconds since the latest sample or status was published; +infinity when there is none.
+double ageOfLatest(std::mutex& mutex, const bool& present, const Clock::time_point& time) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return present ? secondsSince(time) : std::numeric_limits<double>::infinity();
+}
+
 std::string millisecondsText(std::chrono::nanoseconds duration) {
   return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
          " ms";
@@ -125,22 +145,16 @@ void EthernetReceiveInterface::Impl::countConnection_(bool reconnected,
 }
 
 bool EthernetReceiveInterface::Impl::hasSample() const {
-  std::lock_guard<std::mutex> lock(sampleMutex_);
-  return haveSample_;
+  return isPresent(sampleMutex_, haveSample_);
 }
 
 TelemetrySample EthernetReceiveInterface::Impl::getSample() const {
-  std::lock_guard<std::mutex> lock(sampleMutex_);
-  if (!haveSample_) {
-    throw std::runtime_error("No complete Epson telemetry sample has been received");
-  }
-  return sample_;
+  return copyLatest(sampleMutex_, haveSample_, sample_,
+                    "No complete Epson telemetry sample has been received");
 }
 
 double EthernetReceiveInterface::Impl::sampleAgeSeconds() const {
-  std::lock_guard<std::mutex> lock(sampleMutex_);
-  if (!haveSample_) return std::numeric_limits<double>::infinity();
-  return secondsSince(sampleTime_);
+  return ageOfLatest(sampleMutex_, haveSample_, sampleTime_);
 }
 
 TelemetrySample EthernetReceiveInterface::Impl::waitForSample(
@@ -174,22 +188,16 @@ TelemetrySample EthernetReceiveInterface::Impl::waitForSample(
 }
 
 bool EthernetReceiveInterface::Impl::hasControllerStatus() const {
-  std::lock_guard<std::mutex> lock(statusMutex_);
-  return haveStatus_;
+  return isPresent(statusMutex_, haveStatus_);
 }
 
 ControllerStatus EthernetReceiveInterface::Impl::getControllerStatus() const {
-  std::lock_guard<std::mutex> lock(statusMutex_);
-  if (!haveStatus_) {
-    throw std::runtime_error("No Epson controller-status packet has been received");
-  }
-  return status_;
+  return copyLatest(statusMutex_, haveStatus_, status_,
+                    "No Epson controller-status packet has been received");
 }
 
 double EthernetReceiveInterface::Impl::controllerStatusAgeSeconds() const {
-  std::lock_guard<std::mutex> lock(statusMutex_);
-  if (!haveStatus_) return std::numeric_limits<double>::infinity();
-  return secondsSince(statusTime_);
+  return ageOfLatest(statusMutex_, haveStatus_, statusTime_);
 }
 
 TelemetryCounters EthernetReceiveInterface::Impl::counters() const {
