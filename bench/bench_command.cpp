@@ -17,6 +17,7 @@
 #include <benchmark/benchmark.h>
 #include <epson/brevacon.h>
 
+#include "loopback.h"
 #include "protocol.h"
 
 namespace {
@@ -26,17 +27,7 @@ namespace {
 class LoopbackController {
  public:
   LoopbackController() {
-    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listen_, 4) != 0 ||
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(addr.sin_port);
+    listen_ = epson::bench::listenOnLoopback(port_);
     thread_ = std::thread([this] { serve(); });
   }
   ~LoopbackController() {

@@ -23,6 +23,8 @@
 #include <benchmark/benchmark.h>
 #include <epson/ethernet_receive_interface.h>
 
+#include "loopback.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -52,17 +54,7 @@ class Pusher {
  public:
   template <typename Push>
   explicit Pusher(Push push) {
-    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listen_, 4) != 0 ||
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(addr.sin_port);
+    listen_ = epson::bench::listenOnLoopback(port_);
     thread_ = std::thread([this, push] {
       const int fd = ::accept(listen_, nullptr, nullptr);
       if (fd < 0) return;
