@@ -132,7 +132,8 @@ bool Brevacon::Impl::readUntilTerminator_(Clock::time_point deadline) {
   for (;;) {
     const auto data = replyBuffer_.data();
     framed_ = framer_.scan(std::string_view(static_cast<const char*>(data.data()), data.size()));
-    if (framed_ != 0 && framed_ <= protocol::kMaxReplyBytes) return true;
+    // The cap counts a reply's bytes before its final line feed.
+    if (framed_ != 0 && framed_ - 1 <= protocol::kMaxReplyBytes) return true;
     if (framed_ != 0 || replyBuffer_.size() > protocol::kMaxReplyBytes) {
       // The message never carries the reply: it may be a megabyte of anything.
       const std::string message = kReadFailure + std::string("reply too long (more than ") +

@@ -11,8 +11,9 @@
 
 namespace epson::protocol {
 
-// Largest reply the client buffers, all of its lines together. A peer that sends more without
-// completing a reply is cut off: the bound keeps a hostile or broken peer from growing the buffer.
+// Largest reply the client buffers, all of its lines together, not counting the final line feed.
+// A peer that sends more without completing a reply is cut off: the bound keeps a hostile or
+// broken peer from growing the buffer.
 inline constexpr std::size_t kMaxReplyBytes = std::size_t{1024} * 1024;
 
 // Finds where replies end in the received bytes. A reply ends at a line feed outside double
