@@ -377,14 +377,21 @@ class FakeController::Impl {
     return true;
   }
 
-  bool silence_() {
+  // Silence and stall never end by themselves, so they count as finished once they hold the
+  // connection: a test waiting for the script to get there may go on.
+  bool beginHolding_() {
     if (state_ == Conn::kNone && !accept_()) {
       return false;
     }
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      ++finished_;
-      cv_.notify_all();
+    std::lock_guard<std::mutex> lock(mu_);
+    ++finished_;
+    cv_.notify_all();
+    return true;
+  }
+
+  bool silence_() {
+    if (!beginHolding_()) {
+      return false;
     }
     for (;;) {
       {
@@ -403,13 +410,8 @@ class FakeController::Impl {
 
   // Leaves every byte the client sends unread, so its writes back up, until it closes.
   bool stall_() {
-    if (state_ == Conn::kNone && !accept_()) {
+    if (!beginHolding_()) {
       return false;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      ++finished_;
-      cv_.notify_all();
     }
     while (state_ == Conn::kOpen) {
       pollfd fds[2] = {{wake_pipe_[0], POLLIN, 0}, {conn_, POLLRDHUP, 0}};
