@@ -1,6 +1,7 @@
 """The driver's main job in one run: status, motors, power, TCP offset, IK, a safety cuboid,
-a go and a move with live telemetry, pause and continue from another thread, clean disconnect.
-The go and the move are recorded, and the recording is plotted (--plot, demo-run.png).
+a go and a move with live telemetry, pause and continue from another thread, a go aborted from
+another thread, clean disconnect. The first go and the move are recorded, and the recording is
+plotted (--plot, demo-run.png).
 
 Without --host it starts the virtual controller on loopback and stops it on exit. With --host it
 talks to a real controller; it moves the robot only when --allow-motion is given too.
@@ -112,6 +113,18 @@ def pause_and_continue(arm, view, after_s, hold_s, report):
         report.append(exc)
 
 
+def abort_after(arm, view, after_s, report):
+    """Another thread aborts the running motion; the robot brakes to rest, then the motion ends."""
+    time.sleep(after_s)
+    try:
+        if arm.abort_motion():
+            view.say(f"  abort accepted from another thread after {after_s:.1f} s; braking")
+        else:
+            report.append("no motion was running to abort")
+    except RuntimeError as exc:
+        report.append(exc)
+
+
 def main() -> int:
     ap = common.parser(__doc__.split("\n")[0])
     ap.add_argument("--allow-motion", action="store_true",
@@ -217,6 +230,23 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
     counters = telemetry.counters()
     print(f"recorded {counters['recorded_rows']} rows to {recording} "
           f"({counters['recording_dropped']} dropped)")
+
+    # Back towards POSE_A, gently enough that the braking after the abort takes a while.
+    abort_problems = []
+    aborter = threading.Thread(target=abort_after, args=(arm, view, 1.0, abort_problems))
+    aborter.start()
+    try:
+        view.motion(f"go {xy(POSE_A)} LJM, speed 8 %, acceleration 5 %, to be aborted",
+                    lambda: arm.go(xy(POSE_A), False, True, None, None, None, False,
+                                   speed_percent=8, acceleration_percent=5))
+        abort_problems.append("the go ran to its end")
+    except brevacon.MotionAbortedError as aborted:
+        rest = arm.get_state()["tcp_pose"]
+        print(f"  aborted go ended with code {aborted.code}; at rest at {fmt(rest, 3)}")
+    finally:
+        aborter.join()
+    for exc in abort_problems:
+        print(f"  abort failed: {exc}")
 
     try:
         arm.go(xy(OUTSIDE), False, True, None, None, None, False)

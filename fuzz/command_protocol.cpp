@@ -384,26 +384,26 @@ void escapeAndRedact(ByteReader& in) {
 }
 
 void replyRouting(ByteReader& in) {
-  const std::string awaited = in.text();
-  const std::string control = in.text();
-  std::vector<std::string> due(in.byte() % 4);
-  for (std::string& prefix : due) prefix = in.text();
-  const bool stale = in.flag();
+  std::vector<std::string> queue(in.byte() % 5);
+  for (std::string& name : queue) name = in.text();
+  const std::size_t skipped = in.byte() % 5;
   const std::string reply = in.rest();
-  p::RoutingState state;
-  state.awaited = awaited;
-  state.control = control;
-  state.due = &due;
-  state.stale = stale;
-  const p::ReplyRoute route = p::routeReply(reply, state);
-  const p::ReplyRoute nobody = stale ? p::ReplyRoute::kStale : p::ReplyRoute::kUnexpected;
+  const std::size_t index = p::answeredIndex(
+      reply, queue, [](const std::string& name) -> const std::string& { return name; },
+      [&](const std::string& name) { return &name - queue.data() == static_cast<long>(skipped); });
   if (reply.empty() || (reply[0] != '#' && reply[0] != '!')) {
-    FUZZ_CHECK(route == nobody, "a reply that is neither # nor ! was routed: " + printable(reply));
+    FUZZ_CHECK(index == p::kAnswersNothing, "a line that is no reply was routed: " +
+                                                printable(reply));
   }
-  if (route == p::ReplyRoute::kDue) {
-    FUZZ_CHECK(p::dueIndex(reply, due) < due.size(), "due route without a due entry");
+  if (index == p::kAnswersNothing) return;
+  FUZZ_CHECK(index < queue.size() && index != skipped, "routed outside the queue or to a skip");
+  const std::optional<std::string_view> name = p::replyName(reply);
+  FUZZ_CHECK(name.has_value(), "routed a line without a name");
+  FUZZ_CHECK(name->empty() ? index == (skipped == 0 ? 1u : 0u) : queue[index] == *name,
+             "routed to a command of another name, or not to the oldest");
+  for (std::size_t i = 0; i < index; ++i) {
+    FUZZ_CHECK(i == skipped || (!name->empty() && queue[i] != *name), "an older match was passed");
   }
-  if (stale) FUZZ_CHECK(route != p::ReplyRoute::kAwaited, "stale reply taken as the answer");
 }
 
 // --- Builders ----------------------------------------------------------------------------------

@@ -108,10 +108,17 @@ Example:
     >>> robot.restore_tcp_offset()                              # doctest: +SKIP
 )doc";
 
+constexpr const char* kMotionStopDoc = R"doc(
+While it runs, ``$GetStatus`` goes out every {heartbeat_interval}; a controller that leaves one
+unanswered for {heartbeat_reply} is taken as gone. Ctrl-C aborts the motion (``$Abort``), waits
+at most {control_reply} for it to end, and raises ``KeyboardInterrupt`` with a note saying so;
+a second Ctrl-C meanwhile closes the session at once.)doc";
+
 constexpr const char* kGoDoc = R"doc(Execute a point-to-point SPEL+ ``Go`` motion.
 
 Blocks until the controller reports the end of the motion (at most {motion_timeout}). The interpreter
-lock is released meanwhile, so another thread may call ``pause()`` or ``continue_motion()``.
+lock is released meanwhile, so another thread may call ``pause()``, ``continue_motion()`` or
+``abort_motion()``.{motion_stop}
 
 Args:
     destination: SPEL+ point or point expression, inserted verbatim (for example ``P1``).
@@ -128,13 +135,17 @@ Args:
 
 Raises:
     ValueError: If the arguments cannot form a valid command.
-    RuntimeError: If the session is unavailable or the motion fails.
+    MotionAbortedError: If ``abort_motion()`` ended the motion.
+    ControllerError: If the controller refuses the motion or it fails.
+    ConnectionLostError: If the session is gone or the controller stops answering.
+    TimeoutError: If the motion does not end within {motion_timeout}.
+    KeyboardInterrupt: On Ctrl-C, after the motion was aborted.
 )doc";
 
 constexpr const char* kMoveDoc = R"doc(Execute a straight-line Cartesian SPEL+ ``Move`` motion.
 
 Blocks until the controller reports the end of the motion (at most {motion_timeout}), with the
-interpreter lock released. Optional motion parameters must be finite and positive; the
+interpreter lock released.{motion_stop} Optional motion parameters must be finite and positive; the
 controller enforces its model-specific limits, and omitted parameters keep the controller's
 current settings.
 
@@ -152,7 +163,11 @@ Args:
 
 Raises:
     ValueError: If the arguments cannot form a valid command.
-    RuntimeError: If the session is unavailable or the motion fails.
+    MotionAbortedError: If ``abort_motion()`` ended the motion.
+    ControllerError: If the controller refuses the motion or it fails.
+    ConnectionLostError: If the session is gone or the controller stops answering.
+    TimeoutError: If the motion does not end within {motion_timeout}.
+    KeyboardInterrupt: On Ctrl-C, after the motion was aborted.
 )doc";
 
 constexpr const char* kGetStateDoc =
@@ -186,6 +201,23 @@ Raises:
     RuntimeError: If the controller cannot solve the pose.
 )doc";
 
+constexpr const char* kAbortDoc = R"doc(Abort the running ``go`` or ``move`` of this session.
+
+Writes ``$Abort`` beside the motion, from any thread, also while it is paused; the controller
+stops the robot. The motion's call then raises ``MotionAbortedError`` when its own reply is an
+error, and returns normally when it finished first. An abort that comes before the motion's
+statement was sent sends nothing and keeps it from being sent.
+
+Returns:
+    True once the controller accepted the abort (or the motion was kept from starting); False,
+    with nothing sent, when no motion of this session runs.
+
+Raises:
+    ControllerError: If the controller refuses; the motion goes on.
+    TimeoutError: If no reply comes within {control_reply}.
+    ConnectionLostError: If the session is gone.
+)doc";
+
 constexpr const char* kCuboidDoc = R"doc(Set the Epson controller's allowed Cartesian workspace.
 
 Replaces the existing ``XYLim`` definition and enables XYLIM_STRICT, so trajectory and
@@ -208,8 +240,16 @@ PYBIND11_MODULE(_brevacon, m) {
   using epson_python::durationText;
   using epson_python::filled;
   const std::string motion_timeout = durationText(Brevacon::kMotionTimeout);
-  const std::string go_doc = filled(kGoDoc, {{"{motion_timeout}", motion_timeout}});
-  const std::string move_doc = filled(kMoveDoc, {{"{motion_timeout}", motion_timeout}});
+  const std::string control_reply = durationText(Brevacon::kControlReplyTimeout);
+  const std::string motion_stop =
+      filled(kMotionStopDoc, {{"{heartbeat_interval}", durationText(Brevacon::kHeartbeatInterval)},
+                              {"{heartbeat_reply}", durationText(Brevacon::kHeartbeatReplyTimeout)},
+                              {"{control_reply}", control_reply}});
+  const std::string go_doc =
+      filled(kGoDoc, {{"{motion_stop}", motion_stop}, {"{motion_timeout}", motion_timeout}});
+  const std::string move_doc =
+      filled(kMoveDoc, {{"{motion_stop}", motion_stop}, {"{motion_timeout}", motion_timeout}});
+  const std::string abort_doc = filled(kAbortDoc, {{"{control_reply}", control_reply}});
   const std::string state_doc =
       filled(kGetStateDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)}});
 
@@ -284,6 +324,7 @@ PYBIND11_MODULE(_brevacon, m) {
            "Continue paused Epson tasks and robot motion.\n\n"
            "Uses ``$Continue``, which the controller accepts only in Auto mode while execution\n"
            "is paused.\n")
+      .def("abort_motion", &Brevacon::abortMotion, Release(), abort_doc.c_str())
       .def("get_power_mode", &Brevacon::getPowerMode, Release(),
            "Read the current Epson servo power mode.")
       .def("get_ptp_motion_limits", &Brevacon::getPtpMotionLimits, Release(),
@@ -350,7 +391,8 @@ PYBIND11_MODULE(_brevacon, m) {
             return result;
           },
           state_doc.c_str());
-  epson_python::addConnectionProtocol(cls);
+  epson_python::addConnectionProtocol(
+      cls, [](const py::object& self) { self.attr("abort_motion")(); });
 
   // CPython 3.11 stores the docstring of a property subclass only in the descriptor's own slot
   // and then fails to show it, since pybind11's static-property type has no instance dict. Let

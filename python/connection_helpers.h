@@ -91,6 +91,8 @@ constexpr const char* kEnterDoc = R"doc(Return this object, for use in a ``with`
 constexpr const char* kExitDoc =
     R"doc(Call ``disconnect()`` on leaving a ``with`` block, also when it raised.
 
+When the block raised (Ctrl-C included) while a motion of this session runs in another thread,
+that motion is aborted first, so ``disconnect()`` does not wait for it to end by itself.
 An exception raised in the block propagates unchanged. If ``disconnect()`` then fails as well,
 its message is added to that exception as a note instead of replacing it; without an exception
 in the block, a failing ``disconnect()`` raises as usual.
@@ -99,11 +101,24 @@ in the block, a failing ``disconnect()`` raises as usual.
 // __exit__ calls the Python-level disconnect(), which releases the interpreter lock while it
 // runs and is what a subclass may have extended. It never swallows or replaces the exception
 // that ended the block: a failure to disconnect becomes a note on that exception.
+// Aborts the motion an object's command session runs, if any; null for objects without one.
+using AbortRunning = void (*)(const py::object& self);
+
 inline void exitDisconnecting(const py::object& self, const py::object& exc_type,
-                              const py::object& exc_value, const py::object& /*traceback*/) {
+                              const py::object& exc_value, AbortRunning abort_running) {
   if (exc_type.is_none()) {
     self.attr("disconnect")();
     return;
+  }
+  if (abort_running != nullptr) {
+    try {
+      abort_running(self);
+    } catch (py::error_already_set& failure) {
+      if (!failure.matches(PyExc_Exception) || !py::hasattr(exc_value, "add_note")) throw;
+      exc_value.attr("add_note")(
+          py::str("abort_motion() on leaving the with block failed: {}: {}")
+              .format(py::type::of(failure.value()).attr("__name__"), failure.value()));
+    }
   }
   try {
     self.attr("disconnect")();
@@ -119,11 +134,16 @@ inline void exitDisconnecting(const py::object& self, const py::object& exc_type
 
 // Adds __enter__, __exit__ and __repr__ to a bound class with isConnected() and disconnect().
 template <class T, class... Options>
-void addConnectionProtocol(py::class_<T, Options...>& cls) {
+void addConnectionProtocol(py::class_<T, Options...>& cls, AbortRunning abort_running = nullptr) {
   cls.def(
          "__enter__", [](const py::object& self) { return self; }, kEnterDoc)
-      .def("__exit__", &exitDisconnecting, py::arg("exc_type"), py::arg("exc_value"),
-           py::arg("traceback"), kExitDoc)
+      .def(
+          "__exit__",
+          [abort_running](const py::object& self, const py::object& exc_type,
+                          const py::object& exc_value, const py::object& /*traceback*/) {
+            exitDisconnecting(self, exc_type, exc_value, abort_running);
+          },
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc)
       .def("__repr__", &describe<T>,
            "Show the class, the host and port last connected to, and whether it is connected.");
 }

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include <epson/errors.h>
+#include <epson/interrupt.h>
 #include <epson/log.h>
 
 #include <cstdio>
@@ -32,6 +33,13 @@ Attributes:
         reply; ``None`` when the reply has none.
     command (str): The command refused, a login shown as ``$Login,<redacted>``.
     reply (str): The error reply as received.
+)doc";
+
+constexpr const char* kMotionAbortedDoc = R"doc(A motion ended because it was aborted.
+
+Raised by ``go`` and ``move`` when ``abort_motion()`` was accepted while they ran and the
+motion's own reply is an error; ``code`` is that reply's code. Raised with ``code`` None when the
+abort came before the motion's statement was sent, which then never was. A ``ControllerError``.
 )doc";
 
 constexpr const char* kConnectionFailedDoc = R"doc(A connection could not be made.
@@ -56,6 +64,7 @@ expected puts the session out of step, and when a command finds the session not 
 
 struct ErrorClasses {
   py::object controller;
+  py::object motion_aborted;
   py::object connection_failed;
   py::object timeout;
   py::object connection_lost;
@@ -66,19 +75,77 @@ struct ErrorClasses {
 inline ErrorClasses& errorClasses() {
   auto& classes = py::get_or_create_shared_data<ErrorClasses>("epson_driver.error_classes.v1");
   if (!classes.controller) {
-    const auto make = [](const char* name, const char* doc) {
+    const auto make = [](const char* name, const char* doc,
+                         py::object base = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)) {
       py::dict body;
       body["__doc__"] = doc;
       body["__module__"] = "_brevacon";
       return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-          name, py::make_tuple(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)), body);
+          name, py::make_tuple(base), body);
     };
     classes.controller = make("ControllerError", kControllerErrorDoc);
+    classes.motion_aborted = make("MotionAbortedError", kMotionAbortedDoc, classes.controller);
     classes.connection_failed = make("ConnectionFailedError", kConnectionFailedDoc);
     classes.timeout = make("TimeoutError", kTimeoutDoc);
     classes.connection_lost = make("ConnectionLostError", kConnectionLostDoc);
   }
   return classes;
+}
+
+// --- Signals ------------------------------------------------------------------------------------
+//
+// The interrupt check both modules install: on the main thread, between slices of a native wait,
+// it runs the interpreter's signal handlers. When one raises (Ctrl-C's KeyboardInterrupt), the
+// exception is kept in the thread's state dict, shared by both modules, and the native call stops
+// with epson::InterruptedError; its translation raises the kept exception, with a note saying what
+// the call did about it.
+
+constexpr const char* kPendingInterruptKey = "epson_driver.pending_interrupt";
+
+inline unsigned long& mainThreadIdent() {
+  static unsigned long ident = 0;
+  return ident;
+}
+
+inline bool runSignalHandlers() {
+  if (PyThread_get_thread_ident() != mainThreadIdent() || Py_IsInitialized() == 0 ||
+      _Py_IsFinalizing() != 0) {
+    return false;  // only the main thread runs signal handlers
+  }
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() == 0) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  PyObject* state = PyThreadState_GetDict();
+  if (state != nullptr && value != nullptr) PyDict_SetItemString(state, kPendingInterruptKey, value);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return true;
+}
+
+inline void installInterruptCheck() {
+  mainThreadIdent() =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  epson::setInterruptCheck(&runSignalHandlers);
+}
+
+// Raises the exception the signal handler raised, with `what` as a note.
+inline void raisePendingInterrupt(const char* what) {
+  PyObject* state = PyThreadState_GetDict();
+  PyObject* kept = state != nullptr ? PyDict_GetItemString(state, kPendingInterruptKey) : nullptr;
+  if (kept == nullptr) {
+    PyErr_SetString(PyExc_KeyboardInterrupt, what);
+    return;
+  }
+  py::object error = py::reinterpret_borrow<py::object>(kept);
+  PyDict_DelItemString(state, kPendingInterruptKey);
+  if (py::hasattr(error, "add_note")) error.attr("add_note")(py::str(what));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
 // Raises a native failure as its Python class, with the same text. Registered per module, for
@@ -89,8 +156,12 @@ inline void translateErrors(std::exception_ptr failure) {
   };
   try {
     std::rethrow_exception(std::move(failure));
+  } catch (const epson::InterruptedError& e) {
+    raisePendingInterrupt(e.what());
   } catch (const epson::ControllerError& e) {
-    const py::object cls = errorClasses().controller;
+    const py::object cls = dynamic_cast<const epson::MotionAbortedError*>(&e) != nullptr
+                               ? errorClasses().motion_aborted
+                               : errorClasses().controller;
     py::object error = cls(e.what());
     error.attr("code") = e.code() ? py::object(py::int_(*e.code())) : py::none();
     error.attr("command") = py::str(e.command());
@@ -203,10 +274,12 @@ inline void setLogRoute(const py::object& logger) {
 inline void addErrorsAndLogging(py::module_& m) {
   ErrorClasses& classes = errorClasses();
   m.attr("ControllerError") = classes.controller;
+  m.attr("MotionAbortedError") = classes.motion_aborted;
   m.attr("ConnectionFailedError") = classes.connection_failed;
   m.attr("TimeoutError") = classes.timeout;
   m.attr("ConnectionLostError") = classes.connection_lost;
   py::register_local_exception_translator(&translateErrors);
+  installInterruptCheck();
 
   LogRoute& route = logRoute();
   route.installers.push_back(&installLogRoute);

@@ -1,6 +1,5 @@
-// Motions, and the $Pause/$Continue that reach the controller while one runs.
-
-#include <sys/socket.h>
+// The commands that reach a running motion (pause, continue, abort), the one path of every other
+// command, and the session lock.
 
 #include <stdexcept>
 
@@ -16,110 +15,67 @@ constexpr std::chrono::milliseconds kControlLockPoll{5};
 
 }  // namespace
 
-void Brevacon::Impl::finishPendingControl_() noexcept {
-  // Called by the motion thread, still holding the session lock, before it clears the
-  // motion-pending flag: a control command registered during the motion has been written, and
-  // its reply may still be on its way. Read for it until that command's own deadline, so the
-  // reply is neither left on the socket for the next command nor lost. If the deadline passes,
-  // the control command reports its timeout and its reply becomes due; the motion keeps its own
-  // result and the session stays up.
-  std::unique_lock<std::mutex> pending(pendingMutex_);
-  while (!pendingPrefix_.empty() && pendingReply_.empty() && pendingFailure_.empty() &&
-         connected_) {
-    const auto deadline = pendingDeadline_;
-    pending.unlock();
-    try {
-      if (readUntilTerminator_(deadline)) {
-        std::string reply = takeReply_();
-        if (dispatch_(reply, std::string(), false, std::string()) ==
-            protocol::ReplyRoute::kUnexpected) {
-          failUnexpected_(reply, std::string());
-        }
-        pending.lock();
-        continue;
-      }
-    } catch (const std::exception&) {
-      // The session is torn down and the control command has been told why.
+Brevacon::Impl::SessionLock Brevacon::Impl::lockSession_() {
+  SessionLock session(sessionMutex_, std::defer_lock);
+  if (session.try_lock()) return session;
+  Interrupter interrupter;
+  if (!interrupter.armed()) {
+    session.lock();
+    return session;
+  }
+  while (!session.try_lock_until(interrupter.wake(Clock::time_point::max()))) {
+    if (interrupter.requested()) {
+      throw InterruptedError(
+          "Interrupted while waiting for another operation to release the Epson session; "
+          "nothing was sent");
     }
-    pending.lock();
-    break;
   }
-  motionPending_ = false;
+  return session;
 }
 
-void Brevacon::Impl::clearControlSlot_() {
-  pendingPrefix_.clear();
-  pendingReply_.clear();
-  pendingFailure_.clear();
+std::string Brevacon::Impl::command_(const std::string& command,
+                                     std::chrono::milliseconds timeout) {
+  Interrupter interrupter;
+  return channel_.exchange(command, timeout, interrupter);
 }
 
-void Brevacon::Impl::severConnection_() {
-  // The motion thread owns the socket object; shutting the descriptor down from here is safe and
-  // makes its read fail, so it tears the session down on its own thread.
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  if (socket_.is_open()) ::shutdown(socket_.native_handle(), SHUT_RDWR);
-  connected_ = false;
-  loggedIn_ = false;
-}
-
-void Brevacon::Impl::controlDuringMotion_(const std::string& command,
-                                          std::unique_lock<std::mutex>& pending) {
-  if (!pendingPrefix_.empty()) {
-    throw std::runtime_error("Another Epson motion-control command is pending");
-  }
-  const std::string prefix = protocol::expectedPrefix(command);
-  clearControlSlot_();
-  pendingPrefix_ = prefix;
-  bool written = false;
-  try {
-    written = writeLine_(command + terminator_, Clock::now() + kControlReplyTimeout);
-  } catch (...) {
-    clearControlSlot_();
-    severConnection_();
-    throw;
-  }
-  if (!written) {
-    clearControlSlot_();
-    severConnection_();
-    throw TimeoutError("Timed out writing " + protocol::shownCommandBrief(command) +
-                       " to the Epson controller after " +
-                       std::to_string(kControlReplyTimeout.count()) + " ms");
-  }
-  pendingDeadline_ = Clock::now() + kControlReplyTimeout;
-  pendingCv_.wait_until(pending, pendingDeadline_,
-                        [this] { return !pendingReply_.empty() || !pendingFailure_.empty(); });
-  const std::string reply = std::move(pendingReply_);
-  const std::string failure = std::move(pendingFailure_);
-  clearControlSlot_();
-  if (!failure.empty()) {
-    throw ConnectionLostError(
-        "Lost the Epson Remote Ethernet session while waiting for the reply to " +
-        protocol::escapeText(command) + ": " + failure);
-  }
-  if (reply.empty()) {
-    // The controller may still answer; whoever reads then must not take it for their own.
-    if (connected_) duePrefixes_.push_back(prefix);
-    throw TimeoutError("Timed out waiting for Epson response to " + protocol::escapeText(command));
-  }
-  parseResponse_(reply, command);
+std::string Brevacon::Impl::executeAndGetResult_(const std::string& statement) {
+  return protocol::extractExecuteResult(command_(protocol::executeCommand(statement), kReplyTimeout));
 }
 
 void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
+  Interrupter interrupter;
   for (;;) {
-    {
-      std::unique_lock<std::mutex> pending(pendingMutex_);
-      if (motionPending_) {
-        controlDuringMotion_(command, pending);
-        return;
-      }
+    if (const std::optional<std::string> reply = channel_.besideMotion(command)) {
+      channel_.checkReply(*reply, command);
+      return;
     }
-    std::unique_lock<SessionMutex> session(sessionMutex_, std::defer_lock);
+    SessionLock session(sessionMutex_, std::defer_lock);
     if (session.try_lock_for(kControlLockPoll)) {
-      // The flag is only set by a holder of the session lock, so it is clear for this exchange.
+      // Only a holder of the session lock starts a motion, so none runs during this exchange.
       command_(command, kReplyTimeout);
       return;
     }
+    if (interrupter.requested()) {
+      throw InterruptedError("Interrupted while waiting for another operation to release the "
+                             "Epson session; " +
+                             command + " was not sent");
+    }
   }
+}
+
+bool Brevacon::Impl::abortMotion() {
+  std::string reply;
+  switch (channel_.abortMotion(reply)) {
+    case Channel::AbortOutcome::kNoMotion:
+      return false;
+    case Channel::AbortOutcome::kBeforeStatement:
+      return true;
+    case Channel::AbortOutcome::kReplied:
+      break;
+  }
+  channel_.checkReply(reply, protocol::kAbortCommand);
+  return true;
 }
 
 }  // namespace epson

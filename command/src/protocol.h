@@ -62,6 +62,9 @@ std::string loginCommand(const std::string& password);
 inline constexpr const char* kLogoutCommand = "$Logout";
 inline constexpr const char* kPauseCommand = "$Pause";
 inline constexpr const char* kContinueCommand = "$Continue";
+inline constexpr const char* kAbortCommand = "$Abort";
+// The heartbeat of a running motion; the controller answers it at any time.
+inline constexpr const char* kGetStatusCommand = "$GetStatus";
 
 // --- Values -------------------------------------------------------------------------------------
 

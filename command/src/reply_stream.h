@@ -1,13 +1,13 @@
 #pragma once
 
-// Pure logic of the reply stream on the command socket: where a reply ends, and which waiting
-// party a reply belongs to. No I/O and no locks; the Impl applies these under its own locks, and
+// Pure logic of the reply stream on the command socket: where a reply ends, and which outstanding
+// command a reply answers. No I/O and no locks; the Impl applies these under its own locks, and
 // tests and fuzzers call them directly.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace epson::protocol {
 
@@ -40,33 +40,27 @@ class ReplyFramer {
 // one carriage return before each line feed removed.
 std::string replyText(std::string_view raw);
 
-// Who takes a reply that arrived on the command socket.
-enum class ReplyRoute {
-  kAwaited,     // the reply (or error) of the command being waited for
-  kControl,     // the reply of the $Pause/$Continue written beside a running motion
-  kDue,         // the late reply of a control command that gave up waiting: discard
-  kStale,       // received before the command was written, and nobody else's: discard
-  kUnexpected,  // nobody's: the session is out of step
-};
+// The name a reply carries: the letters after its first character ("#GetStatus,..." gives
+// "GetStatus"). Empty for an error that names no command ("!99", "!,3"), as a controller reports a
+// failure of the connection as a whole. None for a line that is no reply: one that begins with
+// neither "#" nor "!", an empty line, or a success that names nothing.
+std::optional<std::string_view> replyName(std::string_view reply);
 
-struct RoutingState {
-  // "#" + name of the command being waited for; empty when nothing is awaited.
-  std::string_view awaited;
-  // Prefix of the control command still waiting for its reply; empty when none.
-  std::string_view control;
-  // Prefixes of control commands that gave up while their reply was still due.
-  const std::vector<std::string>* due = nullptr;
-  // The reply began before the awaited command was written, so it cannot be its answer.
-  bool stale = false;
-};
+inline constexpr std::size_t kAnswersNothing = static_cast<std::size_t>(-1);
 
-// Success replies go to the party whose prefix they begin with. An error reply ("!" + name)
-// stays with the awaited command when it names it; otherwise a waiting control command takes it,
-// whether it names that command or none of the two. A due control command's reply is discarded
-// only when no party waiting now takes it.
-ReplyRoute routeReply(std::string_view reply, const RoutingState& state);
-
-// Index in `due` of the entry the reply answers, or due.size() when none.
-std::size_t dueIndex(std::string_view reply, const std::vector<std::string>& due);
+// Index in `queue` (oldest first) of the outstanding command `reply` answers: the oldest whose
+// name (`nameOf(entry)`) the reply carries, or for an error naming no command the oldest of all.
+// `skip(entry)` leaves an entry out. kAnswersNothing when none: the session is out of step.
+template <typename Queue, typename NameOf, typename Skip>
+std::size_t answeredIndex(std::string_view reply, const Queue& queue, NameOf nameOf, Skip skip) {
+  const std::optional<std::string_view> name = replyName(reply);
+  if (!name) return kAnswersNothing;
+  std::size_t index = 0;
+  for (const auto& entry : queue) {
+    if (!skip(entry) && (name->empty() || std::string_view(nameOf(entry)) == *name)) return index;
+    ++index;
+  }
+  return kAnswersNothing;
+}
 
 }  // namespace epson::protocol

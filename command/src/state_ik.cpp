@@ -7,7 +7,7 @@
 namespace epson {
 
 std::vector<double> Brevacon::Impl::getState() {
-  if (motionPending_) {
+  if (channel_.motionRunning()) {
     throw std::runtime_error(
         "getState() skipped: a motion command is in progress and holds the connection until "
         "the move completes");
@@ -22,7 +22,7 @@ std::vector<double> Brevacon::Impl::getState() {
 std::vector<double> Brevacon::Impl::inverseKinematics(
     const std::vector<double>& pose, bool ljm,
     const std::optional<std::vector<double>>& reference) {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   const std::string point = protocol::buildIkPoint(pose, ljm, reference);
   std::vector<double> joints;
   joints.reserve(6);

@@ -7,7 +7,7 @@
 namespace epson {
 
 ControllerStatus Brevacon::Impl::getControllerStatus() {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   return protocol::parseControllerStatus(executeAndGetResult_(protocol::kStatusQuery));
 }
 
@@ -16,12 +16,12 @@ bool Brevacon::Impl::isEmergencyStopped_() {
 }
 
 void Brevacon::Impl::resetController() {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   command_(protocol::executeCommand(protocol::kResetStatement), kReplyTimeout);
 }
 
 void Brevacon::Impl::motorOn() {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   try {
     command_(protocol::executeCommand(protocol::kMotorOnStatement), kReplyTimeout);
   } catch (const std::exception& e) {
@@ -33,13 +33,13 @@ void Brevacon::Impl::motorOn() {
 }
 
 void Brevacon::Impl::motorOff() {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   command_(protocol::executeCommand(protocol::kMotorOffStatement), kReplyTimeout);
   motorsOn_ = false;
 }
 
 std::string Brevacon::Impl::motorOnError() {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   return lastMotorOnError_;
 }
 
@@ -49,13 +49,13 @@ EpsonPowerMode Brevacon::Impl::getPowerMode_() {
 }
 
 void Brevacon::Impl::setPowerMode(EpsonPowerMode mode) {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   command_(protocol::executeCommand(protocol::powerStatement(mode)), kReplyTimeout);
   protocol::verifyPowerMode(mode, getPowerMode_());
 }
 
 PtpMotionLimits Brevacon::Impl::getPtpMotionLimits() {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   return protocol::parseAccelMax(executeAndGetResult_(protocol::kAccelMaxQuery));
 }
 

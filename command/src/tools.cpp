@@ -47,14 +47,14 @@ void Brevacon::Impl::restoreTcpOffset_() {
 }
 
 std::vector<double> Brevacon::Impl::getTcpOffset() {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   const int tool = getTool_();
   if (tool == 0) return std::vector<double>(6, 0.0);
   return protocol::nativeToTcp(getToolDefinition_(tool));
 }
 
 void Brevacon::Impl::setTcpOffset(const std::vector<double>& pose) {
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   protocol::validateTcpOffset(pose);
   const std::vector<double> native = protocol::tcpToNative(pose);
   if (!tcpSaved_) {

@@ -7,7 +7,7 @@ namespace epson {
 void Brevacon::Impl::addSafetyCuboid(const std::vector<double>& min_corner,
                                      const std::vector<double>& max_corner) {
   protocol::validateCuboid(min_corner, max_corner);
-  SessionGuard session(sessionMutex_);
+  const SessionLock session = lockSession_();
   const std::string statement = protocol::buildXYLimStatement(min_corner, max_corner);
   command_(protocol::executeCommand(protocol::kXYLimStrictStatement), kReplyTimeout);
   command_(protocol::executeCommand(statement), kReplyTimeout);

@@ -12,10 +12,13 @@ In-process use::
 
 Command channel (lines end in CR LF): `$Login,<password>` -> `#Login` (any password when none is
 configured), `$Logout` -> `#Logout`, `$Execute,"<statement>"` -> `#Execute,0`, or
-`#Execute,"<values>"` for `Print` (values separated by blanks), `$Pause` / `$Continue` /
-`$Abort` -> `#Pause` / `#Continue` / `#Abort`. A `Go` or `Move` replies when the motion ends;
-the connection keeps answering `$Pause` and `$Continue` meanwhile. Failures reply
-`!<command>,<code>` (codes in `epson_sim.errors`).
+`#Execute,"<values>"` for `Print` (values separated by blanks), `$Pause` / `$Continue` ->
+`#Pause` / `#Continue`, `$Abort` -> `#Abort,0`, `$GetStatus` -> `#GetStatus,<flags>,<code>`
+(eleven 0/1 flags: Test, Teach, Auto, Warning, SError, Safeguard, EStop, Error, Paused,
+Running, Ready; the pending error as four digits). A `Go` or `Move` replies when the motion
+ends; the connection keeps answering `$Pause`, `$Continue`, `$Abort` and `$GetStatus`
+meanwhile. Failures reply `!<command>,<code>` (codes in `epson_sim.errors`). While silent
+(`set_silent`) the controller reads and acts on every line but answers none.
 
 Telemetry channel: while a receiver is connected, a sample packet
 "J1agl=..;...;J6agl=..;X=..;Y=..;Z=..;U=..;V=..;W=.." at the configured rate (default 100 Hz,

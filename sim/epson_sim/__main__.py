@@ -1,7 +1,7 @@
 """Command line of the virtual controller.
 
     python3 -m epson_sim [--host 127.0.0.1] [--port 5000] [--telemetry-port 2000]
-                         [--password PW] [--rate 100] [--cr]
+                         [--password PW] [--rate 100] [--cr] [--silent]
 
 Port 0 picks free ports. Once both ports listen, one line goes to standard output:
 "epson-sim listening: command <host>:<port>, telemetry <host>:<port>".
@@ -10,9 +10,12 @@ Operator commands, one per line on standard input (also shown by "help"):
     estop on|off          press or release the Emergency Stop
     safeguard open|close  open or close the safeguard
     teach on|off          teach mode on or off
-    error [code]          raise a controller error (default 4100); "clear" removes it
+    error [code]          raise a controller error, 1..9999 (default 4100); "clear" removes it
     drop [seconds]        close the telemetry connections, refusing new ones for that long
     rate <hz>             telemetry sample rate (1 kHz at most)
+    silence               stop answering commands: lines are still read and acted on, and
+                          the connections stay open
+    answer                answer commands again
     state                 print joints, pose and status
     quit                  stop the controller
 The program runs until "quit", Ctrl-C or SIGTERM; end of input only ends the console.
@@ -49,11 +52,14 @@ def _console(vc: VirtualController, done: threading.Event, line: str) -> str:
         vc.drop_telemetry(float(flag) if flag else 0.0)
     elif cmd == "rate" and flag:
         vc.set_telemetry_rate(float(flag))
+    elif cmd in ("silence", "answer") and not args:
+        vc.set_silent(cmd == "silence")
     elif cmd == "state":
         s = vc.state()
         joints = " ".join(f"{q:.3f}" for q in s["joints"])
         pose = " ".join(f"{c:.3f}" for c in s["pose"])
-        return f"joints [{joints}] pose [{pose}] status {s['status']}"
+        return (f"joints [{joints}] pose [{pose}] status {s['status']}"
+                + (" (silent)" if s["silent"] else ""))
     elif cmd in ("quit", "exit"):
         done.set()
     elif cmd == "help":
@@ -75,11 +81,14 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="login password (default: accept any)")
     parser.add_argument("--rate", type=float, default=100.0, help="telemetry samples per second")
     parser.add_argument("--cr", action="store_true", help="end telemetry packets in CR only")
+    parser.add_argument("--silent", action="store_true",
+                        help="start without answering commands (console: answer)")
     args = parser.parse_args(argv)
 
     try:
         vc = VirtualController(args.port, args.telemetry_port, args.password, args.rate,
-                               host=args.host, telemetry_line_end="\r" if args.cr else "\r\n")
+                               host=args.host, telemetry_line_end="\r" if args.cr else "\r\n",
+                               silent=args.silent)
         vc.start()
     except (OSError, ValueError) as exc:
         print(f"epson-sim: {exc}", file=sys.stderr)

@@ -4,10 +4,13 @@ Concurrency design:
 - One accept thread per listening port; one reader thread per command connection; one sender
   thread per telemetry connection; one thread per running motion, which writes the motion's
   reply when the motion ends. So a connection's reader never waits for a motion and answers
-  `$Pause`/`$Continue` at once.
+  `$Pause`, `$Continue`, `$Abort` and `$GetStatus` at once.
 - `Robot.lock` guards the robot and the motion (see robot.py). `_Connection.write_lock`
   serialises the writes of a connection's reader and its motion thread. `_lock` guards the sets
-  of live sockets and threads. No two of these locks are ever held together.
+  of live sockets and threads. Only `$Abort` holds two of them: a connection's write_lock, then
+  Robot.lock, so that `#Abort,0` goes out before the motion thread can write the aborted
+  motion's reply (a paused motion ends the moment it is aborted). Nothing takes them the other
+  way round.
 - Every socket operation of the worker threads has a short timeout, so `stop()` closes the
   sockets, and the threads notice the stop flag and end within a bounded time.
 """
@@ -17,7 +20,7 @@ from __future__ import annotations
 import socket
 import threading
 import time
-from typing import List, Optional, Set
+from typing import List, Optional, Set, Tuple, Union
 
 from . import errors
 from . import kinematics as kin
@@ -27,25 +30,31 @@ from .spel import Interpreter, format_number
 
 MAX_LINE = 64 * 1024
 _POLL = 0.1  # seconds a worker blocks before it looks at the stop flag again
+_REMOTE_COMMANDS = ("Login", "Logout", "Execute", "Pause", "Continue", "Abort", "GetStatus")
 SAMPLE_KEYS = ("J1agl", "J2agl", "J3agl", "J4agl", "J5agl", "J6agl", "X", "Y", "Z", "U", "V", "W")
 
 
 class _Connection:
-    def __init__(self, sock: socket.socket) -> None:
+    def __init__(self, sock: socket.socket, silent: threading.Event) -> None:
         self.sock = sock
         self.write_lock = threading.Lock()
         self.logged_in = False
         self.open = True
+        self.motion: Optional[Motion] = None  # the last motion this connection's $Execute began
+        self._silent = silent
 
     def send(self, line: str) -> None:
-        data = (line + "\r\n").encode()
         with self.write_lock:
-            if not self.open:
-                return
-            try:
-                self.sock.sendall(data)
-            except OSError:
-                self.open = False
+            self.send_locked(line)
+
+    def send_locked(self, line: str) -> None:
+        """send() for a caller that holds write_lock. A silenced reply is dropped, not kept."""
+        if not self.open or self._silent.is_set():
+            return
+        try:
+            self.sock.sendall((line + "\r\n").encode())
+        except OSError:
+            self.open = False
 
 
 class VirtualController:
@@ -53,7 +62,8 @@ class VirtualController:
 
     def __init__(self, port: int = 0, telemetry_port: int = 0, password: Optional[str] = None,
                  telemetry_rate_hz: float = 100.0, host: str = "127.0.0.1",
-                 telemetry_line_end: str = "\r\n", status_interval_s: float = 1.0) -> None:
+                 telemetry_line_end: str = "\r\n", status_interval_s: float = 1.0,
+                 silent: bool = False) -> None:
         if not 0 < telemetry_rate_hz <= 1000:
             raise ValueError("telemetry_rate_hz must be in (0, 1000]")
         if telemetry_line_end not in ("\r", "\r\n"):
@@ -68,6 +78,9 @@ class VirtualController:
         self._status_interval = status_interval_s
         self._lock = threading.Lock()
         self._stop = threading.Event()
+        self._silent = threading.Event()
+        if silent:
+            self._silent.set()
         self._threads: List[threading.Thread] = []
         self._sockets: Set[socket.socket] = set()
         self._telemetry_socks: Set[socket.socket] = set()
@@ -143,8 +156,8 @@ class VirtualController:
 
     def inject_error(self, code: int = 4100) -> None:
         """A controller error: fails a running motion, motors off, pending until `Reset`."""
-        if code <= 0:
-            raise ValueError("error code must be positive")
+        if not 0 < code <= 9999:
+            raise ValueError("error code must be in 1..9999")  # `$GetStatus` has 4 digits for it
         with self.robot.lock:
             self.robot.inject_error(int(code))
 
@@ -161,6 +174,19 @@ class VirtualController:
         for s in socks:
             _shutdown(s)
 
+    def set_silent(self, on: bool) -> None:
+        """Silent: every command line is still read and acted on (a motion still starts, pauses,
+        aborts), but nothing is answered on any command connection; replies due meanwhile are
+        lost. Connections stay open and telemetry goes on. Off: answering resumes."""
+        if on:
+            self._silent.set()
+        else:
+            self._silent.clear()
+
+    @property
+    def silent(self) -> bool:
+        return self._silent.is_set()
+
     def set_telemetry_rate(self, hz: float) -> None:
         if not 0 < hz <= 1000:
             raise ValueError("telemetry rate must be in (0, 1000] Hz")
@@ -173,7 +199,8 @@ class VirtualController:
             return {"joints": r.current_joints(), "pose": r.here(), "motors_on": r.motors_on,
                     "power_high": r.power_high, "tool": r.tool, "busy": r.busy(),
                     "paused": r.busy() and r.motion.paused, "status": r.status(),
-                    "xylim_mode": r.xylim_mode, "xylim": list(r.xylim)}
+                    "xylim_mode": r.xylim_mode, "xylim": list(r.xylim),
+                    "silent": self._silent.is_set()}
 
     # --- threads ----------------------------------------------------------------------------
 
@@ -224,7 +251,7 @@ class VirtualController:
             sock = self._accept(lst)
             if sock is None:
                 return
-            self._spawn(self._command_reader, _Connection(sock))
+            self._spawn(self._command_reader, _Connection(sock, self._silent))
 
     def _serve_telemetry(self, lst: socket.socket) -> None:
         while True:
@@ -259,9 +286,13 @@ class VirtualController:
                     raw, buf = buf.split(b"\n", 1)
                     line = raw.decode("utf-8", "replace").rstrip("\r")
                     self.commands_received += 1
-                    self._handle(conn, line)
+                    try:
+                        self._handle(conn, line)
+                    except Exception:  # noqa: BLE001 - a fault of ours must not end the session
+                        name = line[1:].partition(",")[0] if line.startswith("$") else ""
+                        conn.send(f"!{name or 'Error'},{errors.SYSTEM_ERROR}")
                 if len(buf) > MAX_LINE:
-                    conn.send("!Error," + str(errors.BAD_COMMAND))
+                    conn.send(f"!Error,{errors.BAD_COMMAND}")
                     return
         finally:
             conn.open = False
@@ -269,19 +300,21 @@ class VirtualController:
 
     def _handle(self, conn: _Connection, line: str) -> None:
         if not line.startswith("$"):
-            conn.send(f"!Error,{errors.BAD_COMMAND}")
+            conn.send(f"!Error,{errors.NO_DOLLAR}")
             return
-        name, _, arg = line[1:].partition(",")
-        has_arg = "," in line
+        name, has_arg, arg = line[1:].partition(",")
+        if name not in _REMOTE_COMMANDS:
+            conn.send(f"!{name or 'Error'},{errors.UNKNOWN_COMMAND}")
+            return
+        if name in ("Login", "Logout") and self._executing(conn):
+            conn.send(f"!{name},{errors.EXECUTE_RUNNING}")
+            return
         if name == "Login":
             if self._password is None or arg == self._password:
                 conn.logged_in = True
                 conn.send("#Login")
             else:
                 conn.send(f"!Login,{errors.BAD_PASSWORD}")
-            return
-        if name not in ("Logout", "Execute", "Pause", "Continue", "Abort"):
-            conn.send(f"!{name or 'Error'},{errors.BAD_COMMAND}")
             return
         if not conn.logged_in:
             conn.send(f"!{name},{errors.NOT_LOGGED_IN}")
@@ -298,33 +331,56 @@ class VirtualController:
         if name == "Logout":
             conn.logged_in = False
             conn.send("#Logout")
-            return
+        elif name == "GetStatus":
+            with self.robot.lock:
+                flags, code = self._status_flags()
+            conn.send(f"#GetStatus,{flags},{code:04d}")
+        elif name == "Abort":
+            with conn.write_lock:
+                with self.robot.lock:
+                    # A second $Abort during the braking ramp finds the $Execute still running.
+                    ok = self.robot.abort(errors.ABORTED, decelerate=True) or self.robot.busy()
+                conn.send_locked("#Abort,0" if ok else f"!Abort,{errors.NOT_READY}")
+        else:
+            with self.robot.lock:
+                ok = self.robot.pause() if name == "Pause" else self.robot.resume()
+            conn.send(f"#{name}" if ok else f"!{name},{errors.NOT_READY}")
+
+    def _executing(self, conn: _Connection) -> bool:
         with self.robot.lock:
-            if name == "Pause":
-                ok = self.robot.pause()
-            elif name == "Continue":
-                ok = self.robot.resume()
-            else:
-                self.robot.abort(errors.ABORTED)
-                ok = True
-        conn.send(f"#{name}" if ok else f"!{name},{errors.NOT_ALLOWED}")
+            return conn.motion is not None and not conn.motion.finished
+
+    def _status_flags(self) -> Tuple[str, int]:
+        """The `$GetStatus` flags, Test first and Ready last, and the error code (lock held)."""
+        r = self.robot
+        m = r.motion if r.busy() else None
+        paused = m is not None and m.paused
+        flags = (False, r.teach, not r.teach, False, False, r.safeguard_open, r.estop,
+                 bool(r.system_error), paused, m is not None and not paused,
+                 not r.estop and not r.system_error)
+        return "".join("1" if f else "0" for f in flags), r.system_error
 
     def _execute(self, conn: _Connection, statement: str) -> None:
+        result: Union[None, str, Motion] = None
+        code: Optional[int] = None
         with self.robot.lock:
             if self._stop.is_set():
                 return  # stop() aborts motions under this lock: start none after it
             if self.robot.busy():
-                conn.send(f"!Execute,{errors.NOT_ALLOWED}")
-                return
-            try:
-                result = self._interp.execute(statement)
-            except SpelError as exc:
-                conn.send(f"!Execute,{exc.code}")
-                return
-            self.robot.changed.notify_all()
-            if isinstance(result, Motion):
-                self.robot.begin(result)
-        if isinstance(result, Motion):
+                code = errors.EXECUTE_RUNNING
+            else:
+                try:
+                    result = self._interp.execute(statement)
+                except SpelError as exc:
+                    code = exc.code
+                else:
+                    self.robot.changed.notify_all()
+                    if isinstance(result, Motion):
+                        self.robot.begin(result)
+                        conn.motion = result
+        if code is not None:
+            conn.send(f"!Execute,{code}")
+        elif isinstance(result, Motion):
             self._spawn(self._run_motion, conn, result)
         elif result is None:
             conn.send("#Execute,0")

@@ -1,13 +1,24 @@
 """Error codes of the virtual controller, sent as "!<command>,<code>".
 
-Remote commands:
-    10  not allowed now: `$Pause` without a running motion, `$Continue` without a paused one,
-        `$Execute` while a motion is still running
-    11  malformed line or unknown remote command (also `$Execute` without a quoted statement)
-    12  `$Login` with a wrong password
-    13  not logged in
+Remote commands (the numbers the real controller uses):
+    10  the line does not begin with `$` (answered `!Error,10`)
+    11  unknown remote command, or not logged in
+    12  malformed command: `$Execute` without a quoted statement, an argument where none is
+        allowed, a line longer than the controller reads
+    13  `$Login` with a wrong password
+    14  a number out of range
+    15  no such parameter
+    19  request timeout
+        (14, 15 and 19 are never sent here: no remote command of the virtual controller takes
+        a number or a parameter name, and none of them times out)
+    20  controller not ready: `$Pause` without a running motion, `$Continue` without a paused
+        one, `$Abort` without a running `$Execute`
+    21  an `$Execute` is still running: a second `$Execute` during a motion, `$Login` or
+        `$Logout` while this connection's motion runs
+    99  system error: the controller failed inside (the session goes on)
 
-Statements (`!Execute,<code>`):
+Statements (`!Execute,<code>`), the virtual controller's own numbering. 20 and 21 repeat two
+remote codes: `!Execute,21` is either a value out of range or a refused second `$Execute`.
     20  statement or expression not understood
     21  value out of range (Speed 0, Tool 16, a joint outside its limits, ...)
     22  undefined Tool slot or point
@@ -22,10 +33,20 @@ Statements (`!Execute,<code>`):
     42  the straight line passes too close to a singularity
 """
 
-NOT_ALLOWED = 10
-BAD_COMMAND = 11
-BAD_PASSWORD = 12
-NOT_LOGGED_IN = 13
+# Remote commands.
+NO_DOLLAR = 10
+UNKNOWN_COMMAND = 11
+NOT_LOGGED_IN = 11  # the controller does not tell these two apart
+BAD_COMMAND = 12
+BAD_PASSWORD = 13
+NUMBER_OUT_OF_RANGE = 14
+NO_SUCH_PARAMETER = 15
+REQUEST_TIMEOUT = 19
+NOT_READY = 20
+EXECUTE_RUNNING = 21
+SYSTEM_ERROR = 99
+
+# Statements.
 SYNTAX = 20
 OUT_OF_RANGE = 21
 UNDEFINED = 22

@@ -16,6 +16,10 @@ Motion timing:
   LOW_POWER_SPEEDS mm/s and LOW_POWER_ACCELS mm/s^2.
 - `$Pause` freezes the motion clock at once (no deceleration ramp is modelled); `$Continue`
   resumes it.
+- `$Abort` brakes along the path at the motion's own deceleration, so the robot comes to rest
+  short of the target (or on it, when the motion was braking already); the motion ends, and
+  its reply goes out, once it is at rest. Emergency Stop, safeguard, teach mode, a controller
+  error and `stop()` stop it dead, a ramp in progress included.
 """
 
 from __future__ import annotations
@@ -23,7 +27,7 @@ from __future__ import annotations
 import math
 import threading
 import time
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from . import errors
 from . import kinematics as kin
@@ -96,6 +100,16 @@ class Profile:
             done = self.distance - 0.5 * self.decel * left * left
         return min(1.0, max(0.0, done / self.distance))
 
+    def speed(self, t: float) -> float:
+        """Speed along the distance (distance units per second) at time t."""
+        if self.distance <= 0.0 or t <= 0.0 or t >= self.duration:
+            return 0.0
+        if t < self.t_acc:
+            return self.accel * t
+        if t < self.t_acc + self.t_flat:
+            return self.peak
+        return self.decel * (self.duration - t)
+
 
 class Motion:
     """One Go or Move in progress: a joint path over a fraction and a profile in time."""
@@ -108,17 +122,46 @@ class Motion:
         self.resumed_at: Optional[float] = time.monotonic()  # None while paused
         self.error: Optional[int] = None
         self.finished = False
+        # After an abort the profile no longer drives the motion: the braking ramp does, as
+        # (start time, distance covered at its start, speed at its start). Speed 0 stops dead.
+        self.brake: Optional[Tuple[float, float, float]] = None
 
     def clock(self, now: float) -> float:
         running = now - self.resumed_at if self.resumed_at is not None else 0.0
         return self.elapsed + running
 
+    def fraction(self, now: float) -> float:
+        prof = self.profile
+        if self.brake is None:
+            return prof.fraction(self.clock(now))
+        if prof.distance <= 0.0:
+            return 1.0
+        start, covered, speed = self.brake
+        t = min(max(0.0, now - start), speed / prof.decel)
+        return min(1.0, (covered + speed * t - 0.5 * prof.decel * t * t) / prof.distance)
+
     def joints(self, now: float) -> List[float]:
-        return self.path(self.profile.fraction(self.clock(now)))
+        return self.path(self.fraction(now))
+
+    def time_left(self, now: float) -> Optional[float]:
+        """Seconds until the motion is at rest; None while paused (it has no end then)."""
+        if self.brake is not None:
+            return self.brake[0] + self.brake[2] / self.profile.decel - now
+        if self.paused:
+            return None
+        return self.profile.duration - self.clock(now)
+
+    def stop(self, now: float, decelerate: bool) -> None:
+        """Starts the braking ramp, or stops where it stands (also ending a ramp under way)."""
+        covered = self.fraction(now) * self.profile.distance
+        speed = 0.0
+        if decelerate and self.brake is None and not self.paused:
+            speed = self.profile.speed(self.clock(now))
+        self.brake = (now, covered, speed)
 
     @property
     def paused(self) -> bool:
-        return self.resumed_at is None
+        return self.resumed_at is None and self.brake is None
 
 
 class Robot:
@@ -291,30 +334,23 @@ class Robot:
         """Waits (lock not held) until the motion ends; returns its error code or None."""
         with self.changed:
             while True:
-                if motion.error is not None:
+                left = motion.time_left(time.monotonic())
+                if left is not None and left <= 0.0:
                     break
-                now = time.monotonic()
-                if motion.paused:
-                    self.changed.wait(0.5)
-                    continue
-                left = motion.profile.duration - motion.clock(now)
-                if left <= 0.0:
-                    break
-                self.changed.wait(min(left, 0.5))
-            now = time.monotonic()
-            self.joints = motion.joints(now)
+                self.changed.wait(0.5 if left is None else min(left, 0.5))
+            # A motion that ran its course ends exactly on its target, whatever the clock says.
+            self.joints = motion.path(1.0) if motion.error is None \
+                else motion.joints(time.monotonic())
             motion.finished = True
-            if motion.error is None:
-                self.joints = motion.path(1.0)
             if self.motion is motion:
                 self.motion = None
             self.changed.notify_all()
             return motion.error
 
     def pause(self) -> bool:
-        """Lock held. True when a running motion was paused."""
+        """Lock held. True when a running motion was paused (not one braking after an abort)."""
         m = self.motion
-        if m is None or m.finished or m.paused:
+        if m is None or m.finished or m.paused or m.error is not None:
             return False
         now = time.monotonic()
         m.elapsed = m.clock(now)
@@ -324,20 +360,26 @@ class Robot:
 
     def resume(self) -> bool:
         m = self.motion
-        if m is None or m.finished or not m.paused:
+        if m is None or m.finished or not m.paused or m.error is not None:
             return False
         m.resumed_at = time.monotonic()
         self.changed.notify_all()
         return True
 
-    def abort(self, code: int) -> bool:
+    def abort(self, code: int, decelerate: bool = False) -> bool:
+        """Lock held. Ends the running motion with the error code; True unless there was none
+        or it had been ended already. A stop that does not decelerate also cuts short the ramp
+        of an earlier abort, which keeps its code."""
         m = self.motion
-        if m is None or m.finished or m.error is not None:
+        if m is None or m.finished:
             return False
-        now = time.monotonic()
-        m.elapsed = m.clock(now)
-        m.resumed_at = None  # freeze where it stands
+        if m.error is not None:
+            if not decelerate:
+                m.stop(time.monotonic(), decelerate=False)
+                self.changed.notify_all()
+            return False
         m.error = code
+        m.stop(time.monotonic(), decelerate)
         self.changed.notify_all()
         return True
 

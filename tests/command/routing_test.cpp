@@ -38,19 +38,17 @@ class ReplyRouting : public test::LoggedInSession {
   }
 };
 
-TEST_F(ReplyRouting, LineSentWhileIdleNeverAnswersTheNextCommand) {
+TEST_F(ReplyRouting, LineSentWhileIdleFailsTheNextCommandBeforeItIsWritten) {
   fake_.send("#Execute,\"0,0,0\"\r\n");
   ASSERT_TRUE(fake_.waitUntilDone());
   std::this_thread::sleep_for(50ms);  // the line sits in the client's socket, unread
-  fake_.respond(exec("Motor On"), "!Execute,31");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(thrownText([this] { robot_.motorOn(); }),
-            "Remote command failed: !Execute,31 (command: $Execute,\"Motor On\")");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Discarded an Epson Remote Ethernet reply received before $Execute,\"Motor On\" was "
-            "sent: \"#Execute,\"0,0,0\"\"\n");
-  EXPECT_TRUE(robot_.isLoggedIn());
-  expectNothingSentBefore();
+  fake_.expectClose();
+  EXPECT_EQ(thrownText<ConnectionLostError>([this] { robot_.motorOn(); }),
+            "Unexpected Epson response received before $Execute,\"Motor On\" was sent: "
+            "#Execute,\"0,0,0\"" + test::kOutOfStep);
+  EXPECT_FALSE(robot_.isConnected());
+  fake_.verify();
+  EXPECT_EQ(fake_.texts(), std::vector<std::string>{"$Login,"});
 }
 
 TEST_F(ReplyRouting, MotionErrorStaysWithTheMotionWhilePauseWaits) {
@@ -70,7 +68,7 @@ TEST_F(ReplyRouting, ControlSlotKeepsItsFirstReply) {
   auto pause = startPause();
   EXPECT_EQ(thrownText([&] { pause.get(); }), "Remote command failed: !Pause,4 (command: $Pause)");
   EXPECT_EQ(thrownText([&] { motion.get(); }),
-            "Unexpected Epson response while waiting for #Execute: !Pause,5");
+            "Unexpected Epson response while waiting for #Execute: !Pause,5" + test::kOutOfStep);
   EXPECT_FALSE(robot_.isConnected());
 }
 

@@ -14,6 +14,12 @@ an inbox that expect steps consume in order. A line that differs from the expect
 not ended by CR LF, a line no step consumed, or a step that never ran is a problem. The first step
 that needs a connection accepts one; after ``close()``, ``expect_close()`` or ``silence()`` the
 next such step accepts the next connection (a retrying client).
+
+The client polls ``$GetStatus`` while a motion runs, so scripts need not foresee those lines: the
+fake answers each at once with ``status_reply`` (by default ``STATUS_RUNNING``: Auto, Running,
+Ready), records it in ``lines`` with ``auto_answered`` set, and no step consumes it. It leaves
+them to the script when ``status_reply`` is None (constructor argument or attribute, changeable
+at any time), while a step not yet run expects that line, and during ``silence()``.
 """
 
 from __future__ import annotations
@@ -26,6 +32,8 @@ import threading
 import time
 
 CANNED_REPLIES = pathlib.Path(__file__).resolve().parent.parent / "canned_replies.txt"
+STATUS_LINE = "$GetStatus"
+STATUS_RUNNING = "#GetStatus,00100000011,0000"
 
 _canned_table: dict[str, str] | None = None
 
@@ -65,6 +73,7 @@ class ReceivedLine:
     text: str  # without its CR LF
     arrival: float  # time.monotonic()
     connection: int  # 1 for the first accepted connection, 2 for the next, ...
+    auto_answered: bool = False  # a $GetStatus the fake answered by itself
 
 
 _NONE, _OPEN, _PEER_CLOSED = "none", "open", "peer closed"
@@ -79,7 +88,8 @@ class FakeController:
     the thread's select() when steps are appended or the fake stops.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, status_reply: str | None = STATUS_RUNNING) -> None:
+        self.status_reply = status_reply
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.bind(("127.0.0.1", 0))
         self._listener.listen(16)
@@ -99,6 +109,7 @@ class FakeController:
         self._conn: socket.socket | None = None
         self._state = _NONE
         self._partial = b""
+        self._silent = False  # inside a silence() step
         self._thread = threading.Thread(target=self._run, name="fake-controller", daemon=True)
         self._thread.start()
 
@@ -248,14 +259,18 @@ class FakeController:
             with self._cond:
                 self._finished += 1
                 self._cond.notify_all()
-            while True:
-                with self._cond:
-                    self._inbox.clear()
-                if self._state != _OPEN:
-                    self._state = _NONE
-                    return True
-                if not self._pump(None):
-                    return False
+            self._silent = True
+            try:
+                while True:
+                    with self._cond:
+                        self._inbox.clear()
+                    if self._state != _OPEN:
+                        self._state = _NONE
+                        return True
+                    if not self._pump(None):
+                        return False
+            finally:
+                self._silent = False
         if kind == "close":
             if self._state == _OPEN:
                 assert self._conn is not None
@@ -345,6 +360,8 @@ class FakeController:
             data = b""
         arrival = time.monotonic()
         self._partial += data
+        reply = None if self._silent else self.status_reply
+        answers = 0
         with self._cond:
             while b"\n" in self._partial:
                 raw, self._partial = self._partial.split(b"\n", 1)
@@ -352,19 +369,39 @@ class FakeController:
                     raw = raw[:-1]
                 else:
                     self._problems.append(f"line {raw!r} did not end with CR LF")
-                self._record(raw, arrival)
+                answers += self._record(raw, arrival, reply is not None)
             if not data and self._partial:
                 self._problems.append(f"the connection closed inside the line {self._partial!r}")
-                self._record(self._partial, arrival)
+                self._record(self._partial, arrival, False)
                 self._partial = b""
             self._cond.notify_all()
+        if answers and reply is not None and self._conn is not None:
+            try:
+                self._conn.sendall(((reply + "\r\n") * answers).encode("latin-1"))
+            except OSError:
+                pass  # the client is gone: the read that follows sees it close
         if not data:
             self._drop()
             self._state = _PEER_CLOSED
 
-    def _record(self, raw: bytes, arrival: float) -> None:
-        self._lines.append(ReceivedLine(raw.decode("latin-1"), arrival, self._connections))
-        self._inbox.append(len(self._lines) - 1)
+    def _record(self, raw: bytes, arrival: float, answering: bool) -> bool:
+        """Record a line (``_cond`` held); True when the fake answers it by itself."""
+        text = raw.decode("latin-1")
+        auto = answering and self._answers_itself(text)
+        self._lines.append(ReceivedLine(text, arrival, self._connections, auto))
+        if not auto:
+            self._inbox.append(len(self._lines) - 1)
+        return auto
+
+    def _answers_itself(self, text: str) -> bool:
+        if text != STATUS_LINE:
+            return False
+        # The step at _next has not finished either: an expect there is still waiting.
+        return not any(
+            (kind == "expect" and arg == text)
+            or (kind == "expect_prefix" and text.startswith(str(arg)))
+            for kind, arg in self._steps[self._next:]
+        )
 
     def _drop(self) -> None:
         if self._conn is not None:

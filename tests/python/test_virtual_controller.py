@@ -91,38 +91,48 @@ def timed_motion(client, statement):
     (None, "", "#Login"),
     (None, "anything", "#Login"),
     ("abc", "abc", "#Login"),
-    ("abc", "abd", "!Login,12"),
-    ("abc", "", "!Login,12"),
-    ("abc", "abc ", "!Login,12"),
+    ("abc", "abd", "!Login,13"),
+    ("abc", "", "!Login,13"),
+    ("abc", "abc ", "!Login,13"),
 ])
 def test_login_enforces_configured_password(configured, sent, reply):
     with VirtualController(port=0, telemetry_port=0, password=configured) as vc:
         c = Client(vc.port)
         assert c.cmd(f"$Login,{sent}") == reply
-        expected = "#Execute" if reply == "#Login" else "!Execute,13"
+        expected = "#Execute" if reply == "#Login" else "!Execute,11"
         assert c.ex("Print Tool").split(",")[0] == expected.split(",")[0]
         c.close()
 
 
-@pytest.mark.parametrize("line", ['$Execute,"Print Tool"', "$Pause", "$Continue", "$Logout"])
+@pytest.mark.parametrize("line", ['$Execute,"Print Tool"', "$Pause", "$Continue", "$Logout",
+                                  "$Abort", "$GetStatus"])
 def test_commands_before_login_are_refused(vc, line):
     c = Client(vc.port)
     name = line[1:].split(",")[0]
-    assert c.cmd(line) == f"!{name},13"
+    assert c.cmd(line) == f"!{name},11"
     c.close()
 
 
 def test_logout_ends_the_session(client):
     assert client.cmd("$Logout") == "#Logout"
-    assert client.ex("Print Tool") == "!Execute,13"
+    assert client.ex("Print Tool") == "!Execute,11"
     assert client.cmd("$Login,again") == "#Login"
 
 
 @pytest.mark.parametrize("line, reply", [
-    ("hello", "!Error,11"),
+    ("hello", "!Error,10"),
+    ("", "!Error,10"),
     ("$Frobnicate", "!Frobnicate,11"),
-    ("$Execute,Print Tool", "!Execute,11"),
-    ('$Execute,"', "!Execute,11"),
+    ("$getstatus", "!getstatus,11"),
+    ("$Execute,Print Tool", "!Execute,12"),
+    ('$Execute,"', "!Execute,12"),
+    ("$Execute", "!Execute,12"),
+    ("$Pause,now", "!Pause,12"),
+    ("$Abort,", "!Abort,12"),
+    ("$GetStatus,1", "!GetStatus,12"),
+    ("$Pause", "!Pause,20"),
+    ("$Continue", "!Continue,20"),
+    ("$Abort", "!Abort,20"),
     ('$Execute,"Frobnicate 3"', "!Execute,20"),
     ('$Execute,"Print Tool Tool"', "!Execute,20"),
     ('$Execute,"Print CX(XY(1,2,3))"', "!Execute,20"),
@@ -141,9 +151,6 @@ def test_logout_ends_the_session(client):
     ('$Execute,"Go P99"', "!Execute,22"),
     ('$Execute,"Go P1"', "!Execute,30"),
     ('$Execute,"Move P1 BOGUS"', "!Execute,20"),
-    ("$Pause", "!Pause,10"),
-    ("$Continue", "!Continue,10"),
-    ("$Pause,now", "!Pause,11"),
 ])
 def test_error_replies(client, line, reply):
     assert client.cmd(line) == reply
@@ -327,7 +334,7 @@ def test_pause_holds_the_motion_and_continue_resumes_it(vc, moving):
     t_pause = time.monotonic()
     assert moving.cmd("$Pause") == "#Pause"  # answered while the motion's reply is outstanding
     assert time.monotonic() - t_pause < 0.05
-    assert moving.cmd("$Pause") == "!Pause,10"
+    assert moving.cmd("$Pause") == "!Pause,20"
     held = vc.state()["joints"][0]
     time.sleep(0.4)
     assert vc.state()["joints"][0] == held
@@ -335,7 +342,7 @@ def test_pause_holds_the_motion_and_continue_resumes_it(vc, moving):
     assert 0 < held < 20
     t_continue = time.monotonic()
     assert moving.cmd("$Continue") == "#Continue"
-    assert moving.cmd("$Continue") == "!Continue,10"
+    assert moving.cmd("$Continue") == "!Continue,20"
     assert moving.read() == "#Execute,0"
     took = time.monotonic() - t_send
     paused_for = t_continue - t_pause
@@ -365,12 +372,100 @@ def test_motion_modifiers_are_accepted_and_the_destination_parsed(vc, moving, st
             abs=1e-6)
 
 
-def test_a_second_statement_during_a_motion_is_refused(moving):
+def test_a_second_execute_login_or_logout_during_a_motion_is_refused(vc, moving):
     assert moving.ex("Speed 10") == "#Execute,0"
     moving.send('$Execute,"Go AglToPls(15,0,0,0,90,0)"')
     time.sleep(0.05)
-    assert moving.cmd('$Execute,"Print Tool"') == "!Execute,10"
+    for line in ('$Execute,"Print Tool"', "$Login,x", "$Logout"):
+        assert moving.cmd(line) == f"!{line[1:].split(',')[0]},21"
+    other = Client(vc.port)  # another connection may log in, but not execute
+    assert other.cmd("$Login,x") == "#Login"
+    assert other.ex("Print Tool") == "!Execute,21"
+    other.close()
     assert moving.read() == "#Execute,0"
+    assert moving.cmd("$Logout") == "#Logout"
+
+
+def start_slow_go(vc, client):
+    assert client.ex("Speed 10") == "#Execute,0"
+    client.send('$Execute,"Go AglToPls(30,0,0,0,90,0)"')  # about a second
+    time.sleep(0.1)
+
+
+@pytest.mark.parametrize("setup, flags, code", [
+    (lambda vc, c: None, "00100000001", "0000"),
+    (start_slow_go, "00100000011", "0000"),
+    (lambda vc, c: (start_slow_go(vc, c), c.cmd("$Pause")), "00100000101", "0000"),
+    (lambda vc, c: vc.set_emergency_stop(True), "00100010000", "0000"),
+    (lambda vc, c: vc.set_safeguard_open(True), "00100100001", "0000"),
+    (lambda vc, c: vc.set_teach_mode(True), "01000000001", "0000"),
+    (lambda vc, c: vc.inject_error(77), "00100001000", "0077"),
+])
+def test_get_status_answers_flags_and_error_code_at_once(vc, moving, setup, flags, code):
+    setup(vc, moving)
+    t0 = time.monotonic()
+    assert moving.cmd("$GetStatus") == f"#GetStatus,{flags},{code}"
+    assert time.monotonic() - t0 < 0.05
+
+
+@pytest.mark.parametrize("case", ["cruising", "paused", "E-stop during the ramp"])
+def test_abort_is_answered_at_once_and_the_motion_fails_once_at_rest(vc, moving, case):
+    # J1 90 deg at Speed 20 (60 deg/s), Accel 10 (120 deg/s^2): stopping takes 0.5 s, 15 deg.
+    assert moving.ex("Speed 20") == "#Execute,0"
+    assert moving.ex("Accel 10, 10") == "#Execute,0"
+    moving.send('$Execute,"Go AglToPls(90,0,0,0,90,0)"')
+    time.sleep(0.8)  # cruising since 0.5 s
+    if case == "paused":
+        assert moving.cmd("$Pause") == "#Pause"
+    at_abort = vc.state()["joints"][0]
+    t0 = time.monotonic()
+    assert moving.cmd("$Abort") == "#Abort,0"
+    assert time.monotonic() - t0 < 0.05
+    if case == "E-stop during the ramp":
+        time.sleep(0.1)  # 5.4 deg into the ramp
+        vc.set_emergency_stop(True)
+    assert moving.read() == "!Execute,36"
+    took = time.monotonic() - t0
+    rest = vc.state()
+    assert not rest["busy"]
+    expected_took, travel, slack = {"cruising": (0.5, 15.0, 0.5), "paused": (0.0, 0.0, 1e-9),
+                                    "E-stop during the ramp": (0.1, 5.4, 2.0)}[case]
+    assert expected_took - 0.01 < took < expected_took + 0.08
+    assert rest["joints"][0] == pytest.approx(at_abort + travel, abs=slack)
+    time.sleep(0.1)
+    assert vc.state()["joints"] == rest["joints"]
+    assert moving.cmd("$Abort") == "!Abort,20"
+
+
+def test_silent_controller_acts_on_lines_but_answers_none_until_told(vc, moving):
+    from epson_sim.__main__ import _console
+    tel = socket.create_connection(("127.0.0.1", vc.telemetry_port), timeout=TIMEOUT)
+    try:
+        assert _console(vc, threading.Event(), "silence") == "ok"
+        for line in ('$Execute,"Speed 42"', "$GetStatus", "hello",
+                     '$Execute,"Go AglToPls(5,0,0,0,90,0)"'):
+            moving.send(line)
+        moving.sock.settimeout(0.6)
+        with pytest.raises(socket.timeout):  # open, and quiet
+            moving.sock.recv(1)
+        moving.sock.settimeout(TIMEOUT)
+        assert vc.state()["joints"][0] == pytest.approx(5)
+        tel.recv(65536)
+        assert tel.recv(65536)  # telemetry flows on
+        assert _console(vc, threading.Event(), "answer") == "ok"
+        assert moving.query("Speed") == "42"  # nothing held back answers first
+    finally:
+        tel.close()
+
+
+def test_an_internal_fault_answers_99_and_the_session_goes_on(vc, client, monkeypatch):
+    def fail(statement):
+        raise RuntimeError(statement)
+
+    monkeypatch.setattr(vc._interp, "execute", fail)
+    assert client.ex("Print Tool") == "!Execute,99"
+    monkeypatch.undo()
+    assert client.query("Tool") == "0"
 
 
 @pytest.mark.parametrize("operate, code", [
@@ -584,7 +679,7 @@ def test_profile_reaches_the_distance_in_its_duration():
 def test_overlong_line_is_refused_and_the_connection_closed(vc):
     c = Client(vc.port)
     c.sock.sendall(b"$Login," + b"x" * (70 * 1024))
-    assert c.read() == "!Error,11"
+    assert c.read() == "!Error,12"
     assert c.file.readline() == b""
     c.close()
 
@@ -598,6 +693,7 @@ def test_overlong_line_is_refused_and_the_connection_closed(vc):
     ("error 77", lambda s, vc: s["status"]["SYSERR"] == 77),
     ("ERROR", lambda s, vc: s["status"]["SYSERR"] == 4100),
     ("rate 50", lambda s, vc: vc.telemetry_rate_hz == 50),
+    ("silence", lambda s, vc: s["silent"]),
 ])
 def test_operator_console_commands(vc, line, check):
     from epson_sim.__main__ import _console
@@ -608,6 +704,7 @@ def test_operator_console_commands(vc, line, check):
 @pytest.mark.parametrize("line, answer", [
     ("bogus", "unknown operator command: bogus (try: help)"),
     ("estop maybe", "unknown operator command: estop maybe (try: help)"),
+    ("answer now", "unknown operator command: answer now (try: help)"),
     ("", ""),
 ])
 def test_operator_console_rejects_what_it_does_not_know(vc, line, answer):
@@ -629,18 +726,28 @@ def test_command_line_program_serves_and_quits_on_request():
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(kin.__file__)))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
     proc = subprocess.Popen([sys.executable, "-m", "epson_sim", "--port", "0",
-                             "--telemetry-port", "0", "--password", "pw"],
+                             "--telemetry-port", "0", "--password", "pw", "--silent"],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+
+    def operator(command):
+        proc.stdin.write(command + "\n")
+        proc.stdin.flush()
+        return proc.stdout.readline().strip()
+
     try:
         ready = proc.stdout.readline()
         assert ready.startswith("epson-sim listening: command 127.0.0.1:")
         port = int(ready.split("command 127.0.0.1:")[1].split(",")[0])
         c = Client(port)
-        assert c.cmd("$Login,nope") == "!Login,12"
+        c.send("$Login,nope")
+        c.sock.settimeout(0.3)
+        with pytest.raises(socket.timeout):
+            c.sock.recv(1)
+        c.sock.settimeout(TIMEOUT)
+        assert operator("answer") == "ok"
+        assert c.cmd("$Login,nope") == "!Login,13"
         assert c.cmd("$Login,pw") == "#Login"
-        proc.stdin.write("estop on\n")
-        proc.stdin.flush()
-        assert proc.stdout.readline().strip() == "ok"
+        assert operator("estop on") == "ok"
         assert c.query("EStopOn") == "True"
         c.close()
         proc.stdin.write("quit\n")

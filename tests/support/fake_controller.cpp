@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -192,6 +193,16 @@ class FakeController::Impl {
   bool waitUntilDone(std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, timeout, [&] { return finished_ == steps_.size(); });
+  }
+
+  void setHeartbeatReply(std::optional<std::string> reply) {
+    std::lock_guard<std::mutex> lock(mu_);
+    heartbeatReply_ = std::move(reply);
+  }
+
+  std::vector<Clock::time_point> heartbeats() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return heartbeats_;
   }
 
   void stop() {
@@ -393,6 +404,7 @@ class FakeController::Impl {
     if (!beginHolding_()) {
       return false;
     }
+    silent_ = true;
     for (;;) {
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -538,6 +550,7 @@ class FakeController::Impl {
     if (n > 0) {
       partial_.append(buffer, static_cast<std::size_t>(n));
     }
+    std::string answers;
     {
       std::lock_guard<std::mutex> lock(mu_);
       std::size_t newline;
@@ -549,6 +562,11 @@ class FakeController::Impl {
           failures_.push_back("line " + inQuotes(text) + " did not end with CR LF");
         }
         partial_.erase(0, newline + 1);
+        if (text == "$GetStatus" && heartbeatReply_) {
+          heartbeats_.push_back(arrival);
+          if (!silent_) answers += *heartbeatReply_ + "\r\n";
+          continue;
+        }
         recordLine_(std::move(text), arrival);
       }
       if (n <= 0 && !partial_.empty()) {
@@ -557,6 +575,9 @@ class FakeController::Impl {
         partial_.clear();
       }
       cv_.notify_all();
+    }
+    if (!answers.empty()) {
+      [[maybe_unused]] const auto sent = ::send(conn_, answers.data(), answers.size(), MSG_NOSIGNAL);
     }
     if (n <= 0) {
       dropConnection_();
@@ -594,6 +615,7 @@ class FakeController::Impl {
   int conn_ = -1;
   Conn state_ = Conn::kNone;
   std::string partial_;
+  bool silent_ = false;  // a silence step holds the connection: heartbeats go unanswered too
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
@@ -603,6 +625,8 @@ class FakeController::Impl {
   std::vector<ReceivedLine> lines_;
   std::deque<std::size_t> inbox_;  // indices into lines_ not yet consumed by a step
   std::vector<std::string> failures_;
+  std::optional<std::string> heartbeatReply_{"#GetStatus,00100000011,0000"};
+  std::vector<Clock::time_point> heartbeats_;
   int connections_ = 0;
   int connection_index_ = 0;
 };
@@ -612,6 +636,13 @@ FakeController::FakeController() : impl_(std::make_unique<Impl>()) {}
 FakeController::~FakeController() { impl_->verify(); }
 
 std::uint16_t FakeController::port() const { return impl_->port(); }
+
+FakeController& FakeController::answerHeartbeats(std::optional<std::string> reply) {
+  impl_->setHeartbeatReply(std::move(reply));
+  return *this;
+}
+
+std::vector<Clock::time_point> FakeController::heartbeats() const { return impl_->heartbeats(); }
 
 FakeController& FakeController::expect(const std::string& line) {
   impl_->append({Impl::Kind::kExpect, line});

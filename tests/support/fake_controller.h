@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,10 @@ class FakeController {
   FakeController& reset();
   // Waits until the client closes the connection; lines arriving meanwhile stay unexpected.
   FakeController& expectClose();
+  // "$GetStatus" lines, the client's heartbeat during a motion, are answered at once with
+  // `reply`, beside the script, and kept out of lines() and the inbox; a silence() step swallows
+  // them unanswered. With none they are ordinary lines. By default "#GetStatus,00100000011,0000".
+  FakeController& answerHeartbeats(std::optional<std::string> reply);
   // expect("$Login," + password) and reply "#Login".
   FakeController& login(const std::string& password = "");
   // expect("$Logout") and reply "#Logout".
@@ -108,6 +113,8 @@ class FakeController {
   // --- Observation (any thread) ------------------------------------------------------------
   std::vector<ReceivedLine> lines() const;
   std::vector<std::string> texts() const;
+  // Arrival times of the heartbeats handled beside the script.
+  std::vector<Clock::time_point> heartbeats() const;
   int connections() const;
   // True once at least `count` lines have arrived; false when `timeout` passes first.
   bool waitForLines(std::size_t count,

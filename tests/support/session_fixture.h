@@ -20,6 +20,11 @@ inline std::string exec(const std::string& statement) { return "$Execute,\"" + s
 // #Execute,"<text>": the controller's answer to a Print query.
 inline std::string printed(const std::string& text) { return "#Execute,\"" + text + "\""; }
 
+// What every message of a session torn down for being out of step ends with.
+inline const std::string kOutOfStep =
+    " (the session is out of step: the reply to the previous command may have been "
+    "misattributed)";
+
 // Names parameterised cases after the `name` member of their parameter.
 struct CaseName {
   template <typename T>

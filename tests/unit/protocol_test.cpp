@@ -421,22 +421,19 @@ TEST(ReplyFramer, EndsAtALineFeedOutsideQuotesScanningEachByteOnce) {
 struct RouteCase {
   const char* name;
   std::string reply;
-  std::string awaited;
-  std::string control;
-  bool stale;
-  ReplyRoute route;
+  std::size_t index;  // into the queue below; kAnswersNothing when out of step
 };
 
 class Routing : public testing::TestWithParam<RouteCase> {};
 
-TEST_P(Routing, SendsEachReplyToItsOwnParty) {
-  const std::vector<std::string> due = {"#Continue"};
-  RoutingState state;
-  state.awaited = GetParam().awaited;
-  state.control = GetParam().control;
-  state.due = &due;
-  state.stale = GetParam().stale;
-  EXPECT_EQ(routeReply(GetParam().reply, state), GetParam().route);
+// Oldest first: a pause that gave up (its reply still due), the motion, a newer pause, a status.
+const std::vector<std::string> kQueue = {"Pause", "Execute", "Pause", "GetStatus"};
+
+TEST_P(Routing, AReplyGoesToTheOldestCommandOfItsName) {
+  const auto index = answeredIndex(
+      GetParam().reply, kQueue, [](const std::string& name) { return name; },
+      [](const std::string&) { return false; });
+  EXPECT_EQ(index, GetParam().index);
 }
 
 struct RouteName {
@@ -445,33 +442,28 @@ struct RouteName {
   }
 };
 
-using R = ReplyRoute;
+constexpr std::size_t kNone = kAnswersNothing;
 INSTANTIATE_TEST_SUITE_P(
     Replies, Routing,
-    testing::Values(
-        RouteCase{"OwnSuccess", "#Execute,\"1\"", "#Execute", "", false, R::kAwaited},
-        RouteCase{"OwnError", "!Execute,31", "#Execute", "", false, R::kAwaited},
-        RouteCase{"ErrorNamingNoCommand", "!99", "#Execute", "", false, R::kAwaited},
-        RouteCase{"OtherCommandsSuccess", "#Pause", "#Execute", "", false, R::kUnexpected},
-        RouteCase{"OtherCommandsError", "!Login,3", "#Execute", "", false, R::kUnexpected},
-        RouteCase{"NeitherHashNorBang", "Execute", "#Execute", "", false, R::kUnexpected},
-        RouteCase{"Empty", "", "#Execute", "", false, R::kUnexpected},
-        RouteCase{"ControlSuccess", "#Pause", "#Execute", "#Pause", false, R::kControl},
-        RouteCase{"ControlError", "!Pause,4", "#Execute", "#Pause", false, R::kControl},
-        RouteCase{"NamelessErrorGoesToControl", "!99", "#Execute", "#Pause", false, R::kControl},
-        RouteCase{"MotionErrorStaysWithMotion", "!Execute,36", "#Execute", "#Pause", false,
-                  R::kAwaited},
-        RouteCase{"DueReply", "#Continue", "#Execute", "", false, R::kDue},
-        RouteCase{"DueError", "!Continue,2", "#Execute", "", false, R::kDue},
-        RouteCase{"PendingBeatsDue", "#Continue", "#Execute", "#Continue", false, R::kControl},
-        RouteCase{"OwnBeatsDue", "#Continue", "#Continue", "", false, R::kAwaited},
-        RouteCase{"StaleOwnReply", "#Execute", "#Execute", "", true, R::kStale},
-        RouteCase{"StaleError", "!Execute,31", "#Execute", "", true, R::kStale},
-        RouteCase{"StaleGarbage", "hello", "#Execute", "", true, R::kStale},
-        RouteCase{"StaleControlReply", "#Pause", "#Execute", "#Pause", true, R::kControl},
-        RouteCase{"StaleDueReply", "#Continue", "#Execute", "", true, R::kDue},
-        RouteCase{"NothingAwaited", "#Execute", "", "#Pause", false, R::kUnexpected}),
+    testing::Values(RouteCase{"Success", "#Execute,\"1\"", 1}, RouteCase{"Error", "!Execute,31", 1},
+                    RouteCase{"DueBeforeNewerOfTheSameName", "#Pause", 0},
+                    RouteCase{"RefusalToo", "!Pause,99", 0}, RouteCase{"Status", "#GetStatus,1", 3},
+                    RouteCase{"ErrorNamingNoCommandGoesToTheOldest", "!99", 0},
+                    RouteCase{"BareBang", "!", 0}, RouteCase{"CommaFirst", "!,3", 0},
+                    RouteCase{"NameIsWholeWord", "#PauseX", kNone},
+                    RouteCase{"UnknownName", "#Login", kNone},
+                    RouteCase{"NeitherHashNorBang", "Execute", kNone},
+                    RouteCase{"SuccessNamingNothing", "#,3", kNone},
+                    RouteCase{"Empty", "", kNone}),
     RouteName{});
+
+TEST(Routing, SkippedEntriesAndAnEmptyQueueAnswerNothing) {
+  const auto name = [](const std::string& n) { return n; };
+  const auto skip_execute = [](const std::string& n) { return n == "Execute"; };
+  EXPECT_EQ(answeredIndex("#Execute", kQueue, name, skip_execute), kNone);
+  EXPECT_EQ(answeredIndex("!99", std::vector<std::string>{"Execute"}, name, skip_execute), kNone);
+  EXPECT_EQ(answeredIndex("!99", std::vector<std::string>{}, name, skip_execute), kNone);
+}
 
 // --- Hostile bytes
 // --------------------------------------------------------------------------------

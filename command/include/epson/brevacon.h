@@ -10,6 +10,7 @@
 #include <epson/controller_status.h>
 #include <epson/errors.h>
 #include <epson/export.h>
+#include <epson/interrupt.h>
 
 namespace epson {
 
@@ -30,15 +31,17 @@ struct PtpMotionLimits {
 //
 // One object owns one TCP connection. All operations are serialised by a session lock, so an
 // object may be shared between threads; no thread is started. While go() or move() runs,
-// pause() and continueMotion() still reach the controller from another thread, getState()
-// fails at once, and every other operation waits for the motion to end.
+// pause(), continueMotion() and abortMotion() still reach the controller from another thread,
+// getState() fails at once, and every other operation waits for the motion to end. Long waits
+// stop when the interrupt check of <epson/interrupt.h> asks (InterruptedError).
 //
 // Errors are exceptions: std::invalid_argument for bad arguments, std::out_of_range for tool
 // numbers outside their range, std::runtime_error for connection, protocol, controller and parse
 // failures, std::system_error for lock failures. Among the runtime errors (<epson/errors.h>):
 // ControllerError for an error reply (with its code), ConnectionFailedError when connect() cannot
 // connect or log in, TimeoutError for a deadline that passed, ConnectionLostError when the
-// session is gone; a failed write is boost::system::system_error. Any of the last three, except
+// session is gone (also when replies stop matching commands, or a running motion's heartbeat
+// goes unanswered); a failed write is boost::system::system_error. Any of the last three, except
 // a getState() or control-reply timeout, leaves the object disconnected.
 class EPSON_API Brevacon {
  public:
@@ -57,8 +60,14 @@ class EPSON_API Brevacon {
   // The Go or Move statement of go()/move(): writing it, then its reply, which comes when the
   // motion ends.
   static constexpr std::chrono::milliseconds kMotionTimeout{300000};
-  // pause()/continueMotion() beside a running motion: writing the line, then its reply.
+  // pause()/continueMotion()/abortMotion() beside a running motion: writing the line, then its
+  // reply. Also how long an interrupted motion may take to end after its $Abort.
   static constexpr std::chrono::milliseconds kControlReplyTimeout{5000};
+  // While a motion runs, its thread sends $GetStatus this often, and tears the session down when
+  // one gets no reply within kHeartbeatReplyTimeout: a controller that went silent is noticed
+  // within their sum, not at kMotionTimeout.
+  static constexpr std::chrono::milliseconds kHeartbeatInterval{1000};
+  static constexpr std::chrono::milliseconds kHeartbeatReplyTimeout{2000};
   // How long getState() waits for another operation to release the connection.
   static constexpr std::chrono::milliseconds kStateLockWait{250};
 
@@ -92,11 +101,19 @@ class EPSON_API Brevacon {
   void motorOff();
   // Text of the last failed motorOn(); empty after a success or when none was attempted.
   std::string motorOnError();
-  // $Pause / $Continue. Work during a running go()/move() from another thread. Throw
-  // ControllerError on an error reply, TimeoutError after kControlReplyTimeout without one, and
-  // std::runtime_error for a second concurrent request.
+  // $Pause / $Continue. Work during a running go()/move() from another thread, also several at
+  // once. Throw ControllerError on an error reply and TimeoutError after kControlReplyTimeout
+  // without one (its reply is then discarded when it comes).
   void pause();
   void continueMotion();
+  // $Abort beside a running go()/move() of this object, paused or not, from any thread. Returns
+  // true once the controller accepted it; that motion then throws MotionAbortedError when its
+  // own reply is an error, and returns normally when it finished first. An abort that comes
+  // before the motion's statement was written sends nothing, keeps it from being written, and
+  // returns true. Returns false, sending nothing, when no motion of this object runs. Throws
+  // ControllerError when the controller refuses (the motion goes on) and TimeoutError after
+  // kControlReplyTimeout.
+  bool abortMotion();
   EpsonPowerMode getPowerMode();
   // Throws std::invalid_argument for a value outside the enumeration, std::runtime_error when
   // the controller does not report the requested mode afterwards.
@@ -130,7 +147,9 @@ class EPSON_API Brevacon {
       const std::optional<std::vector<double>>& reference_joint_positions = std::nullopt);
 
   // --- Motion --------------------------------------------------------------------------------
-  // Blocks until the controller reports the end of the motion (at most kMotionTimeout).
+  // Blocks until the controller reports the end of the motion (at most kMotionTimeout), sending
+  // the heartbeat meanwhile. Throws MotionAbortedError after an abortMotion(), and
+  // InterruptedError after the interrupt check asked (the motion is then aborted first).
   // Throws std::invalid_argument when the arguments cannot form a valid statement.
   void go(const std::string& destination, bool cp, bool ljm, std::optional<int> orientation_flag,
           const std::optional<std::string>& search_expression,

@@ -36,6 +36,14 @@ class EPSON_API ControllerError : public std::runtime_error {
   std::string reply_;
 };
 
+// A go() or move() ended with an error reply after abortMotion() sent "$Abort" beside it, or was
+// aborted before its statement was written (code() is then empty). The code is the aborted
+// statement's own.
+class EPSON_API MotionAbortedError : public ControllerError {
+ public:
+  using ControllerError::ControllerError;
+};
+
 // A connection could not be made: the host did not resolve, every connection attempt failed,
 // or the telemetry stream never delivered a first sample.
 class EPSON_API ConnectionFailedError : public std::runtime_error {
@@ -53,6 +61,14 @@ class EPSON_API TimeoutError : public std::runtime_error {
 // The session is gone: the connection closed or failed while a reply was awaited, a reply
 // nobody expected put it out of step, or a command found it not connected.
 class EPSON_API ConnectionLostError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The interrupt check (<epson/interrupt.h>) asked a waiting operation to stop. A motion it
+// interrupted was aborted first and has ended, unless the message says the robot's state is
+// unknown; a connect() or a command whose reply was still due leaves the object disconnected.
+class EPSON_API InterruptedError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
