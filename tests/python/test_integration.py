@@ -158,9 +158,9 @@ def test_pause_and_continue_from_another_thread(vc, arm, telemetry):
 
 
 def test_pause_without_a_motion_is_refused(arm):
-    with pytest.raises(RuntimeError, match=r"!Pause,10"):
+    with pytest.raises(RuntimeError, match=r"!Pause,20"):
         arm.pause()
-    with pytest.raises(RuntimeError, match=r"!Continue,10"):
+    with pytest.raises(RuntimeError, match=r"!Continue,20"):
         arm.continue_motion()
 
 
