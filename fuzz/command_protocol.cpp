@@ -392,8 +392,8 @@ void replyRouting(ByteReader& in) {
       reply, queue, [](const std::string& name) -> const std::string& { return name; },
       [&](const std::string& name) { return &name - queue.data() == static_cast<long>(skipped); });
   if (reply.empty() || (reply[0] != '#' && reply[0] != '!')) {
-    FUZZ_CHECK(index == p::kAnswersNothing, "a line that is no reply was routed: " +
-                                                printable(reply));
+    FUZZ_CHECK(index == p::kAnswersNothing,
+               "a line that is no reply was routed: " + printable(reply));
   }
   if (index == p::kAnswersNothing) return;
   FUZZ_CHECK(index < queue.size() && index != skipped, "routed outside the queue or to a skip");

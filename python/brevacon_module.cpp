@@ -391,8 +391,8 @@ PYBIND11_MODULE(_brevacon, m) {
             return result;
           },
           state_doc.c_str());
-  epson_python::addConnectionProtocol(
-      cls, [](const py::object& self) { self.attr("abort_motion")(); });
+  epson_python::addConnectionProtocol(cls,
+                                      [](const py::object& self) { self.attr("abort_motion")(); });
 
   // CPython 3.11 stores the docstring of a property subclass only in the descriptor's own slot
   // and then fails to show it, since pybind11's static-property type has no instance dict. Let

@@ -121,7 +121,8 @@ inline bool runSignalHandlers() {
   PyErr_NormalizeException(&type, &value, &traceback);
   if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
   PyObject* state = PyThreadState_GetDict();
-  if (state != nullptr && value != nullptr) PyDict_SetItemString(state, kPendingInterruptKey, value);
+  if (state != nullptr && value != nullptr)
+    PyDict_SetItemString(state, kPendingInterruptKey, value);
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);

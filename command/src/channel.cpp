@@ -113,8 +113,7 @@ void Channel::open(const tcp::resolver::results_type& endpoints, std::chrono::mi
   };
   if (interrupted) {
     closeNow();
-    throw InterruptedError("Interrupted while connecting to " + where +
-                           "; the socket was closed");
+    throw InterruptedError("Interrupted while connecting to " + where + "; the socket was closed");
   }
   if (!io_.stopped()) {
     closeNow();
@@ -358,8 +357,7 @@ void Channel::route_(std::string reply, bool stale, const Entry* fresh,
         return;
       }
       discarded = "Discarded the late Epson Remote Ethernet reply to " +
-                  protocol::shownCommandBrief(entry->command) + ": \"" + shown(reply, true) +
-                  "\"";
+                  protocol::shownCommandBrief(entry->command) + ": \"" + shown(reply, true) + "\"";
     }
   }
   if (!discarded.empty()) {
@@ -422,10 +420,9 @@ std::string Channel::await_(const EntryPtr& entry, Clock::time_point deadline,
       if (motion->abort) {
         if (motion->abort->state == Entry::State::kAnswered && motion->abort->reply[0] != '#') {
           teardown("the abort was refused");
-          throw InterruptedError("Interrupted, but the controller refused " +
-                                 std::string(kAbortCommand) + " with " +
-                                 shown(motion->abort->reply) + "; the session was closed" +
-                                 kStateUnknown);
+          throw InterruptedError(
+              "Interrupted, but the controller refused " + std::string(kAbortCommand) + " with " +
+              shown(motion->abort->reply) + "; the session was closed" + kStateUnknown);
         }
         if (motion->abort->state == Entry::State::kWaiting) {
           wake = std::min(wake, motion->abort->deadline);
@@ -448,13 +445,13 @@ std::string Channel::await_(const EntryPtr& entry, Clock::time_point deadline,
         continue;
       }
       teardown("interrupted");
-      throw InterruptedError(
-          motion != nullptr
-              ? "Interrupted again while the aborted motion " +
-                    protocol::shownCommandBrief(entry->command) +
-                    " was ending; the session was closed" + kStateUnknown
-              : "Interrupted while waiting for the reply to " +
-                    protocol::shownCommandBrief(entry->command) + "; the session was closed");
+      throw InterruptedError(motion != nullptr
+                                 ? "Interrupted again while the aborted motion " +
+                                       protocol::shownCommandBrief(entry->command) +
+                                       " was ending; the session was closed" + kStateUnknown
+                                 : "Interrupted while waiting for the reply to " +
+                                       protocol::shownCommandBrief(entry->command) +
+                                       "; the session was closed");
     }
     if (now >= deadline && !readReply_(Clock::time_point::min())) {
       if (motion != nullptr && motion->abort) {
@@ -521,8 +518,8 @@ std::string Channel::runMotion(const std::string& command, std::chrono::millisec
   });
   if (aborted_before) {
     throw MotionAbortedError(
-        "Motion aborted before " + protocol::shownCommandBrief(command) + " was sent",
-        std::nullopt, protocol::shownCommand(command), std::string());
+        "Motion aborted before " + protocol::shownCommandBrief(command) + " was sent", std::nullopt,
+        protocol::shownCommand(command), std::string());
   }
   MotionWait wait;
   wait.nextBeat = Clock::now() + deadlines_.heartbeat_interval;

@@ -40,7 +40,8 @@ std::string Brevacon::Impl::command_(const std::string& command,
 }
 
 std::string Brevacon::Impl::executeAndGetResult_(const std::string& statement) {
-  return protocol::extractExecuteResult(command_(protocol::executeCommand(statement), kReplyTimeout));
+  return protocol::extractExecuteResult(
+      command_(protocol::executeCommand(statement), kReplyTimeout));
 }
 
 void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
@@ -57,9 +58,10 @@ void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
       return;
     }
     if (interrupter.requested()) {
-      throw InterruptedError("Interrupted while waiting for another operation to release the "
-                             "Epson session; " +
-                             command + " was not sent");
+      throw InterruptedError(
+          "Interrupted while waiting for another operation to release the "
+          "Epson session; " +
+          command + " was not sent");
     }
   }
 }

@@ -90,12 +90,18 @@ INSTANTIATE_TEST_SUITE_P(
         StatementCase{"!Execute", "Remote command failed: !Execute" + kShownReset},
         StatementCase{"!99", "Remote command failed: !99" + kShownReset},
         StatementCase{"", "Empty response from Epson controller" + test::kOutOfStep, true},
-        StatementCase{"#Pause", "Unexpected Epson response while waiting for #Execute: #Pause" + test::kOutOfStep,
-                      true},
-        StatementCase{"!Pause,2", "Unexpected Epson response while waiting for #Execute: !Pause,2" + test::kOutOfStep,
-                      true},
-        StatementCase{"Execute", "Unexpected Epson response while waiting for #Execute: Execute" + test::kOutOfStep,
-                      true}));
+        StatementCase{
+            "#Pause",
+            "Unexpected Epson response while waiting for #Execute: #Pause" + test::kOutOfStep,
+            true},
+        StatementCase{
+            "!Pause,2",
+            "Unexpected Epson response while waiting for #Execute: !Pause,2" + test::kOutOfStep,
+            true},
+        StatementCase{
+            "Execute",
+            "Unexpected Epson response while waiting for #Execute: Execute" + test::kOutOfStep,
+            true}));
 
 TEST(Exchange, StrayLineAheadOfReplyTearsTheSessionDown) {
   LoggedIn s;
@@ -115,8 +121,8 @@ TEST(Exchange, SecondReplyInOneSegmentFailsTheNextCommandBeforeItIsWritten) {
   s.fake.expect(kPrintPower).send(canned("two_execute_replies")).expectClose();
   EXPECT_EQ(s.robot.getPowerMode(), EpsonPowerMode::HIGH);
   EXPECT_EQ(thrownText<ConnectionLostError>([&] { s.robot.getPowerMode(); }),
-            "Unexpected Epson response received before " + kPrintPower + " was sent: " +
-                "#Execute,\"0\"" + test::kOutOfStep);
+            "Unexpected Epson response received before " + kPrintPower +
+                " was sent: " + "#Execute,\"0\"" + test::kOutOfStep);
   EXPECT_FALSE(s.robot.isConnected());
   s.fake.verify();
   EXPECT_EQ(s.fake.texts(), (std::vector<std::string>{"$Login,", kPrintPower}));

@@ -61,7 +61,8 @@ TEST(HostilePeerAtLogin, LoginLineEchoedBackIsRedacted) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(thrownText([&] { robot.connect("127.0.0.1", fake.port(), "hunter2"); }),
             "Epson Remote Ethernet login failed after 3 attempts: Unexpected Epson response while "
-            "waiting for #Login: $Login,<redacted>" + test::kOutOfStep);
+            "waiting for #Login: $Login,<redacted>" +
+                test::kOutOfStep);
   EXPECT_EQ(testing::internal::GetCapturedStderr().find("hunter2"), std::string::npos);
 }
 

@@ -45,7 +45,8 @@ TEST_F(ReplyRouting, LineSentWhileIdleFailsTheNextCommandBeforeItIsWritten) {
   fake_.expectClose();
   EXPECT_EQ(thrownText<ConnectionLostError>([this] { robot_.motorOn(); }),
             "Unexpected Epson response received before $Execute,\"Motor On\" was sent: "
-            "#Execute,\"0,0,0\"" + test::kOutOfStep);
+            "#Execute,\"0,0,0\"" +
+                test::kOutOfStep);
   EXPECT_FALSE(robot_.isConnected());
   fake_.verify();
   EXPECT_EQ(fake_.texts(), std::vector<std::string>{"$Login,"});

@@ -109,8 +109,9 @@ TEST_F(Stop, InterruptAbortsTheMotionAndASecondClosesTheSession) {
   ASSERT_TRUE(fake_.waitForLines(3, 5s));
   EXPECT_LT(fake_.lines()[2].arrival - signalled, 250ms);  // one slice, and slack for sanitizers
   stop = false;
-  EXPECT_EQ(thrownText<InterruptedError>([&] { motion.get(); }),
-            "Interrupted: the motion " + kGo + " was aborted with $Abort and ended with !Execute,36");
+  EXPECT_EQ(
+      thrownText<InterruptedError>([&] { motion.get(); }),
+      "Interrupted: the motion " + kGo + " was aborted with $Abort and ended with !Execute,36");
   EXPECT_GT(asked.load(), 0);
   EXPECT_TRUE(robot_.isLoggedIn());
   expectNothingSentBefore();
@@ -182,8 +183,9 @@ TEST_F(Order, ADuplicateJustAfterTheWriteFailsTheNextCommand) {
   EXPECT_NO_THROW(robot_.motorOn());  // the duplicate came first: nothing can tell yet
   std::this_thread::sleep_for(50ms);
   fake_.expectClose();
-  EXPECT_NE(thrownText<ConnectionLostError>([this] { robot_.motorOff(); })
-                .find("received before $Execute,\"Motor Off\" was sent: !Execute,31"),
+  EXPECT_NE(thrownText<ConnectionLostError>([this] {
+              robot_.motorOff();
+            }).find("received before $Execute,\"Motor Off\" was sent: !Execute,31"),
             std::string::npos);
   EXPECT_FALSE(robot_.isConnected());
 }
@@ -194,8 +196,9 @@ TEST_F(Order, AFloodOfStaleRepliesFailsTheCommandBeforeItIsWritten) {
   fake_.send(flood);
   ASSERT_TRUE(fake_.waitUntilDone());
   fake_.expectClose();
-  EXPECT_NE(thrownText<ConnectionLostError>([this] { robot_.motorOn(); })
-                .find("received before " + kMotorOn + " was sent"),
+  EXPECT_NE(thrownText<ConnectionLostError>([this] {
+              robot_.motorOn();
+            }).find("received before " + kMotorOn + " was sent"),
             std::string::npos);
   fake_.verify();
   EXPECT_EQ(fake_.texts(), std::vector<std::string>{"$Login,"});

@@ -577,7 +577,8 @@ class FakeController::Impl {
       cv_.notify_all();
     }
     if (!answers.empty()) {
-      [[maybe_unused]] const auto sent = ::send(conn_, answers.data(), answers.size(), MSG_NOSIGNAL);
+      [[maybe_unused]] const auto sent =
+          ::send(conn_, answers.data(), answers.size(), MSG_NOSIGNAL);
     }
     if (n <= 0) {
       dropConnection_();

@@ -453,8 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RouteCase{"NameIsWholeWord", "#PauseX", kNone},
                     RouteCase{"UnknownName", "#Login", kNone},
                     RouteCase{"NeitherHashNorBang", "Execute", kNone},
-                    RouteCase{"SuccessNamingNothing", "#,3", kNone},
-                    RouteCase{"Empty", "", kNone}),
+                    RouteCase{"SuccessNamingNothing", "#,3", kNone}, RouteCase{"Empty", "", kNone}),
     RouteName{});
 
 TEST(Routing, SkippedEntriesAndAnEmptyQueueAnswerNothing) {
