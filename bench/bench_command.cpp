@@ -61,6 +61,11 @@ class LoopbackController {
             reply = "#Logout\r\n";
           } else if (line == "$Pause") {
             reply = "#Pause\r\n";
+          } else if (line == "$GetStatus") {
+            reply = "#GetStatus,00100000011,0000\r\n";
+          } else if (line == "$Abort") {
+            reply = motion ? "#Abort,0\r\n!Execute,36\r\n" : "!Abort,20\r\n";
+            motion = false;
           } else if (line == "$Continue") {
             reply = motion ? "#Continue\r\n#Execute\r\n" : "#Continue\r\n";
             motion = false;
@@ -144,6 +149,34 @@ void BM_PauseDuringMotion(benchmark::State& state) {
   robot.disconnect();
 }
 BENCHMARK(BM_PauseDuringMotion)->UseRealTime();
+
+// abortMotion() beside a running go(): the same path as pause(), timed from the call to its
+// reply; each iteration starts a new motion, untimed.
+void BM_AbortDuringMotion(benchmark::State& state) {
+  LoopbackController peer;
+  epson::Brevacon robot;
+  robot.connect("127.0.0.1", peer.port(), "");
+  for (auto _ : state) {
+    auto motion = std::async(std::launch::async, [&robot] {
+      try {
+        robot.go("P1", false, false, std::nullopt, std::nullopt, std::nullopt, false);
+      } catch (const epson::MotionAbortedError&) {
+      }
+    });
+    bool accepted = false;
+    std::chrono::steady_clock::duration took{};
+    for (int i = 0; i < 1000 && !accepted; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      accepted = robot.abortMotion();
+      took = std::chrono::steady_clock::now() - start;
+      if (!accepted) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    motion.get();
+    state.SetIterationTime(std::chrono::duration<double>(took).count());
+  }
+  robot.disconnect();
+}
+BENCHMARK(BM_AbortDuringMotion)->UseManualTime();
 
 // getState() polled during a motion must fail at once, never queue behind it.
 void BM_GetStateRefusedDuringMotion(benchmark::State& state) {

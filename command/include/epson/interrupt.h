@@ -30,7 +30,7 @@
 namespace epson {
 
 // How often a waiting call asks the interrupt check.
-inline constexpr std::chrono::milliseconds kInterruptSlice{100};
+inline constexpr std::chrono::milliseconds kInterruptSlice{50};
 
 // Returns true to stop the waiting call. Called from whichever thread waits, also from several at
 // once; it must not call back into the driver.
