@@ -17,9 +17,11 @@ void Brevacon::disconnect() { impl_->disconnect(); }
 bool Brevacon::isConnected() const { return impl_->isConnected(); }
 bool Brevacon::isLoggedIn() const { return impl_->isLoggedIn(); }
 
-ControllerStatus Brevacon::getControllerStatus() { return impl_->getControllerStatus(); }
+ControllerStatus Brevacon::getControllerStatus() {
+  return impl_->query(protocol::kStatusQuery, protocol::parseControllerStatus);
+}
 bool Brevacon::isEmergencyStopped() { return impl_->locked(&Impl::isEmergencyStopped_); }
-void Brevacon::resetController() { impl_->resetController(); }
+void Brevacon::resetController() { impl_->execute(protocol::kResetStatement); }
 void Brevacon::motorOn() { impl_->motorOn(); }
 void Brevacon::motorOff() { impl_->motorOff(); }
 std::string Brevacon::motorOnError() { return impl_->motorOnError(); }
@@ -28,7 +30,9 @@ void Brevacon::continueMotion() { impl_->sendMotionControlCommand_(protocol::kCo
 bool Brevacon::abortMotion() { return impl_->abortMotion(); }
 EpsonPowerMode Brevacon::getPowerMode() { return impl_->locked(&Impl::getPowerMode_); }
 void Brevacon::setPowerMode(EpsonPowerMode mode) { impl_->setPowerMode(mode); }
-PtpMotionLimits Brevacon::getPtpMotionLimits() { return impl_->getPtpMotionLimits(); }
+PtpMotionLimits Brevacon::getPtpMotionLimits() {
+  return impl_->query(protocol::kAccelMaxQuery, protocol::parseAccelMax);
+}
 
 void Brevacon::tlSet(int tool_num, const std::string& tool_def_point) {
   impl_->locked(&Impl::tlSet_, tool_num, tool_def_point);

@@ -56,18 +56,27 @@ class Brevacon::Impl {
     return (this->*worker)(std::forward<Args>(args)...);
   }
 
+  // The generic path of an operation that is one statement, or one query and a parse of its
+  // result: a new operation of that kind needs no worker of its own, only its texts in protocol.
+  void execute(const std::string& statement) {
+    const SessionLock session = lockSession_();
+    command_(protocol::executeCommand(statement), kReplyTimeout);
+  }
+  template <typename Parse>
+  auto query(const std::string& statement, Parse parse) {
+    const SessionLock session = lockSession_();
+    return parse(executeAndGetResult_(statement));
+  }
+
   // --- Operations: each takes the session lock -------------------------------------------------
   void connect(const std::string& host, std::uint16_t port, const std::string& password);
   void disconnect();
   bool isConnected() const { return channel_.isOpen(); }
   bool isLoggedIn() const { return loggedIn_.load(); }
-  ControllerStatus getControllerStatus();
-  void resetController();
   void motorOn();
   void motorOff();
   std::string motorOnError();
   void setPowerMode(EpsonPowerMode mode);
-  PtpMotionLimits getPtpMotionLimits();
   std::vector<double> getTcpOffset();
   void setTcpOffset(const std::vector<double>& pose);
   // Waits at most kStateLockWait for the lock, and not at all while a motion runs.

@@ -6,18 +6,8 @@
 
 namespace epson {
 
-ControllerStatus Brevacon::Impl::getControllerStatus() {
-  const SessionLock session = lockSession_();
-  return protocol::parseControllerStatus(executeAndGetResult_(protocol::kStatusQuery));
-}
-
 bool Brevacon::Impl::isEmergencyStopped_() {
   return protocol::parseEmergencyStop(executeAndGetResult_(protocol::kEmergencyStopQuery));
-}
-
-void Brevacon::Impl::resetController() {
-  const SessionLock session = lockSession_();
-  command_(protocol::executeCommand(protocol::kResetStatement), kReplyTimeout);
 }
 
 void Brevacon::Impl::motorOn() {
@@ -52,11 +42,6 @@ void Brevacon::Impl::setPowerMode(EpsonPowerMode mode) {
   const SessionLock session = lockSession_();
   command_(protocol::executeCommand(protocol::powerStatement(mode)), kReplyTimeout);
   protocol::verifyPowerMode(mode, getPowerMode_());
-}
-
-PtpMotionLimits Brevacon::Impl::getPtpMotionLimits() {
-  const SessionLock session = lockSession_();
-  return protocol::parseAccelMax(executeAndGetResult_(protocol::kAccelMaxQuery));
 }
 
 }  // namespace epson
