@@ -76,7 +76,8 @@ inline ErrorClasses& errorClasses() {
   auto& classes = py::get_or_create_shared_data<ErrorClasses>("epson_driver.error_classes.v1");
   if (!classes.controller) {
     const auto make = [](const char* name, const char* doc,
-                         py::object base = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)) {
+                         const py::object& base =
+                             py::reinterpret_borrow<py::object>(PyExc_RuntimeError)) {
       py::dict body;
       body["__doc__"] = doc;
       body["__module__"] = "_brevacon";

@@ -69,7 +69,7 @@ struct Channel::Entry {
 // What the reader of a running motion keeps besides the motion's own entry.
 struct Channel::MotionWait {
   EntryPtr heartbeat;
-  Clock::time_point nextBeat;
+  Clock::time_point next_beat;
   EntryPtr abort;  // the $Abort this reader wrote on an interrupt
 };
 
@@ -103,7 +103,7 @@ void Channel::open(const tcp::resolver::results_type& endpoints, std::chrono::mi
       break;
     }
   }
-  const auto closeNow = [this] {
+  const auto close_now = [this] {
     {
       std::lock_guard<std::mutex> lock(writeMutex_);
       error_code ignored;
@@ -112,15 +112,15 @@ void Channel::open(const tcp::resolver::results_type& endpoints, std::chrono::mi
     io_.run();  // lets the connect handler see its cancellation
   };
   if (interrupted) {
-    closeNow();
+    close_now();
     throw InterruptedError("Interrupted while connecting to " + where + "; the socket was closed");
   }
   if (!io_.stopped()) {
-    closeNow();
+    close_now();
     throw ConnectionFailedError("Connection to " + where + " timed out");
   }
   if (result) {
-    closeNow();
+    close_now();
     throw ConnectionFailedError("Failed to connect to " + where + ": " + result.message());
   }
   error_code ignored;
@@ -411,12 +411,12 @@ std::string Channel::await_(const EntryPtr& entry, Clock::time_point deadline,
               " within " + std::to_string(deadlines_.heartbeat_reply.count()) + " ms" +
               kStateUnknown);
       }
-      if (!motion->heartbeat && now >= motion->nextBeat) {
+      if (!motion->heartbeat && now >= motion->next_beat) {
         motion->heartbeat = send_(kHeartbeatCommand, now + deadlines_.heartbeat_reply,
                                   deadlines_.heartbeat_reply, false, true);
-        motion->nextBeat = now + deadlines_.heartbeat_interval;
+        motion->next_beat = now + deadlines_.heartbeat_interval;
       }
-      wake = std::min(wake, motion->heartbeat ? motion->heartbeat->deadline : motion->nextBeat);
+      wake = std::min(wake, motion->heartbeat ? motion->heartbeat->deadline : motion->next_beat);
       if (motion->abort) {
         if (motion->abort->state == Entry::State::kAnswered && motion->abort->reply[0] != '#') {
           teardown("the abort was refused");
@@ -522,7 +522,7 @@ std::string Channel::runMotion(const std::string& command, std::chrono::millisec
         protocol::shownCommand(command), std::string());
   }
   MotionWait wait;
-  wait.nextBeat = Clock::now() + deadlines_.heartbeat_interval;
+  wait.next_beat = Clock::now() + deadlines_.heartbeat_interval;
   std::string reply;
   try {
     reply = await_(entry, deadline, timeout, interrupter, &wait);

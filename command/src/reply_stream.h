@@ -49,15 +49,15 @@ std::optional<std::string_view> replyName(std::string_view reply);
 inline constexpr std::size_t kAnswersNothing = static_cast<std::size_t>(-1);
 
 // Index in `queue` (oldest first) of the outstanding command `reply` answers: the oldest whose
-// name (`nameOf(entry)`) the reply carries, or for an error naming no command the oldest of all.
+// name (`name_of(entry)`) the reply carries, or for an error naming no command the oldest of all.
 // `skip(entry)` leaves an entry out. kAnswersNothing when none: the session is out of step.
 template <typename Queue, typename NameOf, typename Skip>
-std::size_t answeredIndex(std::string_view reply, const Queue& queue, NameOf nameOf, Skip skip) {
+std::size_t answeredIndex(std::string_view reply, const Queue& queue, NameOf name_of, Skip skip) {
   const std::optional<std::string_view> name = replyName(reply);
   if (!name) return kAnswersNothing;
   std::size_t index = 0;
   for (const auto& entry : queue) {
-    if (!skip(entry) && (name->empty() || std::string_view(nameOf(entry)) == *name)) return index;
+    if (!skip(entry) && (name->empty() || std::string_view(name_of(entry)) == *name)) return index;
     ++index;
   }
   return kAnswersNothing;
