@@ -134,7 +134,7 @@ docs: build
 	@echo "docs: $(abspath docs/_build/html/index.html)"
 
 # Fuzz harnesses (fuzz/README.md). fuzz-replay runs every seed and regression once with GCC under
-# ASan and UBSan; fuzz-smoke fuzzes each harness for 30 s with clang's libFuzzer; fuzz-long runs
+# ASan and UBSan; fuzz-smoke fuzzes each harness for 15 s with clang's libFuzzer; fuzz-long runs
 # one harness for SECONDS, keeping what it finds in $(FUZZ)/long/HARNESS.
 FUZZ_OPTIONS := -DEPSON_BUILD_FUZZERS=ON -DEPSON_BUILD_TESTS=OFF -DEPSON_BUILD_PYTHON=OFF \
                 -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF
