@@ -107,7 +107,7 @@ TEST_F(Stop, InterruptAbortsTheMotionAndASecondClosesTheSession) {
   const auto signalled = Clock::now();
   stop = true;
   ASSERT_TRUE(fake_.waitForLines(3, 5s));
-  EXPECT_LT(fake_.lines()[2].arrival - signalled, 250ms);  // one slice, and slack for sanitizers
+  EXPECT_LT(fake_.lines()[2].arrival - signalled, 500ms);  // a slice, and slack for sanitizers
   stop = false;
   EXPECT_EQ(
       thrownText<InterruptedError>([&] { motion.get(); }),
@@ -135,7 +135,7 @@ TEST_F(Stop, SilentControllerIsNoticedMidMotion) {
   const std::string error = thrownText<ConnectionLostError>([&] { motion.get(); });
   EXPECT_EQ(error, "The Epson controller stopped answering during " + kGo +
                        ": no reply to $GetStatus within 2000 ms; the robot's state is unknown");
-  EXPECT_LT(Clock::now() - start, 3500ms);
+  EXPECT_LT(Clock::now() - start, 5s);  // 3 s, and slack for sanitizers
   EXPECT_GE(Clock::now() - start, 2900ms);
   EXPECT_FALSE(robot_.isConnected());
 }
