@@ -162,6 +162,10 @@ constexpr std::size_t kMaxReply = p::kMaxReplyBytes;
 // The cap holds exactly: a reply one byte longer is refused however its bytes arrive.
 constexpr std::size_t kClientReadSize = 0;
 const std::string kReadFailure = "Failed while waiting for an Epson Remote Ethernet response: ";
+// A line nobody awaits leaves the session out of step: it is torn down with this said.
+const std::string kOutOfStep =
+    " (the session is out of step: the reply to the previous command may have been "
+    "misattributed)";
 const std::string kTooLongMessage = kReadFailure + "reply too long (more than " +
                                     std::to_string(kMaxReply) + " bytes without a complete reply)";
 
@@ -179,13 +183,15 @@ Outcome outcomeOfReply(const Query& query, const std::string& reply) {
   const bool names_command = (second >= 'A' && second <= 'Z') || (second >= 'a' && second <= 'z');
   const bool error_for_us =
       !reply.empty() && reply[0] == '!' && (reply.compare(1, 7, "Execute") == 0 || !names_command);
-  if (reply.empty()) return {Call::kNobodysReply, "Empty response from Epson controller", {}};
+  if (reply.empty())
+    return {Call::kNobodysReply, "Empty response from Epson controller" + kOutOfStep, {}};
   if (error_for_us) {
     return {Call::kControllerError, p::errorReplyMessage(reply, query.line), {}};
   }
   if (reply.rfind("#Execute", 0) != 0) {
     return {Call::kNobodysReply,
-            "Unexpected Epson response while waiting for #Execute: " + p::escapeText(reply),
+            "Unexpected Epson response while waiting for #Execute: " + p::escapeText(reply) +
+                kOutOfStep,
             {}};
   }
   if (!query.status) return {};
