@@ -14,6 +14,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "_ext"))
 
 project = "Epson robot controller driver"
+# The footer reads "©<copyright>.": the licence goes there too.
+copyright = "2026, the epson-driver authors. Licensed under the Apache License 2.0 (Apache-2.0)"
 release = version = (ROOT / "VERSION").read_text().strip()
 
 extensions = ["sphinx.ext.autodoc", "sphinx.ext.napoleon", "stub_signatures"]
@@ -25,9 +27,13 @@ napoleon_numpy_docstring = False
 napoleon_use_ivar = True
 autodoc_default_options = {"members": True, "undoc-members": True}
 autodoc_typehints = "signature"
+# Members in the order the bindings define them (constructor, connection, then the operations),
+# not alphabetically with __enter__ first.
+autodoc_member_order = "bysource"
 
 html_theme = "alabaster"
 html_title = f"{project} {release}"
+html_static_path = ["_static"]  # custom.css
 exclude_patterns = ["_build"]
 # The constructor as a member of its own, with its docstring (its arguments) and the stub's
 # signature; a class Python cannot construct lists none.

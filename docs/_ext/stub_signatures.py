@@ -4,6 +4,10 @@ pybind11 writes what its casters take into each docstring's first line ("self:
 _brevacon.Brevacon", "port: typing.SupportsInt | typing.SupportsIndex"); the stubs in
 python/<module>-stubs state what callers pass and get, and are what type checkers hold callers
 to. A member without a stub entry keeps pybind11's signature.
+
+The stubs also give the member order. A compiled module has no source for autodoc's
+``bysource`` order to read, so members would come alphabetically (``__enter__`` first); the
+stubs list them as the bindings define them.
 """
 
 from __future__ import annotations
@@ -12,6 +16,8 @@ import ast
 import functools
 import pathlib
 from typing import Any
+
+from sphinx.pycode import ModuleAnalyzer
 
 STUBS = pathlib.Path(__file__).resolve().parents[2] / "python"
 
@@ -63,7 +69,22 @@ def skip_refused_constructor(
     return None
 
 
+def order_members_as_the_stubs(app: Any) -> None:
+    """Hands autodoc each stub as its module's source, for the member order alone."""
+    for path in sorted(STUBS.glob("*-stubs/__init__.pyi")):
+        module = path.parent.name.removesuffix("-stubs")
+        analyzer = ModuleAnalyzer.for_string(path.read_text(), module, srcname=path)
+        analyzer.analyze()
+        # Docstrings, annotations and signatures stay those of the module and of the signature
+        # hook above; only the stub's order of definitions (tagorder) is used.
+        for found in (analyzer.attr_docs, analyzer.annotations, analyzer.overloads):
+            found.clear()
+        analyzer.finals.clear()
+        ModuleAnalyzer.cache["module", module] = analyzer
+
+
 def setup(app: Any) -> dict[str, Any]:
+    app.connect("builder-inited", order_members_as_the_stubs)
     app.connect("autodoc-process-signature", signature_from_stub)
     app.connect("autodoc-skip-member", skip_refused_constructor)
     return {"parallel_read_safe": True}
