@@ -2,7 +2,8 @@
 
     epson-plot RECORDING.csv -o run.png
 
-A recording is what ``EthernetReceiveInterface.record()`` writes. Needs matplotlib
+A recording is what ``EthernetReceiveInterface.record()`` writes; the events marked in it
+(``Recording.mark()``) show as labelled vertical lines on the time plots. Needs matplotlib
 (``pip install epson-driver[plot]``).
 """
 
@@ -16,15 +17,21 @@ from dataclasses import dataclass, field
 
 JOINTS = ("J1", "J2", "J3", "J4", "J5", "J6")
 POSITION = ("X", "Y", "Z")
+# Events closer than this share one label (as a fraction of the run's duration), so labels never
+# pile up; each still gets its own line.
+LABEL_GAP = 0.05
+LABEL_CHARS = 24
 
 
 @dataclass
 class Run:
-    """The sample rows of a recording, column by column; time starts at the first sample."""
+    """The sample rows of a recording, column by column, and its events (time, text); time
+    starts at the first sample."""
 
     time: list[float] = field(default_factory=list)
     sequence: list[int] = field(default_factory=list)
     columns: dict[str, list[float]] = field(default_factory=dict)
+    events: list[tuple[float, str]] = field(default_factory=list)
 
     @property
     def missed(self) -> int:
@@ -33,10 +40,13 @@ class Run:
 
 
 def read_run(path: pathlib.Path) -> Run:
-    """Reads the sample rows of a recording; status rows (no sequence) are left out."""
+    """Reads the sample and event rows of a recording; status rows are left out. Recordings
+    from before events existed have no ``event`` column."""
     run = Run(columns={name: [] for name in JOINTS + POSITION})
-    with path.open(newline="") as file:
+    with path.open(newline="", encoding="utf-8", errors="replace") as file:
         for row in csv.DictReader(file):
+            if row.get("event"):
+                run.events.append((float(row["host_time"]), row["event"]))
             if not row.get("sequence"):
                 continue
             run.time.append(float(row["host_time"]))
@@ -47,50 +57,98 @@ def read_run(path: pathlib.Path) -> Run:
         raise ValueError(f"{path} holds no sample rows")
     start = run.time[0]
     run.time = [t - start for t in run.time]
+    run.events = sorted((t - start, text) for t, text in run.events)
     return run
 
 
-def plot_run(run: Run, title: str, output: pathlib.Path) -> None:
-    """Writes the three views of a run to an image file (its suffix picks the format)."""
-    import matplotlib
+def event_labels(events: list[tuple[float, str]], span: float) -> list[tuple[float, str]]:
+    """One label per group of events closer than LABEL_GAP of the span: at the group's first
+    event, its texts joined, each shortened to LABEL_CHARS."""
+    labels: list[tuple[float, str]] = []
+    last = None
+    for t, text in events:
+        text = " ".join(text.split())
+        if len(text) > LABEL_CHARS:
+            text = text[:LABEL_CHARS - 1] + "\u2026"
+        if last is not None and t - last <= LABEL_GAP * span:
+            labels[-1] = (labels[-1][0], f"{labels[-1][1]}, {text}")
+        else:
+            labels.append((t, text))
+        last = t
+    return labels
 
-    matplotlib.use("Agg")  # files only: no display needed
-    from matplotlib import pyplot as plt
 
-    figure = plt.figure(figsize=(13, 8), layout="constrained")
+def plot_lines(axes, time: list[float], columns: dict[str, list[float]], names) -> None:
+    """Each column in its own colour, line style and width: the widths shrink from the first to
+    the last, so a curve lying on an earlier one shows that one around it (in the demo J6 lies
+    exactly on J1)."""
+    for index, name in enumerate(names):
+        axes.plot(time, columns[name], label=name, linestyle="--" if index % 2 else "-",
+                  linewidth=4.2 - 2.6 * index / max(len(names) - 1, 1))
+
+
+def draw_events(top, below, run: Run) -> None:
+    """Each event as a vertical line through both time plots, labelled above the top one, where
+    the labels cover no curve and the layout makes room for them."""
+    if not run.events:
+        return
+    for axes in (top, below):
+        for t, _ in run.events:
+            axes.axvline(t, color="0.3", linestyle=":", linewidth=1.2, zorder=0.5)
+    labels = event_labels(run.events, max(run.time[-1], 1e-9))
+    ticks = top.secondary_xaxis("top")
+    ticks.set_xticks([t for t, _ in labels], [text for _, text in labels], rotation=30,
+                     ha="left", rotation_mode="anchor", fontsize="small")
+    ticks.tick_params(length=4, color="0.3")
+
+
+def draw_run(run: Run, title: str):
+    """The figure of the three views of a run."""
+    # A bare Figure draws with Agg and leaves pyplot's backend alone, in a host program too.
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(13, 8), layout="constrained")
     grid = figure.add_gridspec(2, 2, width_ratios=(1.3, 1))
     joints = figure.add_subplot(grid[0, 0])
-    for name in JOINTS:
-        joints.plot(run.time, run.columns[name], label=name)
+    plot_lines(joints, run.time, run.columns, JOINTS)
     joints.set(title="Joint angles", xlabel="time [s]", ylabel="angle [deg]")
     joints.legend(ncols=3, fontsize="small")
 
     position = figure.add_subplot(grid[1, 0], sharex=joints)
-    for name in POSITION:
-        position.plot(run.time, run.columns[name], label=name)
+    plot_lines(position, run.time, run.columns, POSITION)
     position.set(title="TCP position", xlabel="time [s]", ylabel="position [mm]")
     position.legend(ncols=3, fontsize="small")
+    draw_events(joints, position, run)
 
     path = figure.add_subplot(grid[:, 1], projection="3d")
     path.plot(run.columns["X"], run.columns["Y"], run.columns["Z"], color="tab:blue")
     path.scatter(*(run.columns[n][:1] for n in POSITION), color="tab:green", label="start")
     path.scatter(*(run.columns[n][-1:] for n in POSITION), color="tab:red", label="end")
-    path.set(title="TCP path", xlabel="X [mm]", ylabel="Y [mm]", zlabel="Z [mm]")
+    path.set_title("TCP path")
+    # The 3-D tick labels sit on the axis lines; the padding keeps the axis names clear of them.
+    for set_label, text in zip((path.set_xlabel, path.set_ylabel, path.set_zlabel), POSITION):
+        set_label(f"{text} [mm]", labelpad=10)
     # One scale on all three axes: a path flat in Z stays flat instead of blowing up its noise.
     half = max(max(max(v) - min(v) for v in (run.columns[n] for n in POSITION)) / 2, 1.0)
     for name, set_limits in zip(POSITION, (path.set_xlim, path.set_ylim, path.set_zlim)):
         values = run.columns[name]
         middle = (max(values) + min(values)) / 2
         set_limits(middle - half, middle + half)
-    path.set_box_aspect((1, 1, 1))
-    path.legend(fontsize="small")
+    # Constrained layout sizes a 3-D axes by its box, not by the axis names drawn around the
+    # cube, so the cube is drawn smaller than the box to keep "Z [mm]" inside the figure.
+    path.set_box_aspect((1, 1, 1), zoom=0.88)
+    path.legend(fontsize="small", loc="upper left")
 
     summary = f"{len(run.time)} samples over {run.time[-1]:.2f} s"
     if run.missed:
         summary += f", {run.missed} missed"
     figure.suptitle(f"{title}: {summary}")
-    figure.savefig(output, dpi=100)
-    plt.close(figure)
+    return figure
+
+
+def plot_run(run: Run, title: str, output: pathlib.Path) -> None:
+    """Writes the three views of a run to an image file (its suffix picks the format)."""
+    draw_run(run, title).savefig(output, dpi=100)
 
 
 def main(argv: list[str] | None = None) -> int:
