@@ -1,7 +1,7 @@
 """The driver's main job in one run: status, motors, power, TCP offset, IK, a safety cuboid,
 a go and a move with live telemetry, pause and continue from another thread, a go aborted from
-another thread, clean disconnect. The first go and the move are recorded, and the recording is
-plotted (--plot, demo-run.png).
+another thread, clean disconnect. The three motions are recorded, with an event row at each
+pause, continue and abort, and the recording is plotted (--plot, demo-run.png).
 
 Without --host it starts the virtual controller on loopback and stops it on exit. With --host it
 talks to a real controller; it moves the robot only when --allow-motion is given too.
@@ -96,10 +96,11 @@ class LiveView:
         self.thread.join(1.0)
 
 
-def pause_and_continue(arm, view, after_s, hold_s, report):
+def pause_and_continue(arm, view, recording, after_s, hold_s, report):
     """Another thread pauses the running motion, shows it holding, then continues it."""
     time.sleep(after_s)
     try:
+        recording.mark("pause")
         arm.pause()
         time.sleep(0.05)  # let samples still in flight arrive
         before = view.receiver.get_sample().pose
@@ -108,15 +109,17 @@ def pause_and_continue(arm, view, after_s, hold_s, report):
         moved = max(abs(a - b) for a, b in zip(before, after))
         view.say(f"  paused from another thread for {hold_s:.1f} s "
                  f"(telemetry moved {moved:.3f} mm/deg meanwhile); continue")
+        recording.mark("continue")
         arm.continue_motion()
     except RuntimeError as exc:
         report.append(exc)
 
 
-def abort_after(arm, view, after_s, report):
+def abort_after(arm, view, recording, after_s, report):
     """Another thread aborts the running motion; the robot brakes to rest, then the motion ends."""
     time.sleep(after_s)
     try:
+        recording.mark("abort")
         if arm.abort_motion():
             view.say(f"  abort accepted from another thread after {after_s:.1f} s; braking")
         else:
@@ -166,7 +169,7 @@ def main() -> int:
                   f"Tool 15 defined: {check.is_tool_defined(15)}, motors on: {bool(motors)}")
             check.disconnect()
     if moved:
-        common.plot(recording, args.plot, "demo: go with a pause, then move")
+        common.plot(recording, args.plot, "demo: go with a pause, move, aborted go")
     return 0
 
 
@@ -209,9 +212,10 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
     print(f"safety cuboid {fmt(CUBOID[0], 0)} .. {fmt(CUBOID[1], 0)} mm, strict"
           + ("" if vc else " (stays in force on the controller)"))
 
-    with telemetry.record(recording):
+    with telemetry.record(recording) as run:
         errors = []
-        pauser = threading.Thread(target=pause_and_continue, args=(arm, view, 0.6, 0.8, errors))
+        pauser = threading.Thread(target=pause_and_continue,
+                                  args=(arm, view, run, 0.6, 0.8, errors))
         pauser.start()
         took = view.motion(f"go {xy(POSE_A)} LJM, speed 8 %", lambda: arm.go(
             xy(POSE_A), False, True, None, None, None, False, speed_percent=8,
@@ -227,24 +231,25 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
             acceleration_mm_s2=1500.0))
         state = arm.get_state()
         print(f"  done in {took:.2f} s; pose {fmt(state['tcp_pose'], 3)}")
+
+        # Back towards POSE_A, gently enough that the braking after the abort takes a while.
+        abort_problems = []
+        aborter = threading.Thread(target=abort_after,
+                                   args=(arm, view, run, 1.0, abort_problems))
+        aborter.start()
+        try:
+            view.motion(f"go {xy(POSE_A)} LJM, speed 8 %, acceleration 5 %, to be aborted",
+                        lambda: arm.go(xy(POSE_A), False, True, None, None, None, False,
+                                       speed_percent=8, acceleration_percent=5))
+            abort_problems.append("the go ran to its end")
+        except brevacon.MotionAbortedError as aborted:
+            rest = arm.get_state()["tcp_pose"]
+            print(f"  aborted go ended with code {aborted.code}; at rest at {fmt(rest, 3)}")
+        finally:
+            aborter.join()
     counters = telemetry.counters()
     print(f"recorded {counters['recorded_rows']} rows to {recording} "
           f"({counters['recording_dropped']} dropped)")
-
-    # Back towards POSE_A, gently enough that the braking after the abort takes a while.
-    abort_problems = []
-    aborter = threading.Thread(target=abort_after, args=(arm, view, 1.0, abort_problems))
-    aborter.start()
-    try:
-        view.motion(f"go {xy(POSE_A)} LJM, speed 8 %, acceleration 5 %, to be aborted",
-                    lambda: arm.go(xy(POSE_A), False, True, None, None, None, False,
-                                   speed_percent=8, acceleration_percent=5))
-        abort_problems.append("the go ran to its end")
-    except brevacon.MotionAbortedError as aborted:
-        rest = arm.get_state()["tcp_pose"]
-        print(f"  aborted go ended with code {aborted.code}; at rest at {fmt(rest, 3)}")
-    finally:
-        aborter.join()
     for exc in abort_problems:
         print(f"  abort failed: {exc}")
 

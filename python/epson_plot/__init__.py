@@ -112,12 +112,13 @@ def draw_run(run: Run, title: str):
     joints = figure.add_subplot(grid[0, 0])
     plot_lines(joints, run.time, run.columns, JOINTS)
     joints.set(title="Joint angles", xlabel="time [s]", ylabel="angle [deg]")
-    joints.legend(ncols=3, fontsize="small")
+    # Legends beside the plots: inside they would cover a curve whatever the run.
+    joints.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1))
 
     position = figure.add_subplot(grid[1, 0], sharex=joints)
     plot_lines(position, run.time, run.columns, POSITION)
     position.set(title="TCP position", xlabel="time [s]", ylabel="position [mm]")
-    position.legend(ncols=3, fontsize="small")
+    position.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1))
     draw_events(joints, position, run)
 
     path = figure.add_subplot(grid[:, 1], projection="3d")

@@ -7,6 +7,7 @@ import pathlib
 import pytest
 
 import epson_plot
+from telemetry_peer import TelemetryPeer
 
 HEADER = ("host_time,sequence,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W,stat,system_error,control_device,"
           "robot_info,ctrl_info")
@@ -71,3 +72,22 @@ def test_figure_labels_events_keeps_every_label_inside_and_tells_joints_apart(
     assert len(set(styles)) == len(epson_plot.JOINTS)
     # A joint drawn later is narrower, so one lying on an earlier joint leaves it visible.
     assert all(a[1] > b[1] for a, b in zip(styles, styles[1:]))
+
+
+def test_reads_the_event_rows_the_recorder_writes(telemetry_peer: TelemetryPeer,
+                                                  tmp_path: pathlib.Path) -> None:
+    import _tandrel
+
+    receiver = _tandrel.EthernetReceiveInterface()
+    receiver.connect("127.0.0.1", telemetry_peer.port)
+    path = tmp_path / "run.csv"
+    try:
+        with receiver.record(str(path)) as recording:
+            receiver.wait_for_next_sample(timeout=2.0)
+            recording.mark('say "hi",\r\nthen go')
+            receiver.wait_for_next_sample(timeout=2.0)
+    finally:
+        receiver.disconnect()
+    run = epson_plot.read_run(path)
+    assert [text for _, text in run.events] == ['say "hi",  then go']  # CR and LF: spaces
+    assert 0.0 < run.events[0][0] < run.time[-1]
