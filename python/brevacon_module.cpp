@@ -11,6 +11,7 @@
 #include <epson/brevacon.h>
 #include <epson/version.h>
 
+#include "connect_options.h"
 #include "connection_helpers.h"
 #include "docstrings.h"
 #include "errors_and_logging.h"
@@ -74,9 +75,15 @@ Args:
     host: Controller host name or IP address.
     port: Remote Ethernet command port.
     password: Remote Ethernet login password.
+    attempt_timeout: Seconds one attempt may take to open the TCP connection (its login reply
+        then has {reply_timeout}); more than 0 and at most {max_wait}.
+    attempts: How many attempts to make; an attempt whose login goes unanswered or loses the
+        connection is retried as well, a refused login is not.
+    retry_pause: Seconds to wait between attempts, from 0 to {max_wait}.
 
 Raises:
-    ValueError: If the password contains a line ending.
+    ValueError: If the password contains a line ending or an option is out of range; nothing
+        is sent then.
     RuntimeError: If name resolution, connection or login fails.
 )doc";
 
@@ -252,6 +259,9 @@ PYBIND11_MODULE(_brevacon, m) {
   const std::string abort_doc = filled(kAbortDoc, {{"{control_reply}", control_reply}});
   const std::string state_doc =
       filled(kGetStateDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)}});
+  const std::string connect_doc =
+      filled(kConnectDoc, {{"{reply_timeout}", durationText(Brevacon::kReplyTimeout)},
+                           {"{max_wait}", durationText(Brevacon::kMaxConnectWait)}});
 
   m.doc() = kModuleDoc;
   m.attr("__version__") = EPSON_DRIVER_VERSION;
@@ -285,14 +295,21 @@ PYBIND11_MODULE(_brevacon, m) {
       .def(
           "connect",
           [](const std::shared_ptr<Brevacon>& self, const std::string& host, std::uint16_t port,
-             const std::string& password) {
+             const std::string& password, double attempt_timeout, const py::int_& attempts,
+             double retry_pause) {
+            const epson::ConnectOptions options =
+                epson_python::connectOptions(attempt_timeout, attempts, retry_pause);
             epson_python::endpointNotes().note(self,
                                                epson_python::endpointText(host, "port", port));
             py::gil_scoped_release release;
-            self->connect(host, port, password);
+            self->connect(host, port, password, options);
           },
           py::arg("host"), py::arg("port") = Brevacon::kDefaultPort,
-          py::arg("password") = std::string(), kConnectDoc)
+          py::arg("password") = std::string(), py::kw_only(),
+          py::arg("attempt_timeout") = epson_python::seconds(Brevacon::kConnectAttemptTimeout),
+          py::arg("attempts") = Brevacon::kConnectAttempts,
+          py::arg("retry_pause") = epson_python::seconds(Brevacon::kRetryPause),
+          connect_doc.c_str())
       .def("disconnect", &Brevacon::disconnect, Release(), kDisconnectDoc)
       .def("is_connected", &Brevacon::isConnected, Release(),
            "Return whether the command socket is connected.")

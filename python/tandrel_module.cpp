@@ -21,6 +21,7 @@
 #include <epson/telemetry_sample.h>
 #include <epson/version.h>
 
+#include "connect_options.h"
 #include "connection_helpers.h"
 #include "docstrings.h"
 #include "errors_and_logging.h"
@@ -106,8 +107,14 @@ Args:
     host: Controller hostname or IP address.
     control_port: Remote Ethernet command port.
     receive_port: Controller-pushed telemetry port.
+    attempt_timeout: Seconds one command connection attempt may take, as in
+        :meth:`_brevacon.Brevacon.connect`.
+    attempts: How many command connection attempts to make.
+    retry_pause: Seconds to wait between command connection attempts.
 
 Raises:
+    ValueError: If an option is out of range, as in :meth:`_brevacon.Brevacon.connect`;
+        nothing is opened then.
     RuntimeError: If either connection, login, or initial telemetry readiness
         check fails.
 )doc";
@@ -293,27 +300,34 @@ PYBIND11_MODULE(_tandrel, m) {
 
   py::class_<Tandrel, std::shared_ptr<Tandrel>> tandrel(m, "Tandrel", kTandrelDoc);
   tandrel
-      .def(py::init(
-               [](const std::string& host, std::uint16_t control_port, std::uint16_t receive_port) {
-                 std::shared_ptr<Tandrel> made;
-                 {
-                   // Connecting takes seconds; other Python threads run meanwhile.
-                   py::gil_scoped_release release;
-                   made = std::shared_ptr<Tandrel>(new Tandrel(host, control_port, receive_port),
-                                                   DeleteWithoutGil{});
-                 }
-                 // The clients it owns show the same endpoint as if Python had connected them.
-                 auto& notes = epson_python::endpointNotes();
-                 notes.note(made->getControlInterface(),
-                            epson_python::endpointText(host, "port", control_port));
-                 notes.note(made->getReceiveInterface(),
-                            epson_python::endpointText(host, "port", receive_port));
-                 notes.note(made, epson_python::endpointText(host, "control_port", control_port) +
-                                      " receive_port=" + std::to_string(receive_port));
-                 return made;
-               }),
+      .def(py::init([](const std::string& host, std::uint16_t control_port,
+                       std::uint16_t receive_port, double attempt_timeout, const py::int_& attempts,
+                       double retry_pause) {
+             const epson::ConnectOptions options =
+                 epson_python::connectOptions(attempt_timeout, attempts, retry_pause);
+             std::shared_ptr<Tandrel> made;
+             {
+               // Connecting takes seconds; other Python threads run meanwhile.
+               py::gil_scoped_release release;
+               made = std::shared_ptr<Tandrel>(
+                   new Tandrel(host, control_port, receive_port, options), DeleteWithoutGil{});
+             }
+             // The clients it owns show the same endpoint as if Python had connected them.
+             auto& notes = epson_python::endpointNotes();
+             notes.note(made->getControlInterface(),
+                        epson_python::endpointText(host, "port", control_port));
+             notes.note(made->getReceiveInterface(),
+                        epson_python::endpointText(host, "port", receive_port));
+             notes.note(made, epson_python::endpointText(host, "control_port", control_port) +
+                                  " receive_port=" + std::to_string(receive_port));
+             return made;
+           }),
            py::arg("host"), py::arg("control_port") = epson::Brevacon::kDefaultPort,
-           py::arg("receive_port") = EthernetReceiveInterface::kDefaultPort, kInitDoc)
+           py::arg("receive_port") = EthernetReceiveInterface::kDefaultPort, py::kw_only(),
+           py::arg("attempt_timeout") =
+               epson_python::seconds(epson::Brevacon::kConnectAttemptTimeout),
+           py::arg("attempts") = epson::Brevacon::kConnectAttempts,
+           py::arg("retry_pause") = epson_python::seconds(epson::Brevacon::kRetryPause), kInitDoc)
       .def("get_control_interface", &Tandrel::getControlInterface, kGetControlDoc)
       .def(
           "get_receive_interface",

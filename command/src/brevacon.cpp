@@ -10,8 +10,9 @@ namespace epson {
 Brevacon::Brevacon() : impl_(std::make_unique<Impl>()) {}
 Brevacon::~Brevacon() = default;
 
-void Brevacon::connect(const std::string& host, std::uint16_t port, const std::string& password) {
-  impl_->connect(host, port, password);
+void Brevacon::connect(const std::string& host, std::uint16_t port, const std::string& password,
+                       const ConnectOptions& options) {
+  impl_->connect(host, port, password, options);
 }
 void Brevacon::disconnect() { impl_->disconnect(); }
 bool Brevacon::isConnected() const { return impl_->isConnected(); }

@@ -69,7 +69,8 @@ class Brevacon::Impl {
   }
 
   // --- Operations: each takes the session lock -------------------------------------------------
-  void connect(const std::string& host, std::uint16_t port, const std::string& password);
+  void connect(const std::string& host, std::uint16_t port, const std::string& password,
+               const ConnectOptions& options);
   void disconnect();
   bool isConnected() const { return channel_.isOpen(); }
   bool isLoggedIn() const { return loggedIn_.load(); }

@@ -358,6 +358,9 @@ void verifyXYLimBounds(const std::string& result, const std::vector<double>& exp
 }
 
 std::string formatG15(double value) { return formatWith(value, std::chars_format::general, 15); }
+std::string secondsText(std::chrono::milliseconds duration) {
+  return formatG15(static_cast<double>(duration.count()) / 1000.0);
+}
 std::string formatG17(double value) { return formatWith(value, std::chars_format::general, 17); }
 std::string formatFixed17(double value) { return formatWith(value, std::chars_format::fixed, 17); }
 std::string joinG15(const std::vector<double>& values) { return joinWith(values, &formatG15); }

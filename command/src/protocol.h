@@ -10,6 +10,7 @@
 // std::out_of_range for a Tool number outside its range, std::runtime_error for a reply that
 // does not say what it must. Texts quoted from a reply are escaped (escapeText).
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -59,6 +60,9 @@ std::string executeCommand(const std::string& statement);
 // "$Login," + password. Throws std::invalid_argument for a password holding a line ending,
 // which would end the login line early and send the rest as a second command.
 std::string loginCommand(const std::string& password);
+// Throws std::invalid_argument, naming the field, for options out of the range ConnectOptions
+// states; checked before connect() opens anything.
+void checkConnectOptions(const ConnectOptions& options);
 inline constexpr const char* kLogoutCommand = "$Logout";
 inline constexpr const char* kPauseCommand = "$Pause";
 inline constexpr const char* kContinueCommand = "$Continue";
@@ -78,9 +82,10 @@ std::vector<double> extractDoubles(const std::string& text);
 bool withinTolerance(double value, double expected, double tolerance);
 
 // Number texts, as printf writes them in the C locale, whatever the process locale.
-std::string formatG15(double value);      // "%.15g"
-std::string formatG17(double value);      // "%.17g"
-std::string formatFixed17(double value);  // "%.17f"
+std::string formatG15(double value);                          // "%.15g"
+std::string formatG17(double value);                          // "%.17g"
+std::string formatFixed17(double value);                      // "%.17f"
+std::string secondsText(std::chrono::milliseconds duration);  // 2000 ms gives "2", 250 ms "0.25"
 std::string joinG15(const std::vector<double>& values);
 std::string joinG17(const std::vector<double>& values);
 

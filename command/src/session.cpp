@@ -53,9 +53,10 @@ void Brevacon::Impl::logout_() {
 }
 
 void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
-                             const std::string& password) {
+                             const std::string& password, const ConnectOptions& options) {
   // Checked before anything happens: the login line is built once, here.
   const std::string login = protocol::loginCommand(password);
+  protocol::checkConnectOptions(options);
   const SessionLock session = lockSession_();
   const std::string where = protocol::escapeText(host) + ":" + std::to_string(port);
   tcp::resolver::results_type endpoints;
@@ -85,7 +86,7 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
   Interrupter interrupter;
   for (int attempt = 1;; ++attempt) {
     try {
-      channel_.open(endpoints, kConnectAttemptTimeout, where, interrupter);
+      channel_.open(endpoints, options.attempt_timeout, where, interrupter);
       login_(password);
       break;
     } catch (const InterruptedError&) {
@@ -97,13 +98,14 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
       channel_.close();
       resetSession_();
       if (!retryable) throw;
-      if (attempt == kConnectAttempts) {
+      if (attempt == options.attempts) {
         throw ConnectionFailedError("Epson Remote Ethernet login failed after " +
-                                    std::to_string(kConnectAttempts) + " attempts: " + e.what());
+                                    std::to_string(attempt) +
+                                    (attempt == 1 ? " attempt: " : " attempts: ") + e.what());
       }
       log::error("Epson Remote Ethernet login attempt " + std::to_string(attempt) +
-                 " failed; retrying in " + std::to_string(kRetryPause.count()) + " seconds");
-      const auto resume = Clock::now() + kRetryPause;
+                 " failed; retrying in " + protocol::secondsText(options.retry_pause) + " seconds");
+      const auto resume = Clock::now() + options.retry_pause;
       while (Clock::now() < resume) {
         std::this_thread::sleep_until(interrupter.wake(resume));
         if (interrupter.requested()) {

@@ -34,6 +34,21 @@ std::string loginCommand(const std::string& password) {
   return "$Login," + password;
 }
 
+void checkConnectOptions(const ConnectOptions& options) {
+  const std::string limit = secondsText(Brevacon::kMaxConnectWait) + " s";
+  if (options.attempts < 1) {
+    throw std::invalid_argument("attempts must be at least 1");
+  }
+  if (options.attempt_timeout <= std::chrono::milliseconds::zero() ||
+      options.attempt_timeout > Brevacon::kMaxConnectWait) {
+    throw std::invalid_argument("attempt_timeout must be more than 0 s and at most " + limit);
+  }
+  if (options.retry_pause < std::chrono::milliseconds::zero() ||
+      options.retry_pause > Brevacon::kMaxConnectWait) {
+    throw std::invalid_argument("retry_pause must be at least 0 s and at most " + limit);
+  }
+}
+
 void requireSingleLineUnquoted(const std::string& name, const std::string& value) {
   if (value.find_first_of("\"\r\n") != std::string::npos) {
     throw std::invalid_argument(name + " must not contain quotes or line endings");

@@ -26,12 +26,13 @@ std::string builtInPassword() {
 
 }  // namespace
 
-Tandrel::Tandrel(const std::string& host, std::uint16_t control_port, std::uint16_t receive_port)
+Tandrel::Tandrel(const std::string& host, std::uint16_t control_port, std::uint16_t receive_port,
+                 const ConnectOptions& connect_options)
     : control_(std::make_shared<Brevacon>()),
       receive_(std::make_shared<EthernetReceiveInterface>()),
       password_(builtInPassword()) {
   try {
-    control_->connect(host, control_port, password_);
+    control_->connect(host, control_port, password_, connect_options);
     if (!control_->isLoggedIn()) {
       throw ConnectionFailedError(
           "Epson Remote Ethernet login was not confirmed; motors were not enabled");

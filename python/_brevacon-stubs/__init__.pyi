@@ -65,7 +65,14 @@ class Brevacon:
     default_password: ClassVar[str]
     def __init__(self) -> None: ...
     def connect(
-        self, host: str | bytes | bytearray, port: int = 5000, password: str = ""
+        self,
+        host: str | bytes | bytearray,
+        port: int = 5000,
+        password: str = "",
+        *,
+        attempt_timeout: float = 20.0,
+        attempts: int = 3,
+        retry_pause: float = 2.0,
     ) -> None: ...
     def disconnect(self) -> None: ...
     def is_connected(self) -> bool: ...

@@ -38,11 +38,13 @@ class TelemetryCounters(TypedDict):
     dropped_parse_failure: int
     dropped_oversize: int
     dropped_incomplete_status: int
+    dropped_non_finite: int
     samples_published: int
     status_published: int
     reconnections: int
     recorded_rows: int
     recording_dropped: int
+    recording_error: str
     last_connection_error: str
 
 class SampleIterator(Iterator[TelemetrySample]):
@@ -59,6 +61,7 @@ class Recording:
     @property
     def path(self) -> str: ...
     def stop(self) -> None: ...
+    def mark(self, text: str) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
@@ -98,7 +101,14 @@ class Tandrel:
     """Own the Epson command and telemetry connections together."""
 
     def __init__(
-        self, host: str | bytes | bytearray, control_port: int = 5000, receive_port: int = 2000
+        self,
+        host: str | bytes | bytearray,
+        control_port: int = 5000,
+        receive_port: int = 2000,
+        *,
+        attempt_timeout: float = 20.0,
+        attempts: int = 3,
+        retry_pause: float = 2.0,
     ) -> None: ...
     def get_control_interface(self) -> Brevacon: ...
     def get_receive_interface(self) -> EthernetReceiveInterface: ...

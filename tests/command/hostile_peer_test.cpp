@@ -58,8 +58,10 @@ TEST(HostilePeerAtLogin, LoginLineEchoedBackIsRedacted) {
     fake.expect("$Login,hunter2").reply("$Login,hunter2").expectClose();
   }
   Brevacon robot;
+  ConnectOptions quick;
+  quick.retry_pause = std::chrono::milliseconds(50);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(thrownText([&] { robot.connect("127.0.0.1", fake.port(), "hunter2"); }),
+  EXPECT_EQ(thrownText([&] { robot.connect("127.0.0.1", fake.port(), "hunter2", quick); }),
             "Epson Remote Ethernet login failed after 3 attempts: Unexpected Epson response while "
             "waiting for #Login: $Login,<redacted>" +
                 test::kOutOfStep);

@@ -113,10 +113,12 @@ TEST(ReplyRoutingAtLogin, UnexpectedReplyFailsTheAttemptLikeALostConnection) {
   Brevacon robot;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_NO_THROW(robot.connect("127.0.0.1", fake.port(), "pw"));
+  ConnectOptions quick;
+  quick.retry_pause = std::chrono::milliseconds(100);
+  EXPECT_NO_THROW(robot.connect("127.0.0.1", fake.port(), "pw", quick));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Epson Remote Ethernet login attempt 1 failed; retrying in 2 seconds\n");
+            "Epson Remote Ethernet login attempt 1 failed; retrying in 0.1 seconds\n");
   EXPECT_EQ(fake.connections(), 2);
   EXPECT_TRUE(robot.isLoggedIn());
 }

@@ -30,9 +30,20 @@ const std::string kRedactedLogin = "$Login,<redacted>";
 
 std::string where(std::uint16_t port) { return std::string(kHost) + ":" + std::to_string(port); }
 
-std::string retryLine(int attempt) {
+std::string retryLine(int attempt, const std::string& seconds = "2") {
   return "Epson Remote Ethernet login attempt " + std::to_string(attempt) +
-         " failed; retrying in 2 seconds\n";
+         " failed; retrying in " + seconds + " seconds\n";
+}
+
+// Short deadlines for the cases whose subject is not the defaults' length.
+ConnectOptions options(
+    int attempts, std::chrono::milliseconds retry_pause,
+    std::chrono::milliseconds attempt_timeout = Brevacon::kConnectAttemptTimeout) {
+  ConnectOptions chosen;
+  chosen.attempts = attempts;
+  chosen.retry_pause = retry_pause;
+  chosen.attempt_timeout = attempt_timeout;
+  return chosen;
 }
 
 // What the driver writes to standard output and standard error while f() runs; f must not throw.
@@ -164,6 +175,23 @@ TEST_P(PasswordWithLineEnding, IsRejectedBeforeAnythingIsSent) {
 INSTANTIATE_TEST_SUITE_P(Passwords, PasswordWithLineEnding,
                          testing::Values("\r", "\n", "pw\r\n$Execute,\"Motor On\"", "\rpw"));
 
+TEST(Session, OptionsOutOfRangeAreRejectedBeforeAnythingIsSent) {
+  FakeController fake;
+  fake.login("").logout().expectClose();
+  Brevacon robot;
+  robot.connect(kHost, fake.port());
+
+  for (const ConnectOptions& bad : {options(0, 0ms), options(1, -1ms), options(1, 0ms, 0ms),
+                                    options(1, 0ms, Brevacon::kMaxConnectWait + 1ms)}) {
+    EXPECT_THROW(robot.connect(kHost, fake.port(), "", bad), std::invalid_argument);
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(fake.connections(), 1);
+  EXPECT_EQ(fake.texts(), std::vector<std::string>{"$Login,"});
+  EXPECT_TRUE(robot.isLoggedIn());
+  robot.disconnect();
+}
+
 TEST(Session, RetriesAfterControllerClosesDuringLogin) {
   FakeController fake;
   fake.expect("$Login,pw").close().login("pw").logout().expectClose();
@@ -191,7 +219,8 @@ TEST(Session, GivesUpAfterThreeUnansweredLogins) {
   const auto start = Clock::now();
   std::string text;
   const auto output = captured([&] {
-    text = thrownText<std::runtime_error>([&] { robot.connect(kHost, fake.port(), "s3cret"); });
+    text = thrownText<std::runtime_error>(
+        [&] { robot.connect(kHost, fake.port(), "s3cret", options(3, 100ms)); });
   });
   const auto elapsed = since(start);
 
@@ -199,18 +228,18 @@ TEST(Session, GivesUpAfterThreeUnansweredLogins) {
             "Epson Remote Ethernet login failed after 3 attempts: Timed out waiting for an Epson "
             "Remote Ethernet response to " +
                 kRedactedLogin + " after 5000 ms");
-  EXPECT_EQ(output.err, retryLine(1) + retryLine(2));
+  EXPECT_EQ(output.err, retryLine(1, "0.1") + retryLine(2, "0.1"));
   EXPECT_EQ(output.out, "");
   EXPECT_FALSE(robot.isConnected());
-  EXPECT_GE(elapsed, 19s);  // three 5 s waits and two 2 s pauses
-  EXPECT_LT(elapsed, 23s);
+  EXPECT_GE(elapsed, 15s);  // three 5 s login waits, which the options leave alone
+  EXPECT_LT(elapsed, 19s);
 
   fake.verify();
   const auto lines = fake.lines();
   ASSERT_EQ(lines.size(), 3u);
   for (std::size_t i = 1; i < lines.size(); ++i) {
-    EXPECT_GE(lines[i].arrival - lines[i - 1].arrival, 6950ms);
-    EXPECT_LT(lines[i].arrival - lines[i - 1].arrival, 8500ms);
+    EXPECT_GE(lines[i].arrival - lines[i - 1].arrival, 5050ms);
+    EXPECT_LT(lines[i].arrival - lines[i - 1].arrival, 6500ms);
   }
 }
 
@@ -220,26 +249,38 @@ TEST(Session, GivesUpAfterThreeRefusedConnections) {
   const auto start = Clock::now();
   std::string text;
   const auto output = captured([&] {
-    text = thrownText<ConnectionFailedError>([&] { robot.connect(kHost, refusing.port(), "pw"); });
+    text = thrownText<ConnectionFailedError>(
+        [&] { robot.connect(kHost, refusing.port(), "pw", options(3, 300ms)); });
   });
   const auto elapsed = since(start);
 
   EXPECT_EQ(text, "Epson Remote Ethernet login failed after 3 attempts: Failed to connect to " +
                       where(refusing.port()) + ": Connection refused");
-  EXPECT_EQ(output.err, retryLine(1) + retryLine(2));
+  EXPECT_EQ(output.err, retryLine(1, "0.3") + retryLine(2, "0.3"));
   EXPECT_FALSE(robot.isConnected());
-  EXPECT_GE(elapsed, 4s);
-  EXPECT_LT(elapsed, 7s);
+  EXPECT_GE(elapsed, 600ms);
+  EXPECT_LT(elapsed, 3s);
+
+  // One attempt: no pause, no retry line.
+  const auto once = captured([&] {
+    text = thrownText<ConnectionFailedError>(
+        [&] { robot.connect(kHost, refusing.port(), "pw", options(1, 5s)); });
+  });
+  EXPECT_EQ(text, "Epson Remote Ethernet login failed after 1 attempt: Failed to connect to " +
+                      where(refusing.port()) + ": Connection refused");
+  EXPECT_EQ(once.err, "");
+  EXPECT_LT(since(start), elapsed + 2s);
 }
 
-// Slowest case of the suite (about 64 s): three 20 s connect deadlines and two 2 s pauses.
+// Each attempt ends at its own deadline; by default that is 20 s, here 1 s.
 TEST(Session, ConnectTimesOutAgainstPeerThatNeverAnswers) {
   test::NeverAcceptingListener peer;
   Brevacon robot;
   testing::internal::CaptureStderr();
   const auto start = Clock::now();
   auto result = std::async(std::launch::async, [&] {
-    return thrownText<std::runtime_error>([&] { robot.connect(kHost, peer.port(), "pw"); });
+    return thrownText<std::runtime_error>(
+        [&] { robot.connect(kHost, peer.port(), "pw", options(2, 250ms, 1s)); });
   });
 
   std::this_thread::sleep_for(500ms);
@@ -251,11 +292,11 @@ TEST(Session, ConnectTimesOutAgainstPeerThatNeverAnswers) {
   const std::string text = result.get();
   const auto elapsed = since(start);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(text, "Epson Remote Ethernet login failed after 3 attempts: Connection to " +
+  EXPECT_EQ(text, "Epson Remote Ethernet login failed after 2 attempts: Connection to " +
                       where(peer.port()) + " timed out");
-  EXPECT_EQ(err, retryLine(1) + retryLine(2));
-  EXPECT_GE(elapsed, 64s);
-  EXPECT_LT(elapsed, 72s);
+  EXPECT_EQ(err, retryLine(1, "0.25"));
+  EXPECT_GE(elapsed, 2250ms);  // two 1 s attempts, one 250 ms pause
+  EXPECT_LT(elapsed, 5s);
 }
 
 TEST(Session, StateAnswersAtOnceWhileLoginWaits) {

@@ -104,18 +104,45 @@ def test_command_without_session_raises_runtime_error(robot) -> None:
         robot.reset_controller()
 
 
-@pytest.mark.slow
-def test_refused_connection_is_retried_then_raises(refusing_port: int, robot, capfd) -> None:
+def test_refused_connection_is_retried_as_the_keywords_say(
+    refusing_port: int, robot, capfd
+) -> None:
     start = time.monotonic()
     with pytest.raises(RuntimeError) as caught:
-        robot.connect(HOST, refusing_port)
-    assert time.monotonic() - start >= 4.0
+        robot.connect(HOST, refusing_port, attempts=3, retry_pause=0.25)
+    assert time.monotonic() - start >= 0.5
     assert str(caught.value) == (
         "Epson Remote Ethernet login failed after 3 attempts: Failed to connect to "
         f"{HOST}:{refusing_port}: Connection refused"
     )
-    retry = "Epson Remote Ethernet login attempt {} failed; retrying in 2 seconds\n"
+    retry = "Epson Remote Ethernet login attempt {} failed; retrying in 0.25 seconds\n"
     assert capfd.readouterr().err == retry.format(1) + retry.format(2)
+    with pytest.raises(TypeError):
+        robot.connect(HOST, refusing_port, "", 1.0)  # keyword-only
+
+
+def test_connect_options_out_of_range_raise_value_error(fake_controller, robot) -> None:
+    timeout = "^attempt_timeout must be more than 0 s and at most 86400 s$"
+    pause = "^retry_pause must be at least 0 s and at most 86400 s$"
+    cases = [
+        ({"attempts": 0}, "^attempts must be at least 1$"),
+        ({"attempts": -(2**70)}, "^attempts must be at least 1$"),
+        ({"attempts": 2**31}, "^attempts must be at most 2147483647$"),
+        ({"attempt_timeout": 0.0}, timeout),
+        ({"attempt_timeout": -0.0001}, timeout),
+        ({"attempt_timeout": 86400.0001}, timeout),
+        ({"attempt_timeout": float("nan")}, timeout),
+        ({"attempt_timeout": float("inf")}, timeout),
+        ({"retry_pause": -0.0001}, pause),
+        ({"retry_pause": 1e300}, pause),
+        ({"retry_pause": float("-inf")}, pause),
+    ]
+    for options, message in cases:
+        with pytest.raises(ValueError, match=message):
+            robot.connect(HOST, fake_controller.port, **options)
+    time.sleep(0.1)
+    assert fake_controller.connections == 0
+    assert not robot.is_connected()
 
 
 @pytest.mark.parametrize("password", ["\r", "\n", 'pw\r\n$Execute,"Motor On"'])

@@ -87,7 +87,7 @@ def test_lines_reach_the_logger_from_native_threads(
 
         # _tandrel's own copy of the client logs its retries through the same route.
         with pytest.raises(_brevacon.ConnectionFailedError):
-            _tandrel.Tandrel("127.0.0.1", refusing_port)
+            _tandrel.Tandrel("127.0.0.1", refusing_port, retry_pause=0.05)
         assert [r.levelno for r in routed[8:]] == [logging.ERROR] * 2
         assert capfd.readouterr() == ("", "")  # nothing went to the default streams
 
@@ -112,12 +112,12 @@ def test_interpreter_exit_while_routed_threads_log() -> None:
         def retry():
             while True:
                 try:
-                    _brevacon.Brevacon().connect("127.0.0.1", port)
+                    _brevacon.Brevacon().connect("127.0.0.1", port, retry_pause=0.1)
                 except RuntimeError:
                     pass
         for _ in range(4):
             threading.Thread(target=retry, daemon=True).start()
-        time.sleep(2.5)  # each thread logs a retry line every 2 s, also while the process exits
+        time.sleep(0.5)  # each thread logs a retry line every 0.1 s, also while the process exits
         """
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=30,

@@ -86,11 +86,19 @@ def runtime_parameters(function: object) -> list[tuple[str, str | None]]:
 
 
 def stub_parameters(node: ast.FunctionDef) -> list[tuple[str, str | None]]:
+    """As runtime_parameters gives them: keyword-only ones after a bare "*"."""
     args = node.args.args[1:]
     defaults = [None] * (len(args) - len(node.args.defaults)) + [
         ast.unparse(d) for d in node.args.defaults
     ]
-    return [(a.arg, d) for a, d in zip(args, defaults)]
+    params = [(a.arg, d) for a, d in zip(args, defaults)]
+    if node.args.kwonlyargs:
+        params.append(("*", None))
+        params += [
+            (a.arg, None if d is None else ast.unparse(d))
+            for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)
+        ]
+    return params
 
 
 @pytest.mark.parametrize("module_name", ["_brevacon", "_tandrel"])

@@ -58,6 +58,18 @@ def test_constructor_defaults_are_5000_and_2000() -> None:
     assert "receive_port: typing.SupportsInt | typing.SupportsIndex = 2000" in signature
 
 
+def test_connect_keywords_reach_the_command_client(
+    refusing_port: int, telemetry_peer: TelemetryPeer, capfd
+) -> None:
+    with pytest.raises(ValueError, match="^attempts must be at least 1$"):
+        _tandrel.Tandrel("127.0.0.1", refusing_port, telemetry_peer.port, attempts=0)
+    with pytest.raises(_brevacon.ConnectionFailedError, match="failed after 1 attempt: "):
+        _tandrel.Tandrel(
+            "127.0.0.1", refusing_port, telemetry_peer.port, attempt_timeout=0.5, attempts=1
+        )
+    assert capfd.readouterr().err == ""  # no retry line
+
+
 @pytest.mark.parametrize(
     "args",
     [("127.0.0.1", 65536), ("127.0.0.1", -1), ("127.0.0.1", 5000, 70000), (5,)],

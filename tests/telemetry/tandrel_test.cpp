@@ -94,16 +94,23 @@ TEST(TandrelSession, DestructorLogsOutQuietly) {
 
 // --- Failure paths: both clients closed, no thread left -----------------------------------
 
+// Also shows that the connect options reach the command client: two attempts, not three.
 TEST(TandrelFailure, CommandPortRefusedNeverOpensTelemetry) {
   test::RefusingPort refusing;
   FakeTelemetryServer server;
   PeriodicPusher pusher(server, kSample);
   const int threads_before = threadCount();
   const std::string prefix = "127.0.0.1:" + std::to_string(refusing.port());
+  ConnectOptions options;
+  options.attempts = 2;
+  options.retry_pause = 100ms;
+  testing::internal::CaptureStderr();
   EXPECT_EQ(thrownText<std::runtime_error>(
-                [&] { Tandrel tandrel("127.0.0.1", refusing.port(), server.port()); }),
-            "Epson Remote Ethernet login failed after 3 attempts: Failed to connect to " + prefix +
+                [&] { Tandrel tandrel("127.0.0.1", refusing.port(), server.port(), options); }),
+            "Epson Remote Ethernet login failed after 2 attempts: Failed to connect to " + prefix +
                 ": Connection refused");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Epson Remote Ethernet login attempt 1 failed; retrying in 0.1 seconds\n");
   EXPECT_EQ(server.connections(), 0);
   EXPECT_EQ(threadCount(), threads_before);
 }

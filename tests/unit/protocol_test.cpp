@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -37,6 +38,54 @@ TEST(Framing, ExpectedPrefixAndRedaction) {
   EXPECT_EQ(shownCommand("$Login,secret"), "$Login,<redacted>");
   EXPECT_EQ(shownCommand("$Login,"), "$Login,<redacted>");
   EXPECT_EQ(shownCommand("$Logout"), "$Logout");
+}
+
+ConnectOptions connectOptions(std::chrono::milliseconds attempt_timeout, int attempts,
+                              std::chrono::milliseconds retry_pause) {
+  ConnectOptions options;
+  options.attempt_timeout = attempt_timeout;
+  options.attempts = attempts;
+  options.retry_pause = retry_pause;
+  return options;
+}
+
+TEST(ConnectOptionsCheck, DefaultsAndBoundsAreAccepted) {
+  const ConnectOptions defaults;
+  EXPECT_EQ(defaults.attempt_timeout, Brevacon::kConnectAttemptTimeout);
+  EXPECT_EQ(defaults.attempts, Brevacon::kConnectAttempts);
+  EXPECT_EQ(defaults.retry_pause, Brevacon::kRetryPause);
+  using std::chrono::milliseconds;
+  for (const ConnectOptions& options :
+       {defaults, connectOptions(milliseconds(1), 1, milliseconds(0)),
+        connectOptions(Brevacon::kMaxConnectWait, std::numeric_limits<int>::max(),
+                       Brevacon::kMaxConnectWait)}) {
+    EXPECT_NO_THROW(checkConnectOptions(options));
+  }
+}
+
+TEST(ConnectOptionsCheck, OutOfRangeNamesTheField) {
+  using std::chrono::milliseconds;
+  const milliseconds too_long = Brevacon::kMaxConnectWait + milliseconds(1);
+  const std::string timeout = "attempt_timeout must be more than 0 s and at most 86400 s";
+  const std::string pause = "retry_pause must be at least 0 s and at most 86400 s";
+  const struct {
+    ConnectOptions options;
+    std::string message;
+  } cases[] = {
+      {connectOptions(milliseconds(1000), 0, milliseconds(0)), "attempts must be at least 1"},
+      {connectOptions(milliseconds(1000), std::numeric_limits<int>::min(), milliseconds(0)),
+       "attempts must be at least 1"},
+      {connectOptions(milliseconds(0), 1, milliseconds(0)), timeout},
+      {connectOptions(milliseconds(-1), 1, milliseconds(0)), timeout},
+      {connectOptions(too_long, 1, milliseconds(0)), timeout},
+      {connectOptions(milliseconds::max(), 1, milliseconds(0)), timeout},
+      {connectOptions(milliseconds(1000), 1, milliseconds(-1)), pause},
+      {connectOptions(milliseconds(1000), 1, too_long), pause},
+      {connectOptions(milliseconds(1000), 1, milliseconds::min()), pause},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(messageOf<std::invalid_argument>([&] { checkConnectOptions(c.options); }), c.message);
+  }
 }
 
 TEST(Replies, ErrorMessagesCarryCodeNoteAndShownCommand) {
@@ -242,6 +291,7 @@ TEST(Formatting, IgnoresTheProcessLocale) {
   const test::DecimalCommaLocale comma;
   EXPECT_EQ(formatG15(0.5), "0.5");
   EXPECT_EQ(formatFixed17(1.5), "1.50000000000000000");
+  EXPECT_EQ(secondsText(std::chrono::milliseconds(250)), "0.25");  // connect's retry log line
   EXPECT_EQ(parseState("1.5,2,3,4,5,6,7,8,9,10,11,12.25").back(), 12.25);
   if (!comma.active()) GTEST_SKIP() << "no locale with a decimal comma is installed";
 }

@@ -27,6 +27,20 @@ struct PtpMotionLimits {
   std::int32_t deceleration_percent = 0;
 };
 
+// How hard connect() tries: `attempts` attempts, `retry_pause` apart, each allowed
+// `attempt_timeout` to open the TCP connection (its login reply has kReplyTimeout). The defaults
+// are Brevacon's kConnectAttemptTimeout, kConnectAttempts and kRetryPause. connect() throws
+// std::invalid_argument, before it opens anything, unless attempts >= 1,
+// 0 < attempt_timeout <= kMaxConnectWait and 0 <= retry_pause <= kMaxConnectWait.
+struct ConnectOptions {
+  // Defined after Brevacon, whose constants it copies.
+  constexpr ConnectOptions() noexcept;
+
+  std::chrono::milliseconds attempt_timeout;
+  int attempts;
+  std::chrono::milliseconds retry_pause;
+};
+
 // Client of one Epson controller's Remote Ethernet command port.
 //
 // One object owns one TCP connection. All operations are serialised by a session lock, so an
@@ -52,9 +66,13 @@ class EPSON_API Brevacon {
   // duration are built from them.
   //
   // One TCP connection attempt of connect(); it makes kConnectAttempts, kRetryPause apart.
+  // These are ConnectOptions' defaults.
   static constexpr std::chrono::seconds kConnectAttemptTimeout{20};
   static constexpr int kConnectAttempts = 3;
   static constexpr std::chrono::seconds kRetryPause{2};
+  // The longest attempt timeout or retry pause ConnectOptions may ask for: anything longer is
+  // refused rather than left to overflow a deadline.
+  static constexpr std::chrono::hours kMaxConnectWait{24};
   // One command: writing its line, then its whole reply, all of its lines together.
   static constexpr std::chrono::milliseconds kReplyTimeout{5000};
   // The Go or Move statement of go()/move(): writing it, then its reply, which comes when the
@@ -78,13 +96,16 @@ class EPSON_API Brevacon {
   Brevacon& operator=(const Brevacon&) = delete;
 
   // --- Session -----------------------------------------------------------------------------
-  // Resolves the host, connects (kConnectAttempts attempts of at most kConnectAttemptTimeout,
-  // kRetryPause apart) and logs in.
-  // Never switches the motors on. Throws std::invalid_argument for a password holding a line
-  // ending, ConnectionFailedError when resolution or every connection attempt fails, and
-  // ControllerError when the controller refuses the login.
+  // Resolves the host, connects (options.attempts attempts of at most options.attempt_timeout,
+  // options.retry_pause apart; by default kConnectAttempts, kConnectAttemptTimeout and
+  // kRetryPause) and logs in. An attempt also fails, and is retried, when its login reply does
+  // not come within kReplyTimeout or the connection ends before it.
+  // Never switches the motors on. Throws std::invalid_argument, before anything is sent or the
+  // running session is touched, for a password holding a line ending or options out of range
+  // (see ConnectOptions); ConnectionFailedError when resolution or every connection attempt
+  // fails, and ControllerError when the controller refuses the login.
   void connect(const std::string& host, std::uint16_t port = kDefaultPort,
-               const std::string& password = "");
+               const std::string& password = "", const ConnectOptions& options = ConnectOptions());
   // Restores a saved Tool state, switches off motors this session switched on, logs out and
   // closes the socket. Throws std::runtime_error only if closing the socket fails.
   void disconnect();
@@ -172,5 +193,10 @@ class EPSON_API Brevacon {
   class EPSON_LOCAL Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+constexpr ConnectOptions::ConnectOptions() noexcept
+    : attempt_timeout(Brevacon::kConnectAttemptTimeout),
+      attempts(Brevacon::kConnectAttempts),
+      retry_pause(Brevacon::kRetryPause) {}
 
 }  // namespace epson

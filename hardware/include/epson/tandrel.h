@@ -18,10 +18,13 @@ namespace epson {
 // the clients' own rules apply to their use from several threads.
 class EPSON_API Tandrel {
  public:
-  // Throws the first error met: ConnectionFailedError when a connection or the login cannot be
-  // made, ControllerError when the controller refuses the login (see <epson/errors.h>).
+  // `connect_options` bound the command connection as in Brevacon::connect(). Throws the first
+  // error met: std::invalid_argument for connect_options out of range (nothing is opened),
+  // ConnectionFailedError when a connection or the login cannot be made, ControllerError when
+  // the controller refuses the login (see <epson/errors.h>).
   explicit Tandrel(const std::string& host, std::uint16_t control_port = Brevacon::kDefaultPort,
-                   std::uint16_t receive_port = EthernetReceiveInterface::kDefaultPort);
+                   std::uint16_t receive_port = EthernetReceiveInterface::kDefaultPort,
+                   const ConnectOptions& connect_options = ConnectOptions());
   // Closes both quietly.
   ~Tandrel();
   Tandrel(const Tandrel&) = delete;
