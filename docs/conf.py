@@ -34,6 +34,11 @@ autodoc_member_order = "bysource"
 html_theme = "alabaster"
 html_title = f"{project} {release}"
 html_static_path = ["_static"]  # custom.css
+# An inline literal that may break anywhere, for one too long for the column (custom.css).
+rst_prolog = """
+.. role:: wrapping(literal)
+   :class: wrapping
+"""
 exclude_patterns = ["_build"]
 # The constructor as a member of its own, with its docstring (its arguments) and the stub's
 # signature; a class Python cannot construct lists none.
