@@ -100,8 +100,8 @@ void checkStatus(std::string_view packet) {
 }
 
 const char* nameOf(Model::Outcome outcome) {
-  static const char* const kNames[] = {"sample", "status", "pending", "incomplete status",
-                                       "bad value"};
+  static const char* const kNames[] = {
+      "sample", "status", "pending", "incomplete status", "bad value", "non-finite sample"};
   return kNames[static_cast<int>(outcome)];
 }
 
@@ -117,6 +117,8 @@ Model::Outcome asModel(t::PacketEffect::Outcome outcome) {
       return Model::Outcome::kPending;
     case O::kIncompleteStatus:
       return Model::Outcome::kIncompleteStatus;
+    case O::kNonFinite:
+      return Model::Outcome::kNonFinite;
     case O::kBadValue:
       break;
   }

@@ -59,15 +59,46 @@ struct SampleIterator {
   }
 };
 
-// A recording that stop() or the end of a `with` block closes.
+// A recording that stop() or the end of a `with` block closes. It acts on its own recording
+// only: a handle kept after its recording ended must not stop or mark a later one.
 struct Recording {
   std::shared_ptr<Receiver> receiver;
   std::string path;
+  Receiver::RecordingId id = Receiver::kAnyRecording;
   void stop() const {
     py::gil_scoped_release release;
-    receiver->stopRecording();
+    receiver->stopRecording(id);
+  }
+  void mark(const std::string& text) const {
+    py::gil_scoped_release release;
+    receiver->markRecording(text, id);
   }
 };
+
+constexpr const char* kStopRecordingDoc = R"doc(Write what is queued and close the file.
+
+Does nothing once this recording has ended; a later recording is left alone.
+
+Raises:
+    RuntimeError: If rows could not be written (the message names the file and the reason, as
+        ``counters()["recording_error"]`` does).
+)doc";
+
+constexpr const char* kMarkDoc = R"doc(Write an event row, so the plot shows what happened when.
+
+The row holds ``host_time`` (now, on the samples' clock) and ``text`` in the ``event``
+column; ``epson-plot`` draws it as a labelled vertical line::
+
+    with telemetry.record("run.csv") as recording:
+        recording.mark("pause")
+        robot.pause()
+
+Args:
+    text: What happened; line breaks are written as spaces.
+
+Raises:
+    RuntimeError: If this recording has ended, failed, or its queue is full.
+)doc";
 
 constexpr const char* kWaitDoc = R"doc(Wait for the next sample and return it.
 
@@ -102,23 +133,29 @@ constexpr const char* kCountersDoc = R"doc(Return what the receiver has counted 
 Returns:
     A dict, taken as one consistent snapshot: ``packets_received``, ``packets_parsed``,
     ``dropped_parse_failure``, ``dropped_oversize``, ``dropped_incomplete_status``,
+    ``dropped_non_finite`` (completed samples holding NaN or an infinity),
     ``samples_published`` (the latest sample's ``sequence``), ``status_published``,
-    ``reconnections``, ``recorded_rows``, ``recording_dropped`` and ``last_connection_error``
-    (the text of the latest failed connection attempt, empty if none).
+    ``reconnections``, ``recorded_rows`` (rows written to the file), ``recording_dropped``,
+    ``recording_error`` (why the recording ended by itself, naming the file; empty if it did
+    not) and ``last_connection_error`` (the text of the latest failed connection attempt, empty
+    if none).
 )doc";
 
 constexpr const char* kRecordDoc = R"doc(Record every sample and status to a CSV file.
 
 A writer thread writes the rows; the receive thread never waits for the disk, and rows the
-writer cannot keep up with are counted in ``counters()["recording_dropped"]``. Use it as a
-context manager, which stops the recording when the block ends::
+writer cannot keep up with are counted in ``counters()["recording_dropped"]``. A recording may
+begin before ``connect`` and goes on across it; ``disconnect`` ends it. The first failed write
+(a full disk) ends it too: ``is_recording()`` turns False, ``counters()["recording_error"]``
+says why, and ``stop()`` raises it. Use it as a context manager, which stops the recording when
+the block ends::
 
     with telemetry.record("run.csv"):
         robot.go("P1", False, False, None, None, None, False)
 
 The file has a header row, then one row per sample (``host_time``, ``sequence``, ``J1`` to
-``J6``, ``X`` to ``W``) or status (``host_time`` and the five status words). ``epson-plot``
-draws it.
+``J6``, ``X`` to ``W``), status (``host_time`` and the five status words) or event
+(``host_time`` and ``event``, from ``Recording.mark``). ``epson-plot`` draws it.
 
 Args:
     path: The file to write; an existing file is replaced.
@@ -139,7 +176,8 @@ void addTelemetryStream(py::module_& m, py::class_<Receiver, Options...>& receiv
 
   py::class_<Recording>(m, "Recording", "A telemetry recording, from ``record()``.")
       .def_readonly("path", &Recording::path, "The file being written.")
-      .def("stop", &Recording::stop, "Write what is queued and close the file.")
+      .def("stop", &Recording::stop, kStopRecordingDoc)
+      .def("mark", &Recording::mark, py::arg("text"), kMarkDoc)
       .def("__enter__", [](py::object self) { return self; })
       .def(
           "__exit__",
@@ -177,11 +215,13 @@ void addTelemetryStream(py::module_& m, py::class_<Receiver, Options...>& receiv
             d["dropped_parse_failure"] = c.dropped_parse_failure;
             d["dropped_oversize"] = c.dropped_oversize;
             d["dropped_incomplete_status"] = c.dropped_incomplete_status;
+            d["dropped_non_finite"] = c.dropped_non_finite;
             d["samples_published"] = c.samples_published;
             d["status_published"] = c.status_published;
             d["reconnections"] = c.reconnections;
             d["recorded_rows"] = c.recorded_rows;
             d["recording_dropped"] = c.recording_dropped;
+            d["recording_error"] = c.recording_error;
             d["last_connection_error"] = c.last_connection_error;
             return d;
           },
@@ -189,11 +229,12 @@ void addTelemetryStream(py::module_& m, py::class_<Receiver, Options...>& receiv
       .def(
           "record",
           [](const std::shared_ptr<Receiver>& self, const std::string& path) {
+            Receiver::RecordingId id = Receiver::kAnyRecording;
             {
               py::gil_scoped_release release;
-              self->startRecording(path);
+              id = self->startRecording(path);
             }
-            return Recording{self, path};
+            return Recording{self, path, id};
           },
           py::arg("path"), kRecordDoc)
       .def("is_recording", &Receiver::isRecording, py::call_guard<py::gil_scoped_release>(),

@@ -19,7 +19,7 @@ namespace epson::fuzz {
 
 class TelemetryModel {
  public:
-  enum class Outcome { kSample, kStatus, kPending, kIncompleteStatus, kBadValue };
+  enum class Outcome { kSample, kStatus, kPending, kIncompleteStatus, kBadValue, kNonFinite };
   struct Effect {
     Outcome outcome = Outcome::kPending;
     TelemetrySample sample;
@@ -78,6 +78,12 @@ class TelemetryModel {
       }
       pending_.clear();
       effect.outcome = Outcome::kSample;
+      for (int i = 0; i < 6; ++i) {
+        if (!std::isfinite(effect.sample.pose[i]) || !std::isfinite(effect.sample.joints[i])) {
+          effect = Effect{};
+          effect.outcome = Outcome::kNonFinite;
+        }
+      }
     }
     return effect;
   }

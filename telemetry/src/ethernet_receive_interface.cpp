@@ -13,6 +13,7 @@
 
 #include <boost/asio/connect.hpp>
 
+#include "log.h"
 #include "protocol.h"
 #include "receiver_impl.h"
 
@@ -42,7 +43,8 @@ boost::system::error_code lastSystemError() { return {errno, boost::system::syst
 }  // namespace
 
 void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint16_t port) {
-  disconnect();
+  // A recording started beforehand is the caller's: it goes on into the new connection.
+  disconnect(false);
   resetStore_();
   host_ = host;
   port_ = port;
@@ -67,7 +69,7 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint1
     ready = haveSample_;
   }
   if (!ready) {
-    disconnect();
+    disconnect(false);
     throw ConnectionFailedError(notReadyMessage());
   }
 }
@@ -79,7 +81,7 @@ void EthernetReceiveInterface::Impl::teardownSocket_(bool close) {
   if (close) socket_.close(ignored);
 }
 
-void EthernetReceiveInterface::Impl::disconnect() {
+void EthernetReceiveInterface::Impl::disconnect(bool end_recording) {
   stop_ = true;
   connected_ = false;
   // Taking each mutex before notifying closes the gap between a waiter's predicate check and
@@ -107,10 +109,12 @@ void EthernetReceiveInterface::Impl::disconnect() {
   receiveBuffer_.consume(receiveBuffer_.size());
   searched_ = 0;
   discarding_ = false;
+  if (!end_recording) return;
   try {
-    stopRecording();
-  } catch (const std::exception&) {
-    // disconnect() reports nothing; stopRecording() called by itself tells of a failed write.
+    stopRecording(kAnyRecording);
+  } catch (const std::exception& e) {
+    // disconnect() throws nothing, but rows that never reached the disk must not pass unsaid.
+    log::error(e.what());
   }
 }
 
@@ -297,10 +301,16 @@ TelemetrySample EthernetReceiveInterface::waitForSampleAfter(
   return impl_->waitForSample(false, sequence, timeout, poll);
 }
 TelemetryCounters EthernetReceiveInterface::counters() const { return impl_->counters(); }
-void EthernetReceiveInterface::startRecording(const std::string& path) {
-  impl_->startRecording(path);
+EthernetReceiveInterface::RecordingId EthernetReceiveInterface::startRecording(
+    const std::string& path) {
+  return impl_->startRecording(path);
 }
-void EthernetReceiveInterface::stopRecording() { impl_->stopRecording(); }
+void EthernetReceiveInterface::stopRecording(RecordingId recording) {
+  impl_->stopRecording(recording);
+}
+void EthernetReceiveInterface::markRecording(const std::string& text, RecordingId recording) {
+  impl_->markRecording(text, recording);
+}
 bool EthernetReceiveInterface::isRecording() const { return impl_->isRecording(); }
 
 }  // namespace epson

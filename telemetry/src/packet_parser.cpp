@@ -1,5 +1,7 @@
 #include "packet_parser.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
@@ -220,6 +222,15 @@ PacketEffect PacketStream::feed(std::string_view packet) {
     return effect;
   }
   if (auto sample = assembler_.add(fields)) {
+    // "nan" and "inf" convert like any number, but no robot stands at them: a consumer that
+    // commands from the sample must never be handed one.
+    const auto finite = [](const std::array<double, 6>& values) {
+      return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+    };
+    if (!finite(sample->joints) || !finite(sample->pose)) {
+      effect.outcome = PacketEffect::Outcome::kNonFinite;
+      return effect;
+    }
     effect.outcome = PacketEffect::Outcome::kSample;
     effect.sample = *sample;
   }

@@ -131,6 +131,8 @@ struct PacketEffect {
     kPending,           // sample fields kept for later packets (or nothing recognised)
     kIncompleteStatus,  // a status packet missing a key: ignored, pending fields untouched
     kBadValue,          // a value did not convert: packet dropped, pending fields cleared
+    kNonFinite,         // completed a sample holding NaN or an infinity: dropped, the last
+                        // published sample stays
   };
   Outcome outcome = Outcome::kPending;
   TelemetrySample sample;

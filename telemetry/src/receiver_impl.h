@@ -45,7 +45,8 @@ namespace epson {
 //   sampleMutex_   : sample_, sampleTime_, haveSample_, sequence_, runs_; sampleCv_ is the
 //                    readiness wait and every sample wait.
 //   statusMutex_   : status_, statusTime_, haveStatus_.
-//   countersMutex_ : counters_ and recorder_ (whose own queue lock it is taken before).
+//   countersMutex_ : counters_, recorder_ and its id (the recorder's own queue lock is taken
+//                    after it; the recorder's writer takes it, holding no other lock).
 //   stopMutex_     : only pairs with stopCv_, the interruptible reconnection pause.
 // Order: threadMutex_ before socketMutex_; countersMutex_ before the recorder's queue lock; no
 // other lock is ever held with another. The receive thread takes a store lock only to publish a
@@ -60,7 +61,8 @@ class EthernetReceiveInterface::Impl {
   using Clock = std::chrono::steady_clock;
 
   void connect(const std::string& host, std::uint16_t port);
-  void disconnect();
+  // connect() disconnects first, keeping a recording; the caller's disconnect() ends it.
+  void disconnect(bool end_recording = true);
 
   bool isConnected() const { return connected_.load(); }
   bool hasSample() const;
@@ -75,8 +77,9 @@ class EthernetReceiveInterface::Impl {
   ControllerStatus getControllerStatus() const;
   double controllerStatusAgeSeconds() const;
   TelemetryCounters counters() const;
-  void startRecording(const std::string& path);
-  void stopRecording();
+  RecordingId startRecording(const std::string& path);
+  void stopRecording(RecordingId recording);
+  void markRecording(const std::string& text, RecordingId recording);
   bool isRecording() const;
 
  private:
@@ -132,7 +135,11 @@ class EthernetReceiveInterface::Impl {
 
   mutable std::mutex countersMutex_;
   TelemetryCounters counters_;
+  // A recorder is stopped (its writer joined) only outside countersMutex_: its writer thread
+  // takes that lock to count written rows.
   std::unique_ptr<telemetry::CsvRecorder> recorder_;
+  RecordingId recordingId_ = kAnyRecording;  // of recorder_
+  RecordingId recordings_ = 0;               // started since construction
 };
 
 }  // namespace epson

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "log.h"
 #include "receiver_impl.h"
 
 namespace epson {
@@ -77,10 +78,17 @@ void EthernetReceiveInterface::Impl::parsePacket_(std::string_view packet) {
   telemetry::PacketEffect effect = stream_.feed(packet);
   const auto now = Clock::now();
   if (effect.outcome == Outcome::kSample) {
+    // This thread is sequence_'s only writer, so it reads it unlocked. Counted (and queued for a
+    // recording) before it is published: a row an application marks once it has seen the
+    // sample then follows the sample's row in the file.
+    effect.sample.sequence = sequence_ + 1;
+    effect.sample.host_time = steadySeconds(now);
+  }
+  count_(effect, now);
+  if (effect.outcome == Outcome::kSample) {
     {
       std::lock_guard<std::mutex> lock(sampleMutex_);
-      effect.sample.sequence = ++sequence_;
-      effect.sample.host_time = steadySeconds(now);
+      sequence_ = effect.sample.sequence;
       sample_ = effect.sample;
       sampleTime_ = now;
       haveSample_ = true;
@@ -92,7 +100,6 @@ void EthernetReceiveInterface::Impl::parsePacket_(std::string_view packet) {
     statusTime_ = now;
     haveStatus_ = true;
   }
-  count_(effect, now);
 }
 
 void EthernetReceiveInterface::Impl::count_(const telemetry::PacketEffect& effect,
@@ -106,6 +113,9 @@ void EthernetReceiveInterface::Impl::count_(const telemetry::PacketEffect& effec
     case Outcome::kIncompleteStatus:
       ++counters_.dropped_incomplete_status;
       break;
+    case Outcome::kNonFinite:
+      ++counters_.dropped_non_finite;
+      break;
     case Outcome::kSample:
       ++counters_.samples_published;
       break;
@@ -116,7 +126,8 @@ void EthernetReceiveInterface::Impl::count_(const telemetry::PacketEffect& effec
       break;
   }
   ++counters_.packets_parsed;
-  if (!recorder_ || (effect.outcome != Outcome::kSample && effect.outcome != Outcome::kStatus)) {
+  if (!recorder_ || recorder_->failed() ||
+      (effect.outcome != Outcome::kSample && effect.outcome != Outcome::kStatus)) {
     return;
   }
   telemetry::RecordRow row;
@@ -125,11 +136,8 @@ void EthernetReceiveInterface::Impl::count_(const telemetry::PacketEffect& effec
   } else {
     row = telemetry::statusRow(effect.status, steadySeconds(now));
   }
-  if (recorder_->push(row)) {
-    ++counters_.recorded_rows;
-  } else {
-    ++counters_.recording_dropped;
-  }
+  // recorded_rows grows as the writer reaches the disk, not here.
+  if (!recorder_->push(row)) ++counters_.recording_dropped;
 }
 
 void EthernetReceiveInterface::Impl::countOversize_() {
@@ -205,31 +213,77 @@ TelemetryCounters EthernetReceiveInterface::Impl::counters() const {
   return counters_;
 }
 
-void EthernetReceiveInterface::Impl::startRecording(const std::string& path) {
+EthernetReceiveInterface::RecordingId EthernetReceiveInterface::Impl::startRecording(
+    const std::string& path) {
+  const char* const running = "An Epson telemetry recording is already running";
+  std::unique_ptr<telemetry::CsvRecorder> ended;  // one that failed and was never stopped
   {
     std::lock_guard<std::mutex> lock(countersMutex_);
-    if (recorder_) throw std::runtime_error("An Epson telemetry recording is already running");
+    if (recorder_ && !recorder_->failed()) throw std::runtime_error(running);
+    ended = std::move(recorder_);
   }
+  if (ended) {
+    try {
+      ended->stop();
+    } catch (const std::exception& e) {
+      log::error(e.what());  // its handle's stop() now finds nothing to tell
+    }
+  }
+  telemetry::CsvRecorder::Listener listener;
+  listener.written = [this](std::uint64_t rows) {
+    std::lock_guard<std::mutex> lock(countersMutex_);
+    counters_.recorded_rows += rows;
+  };
+  listener.failed = [this](const std::string& failure) {
+    std::lock_guard<std::mutex> lock(countersMutex_);
+    counters_.recording_error = failure;
+  };
   // Opened outside the lock: the receive thread never waits for a file to open.
-  auto recorder = std::make_unique<telemetry::CsvRecorder>(path);
-  std::lock_guard<std::mutex> lock(countersMutex_);
-  if (recorder_) throw std::runtime_error("An Epson telemetry recording is already running");
-  recorder_ = std::move(recorder);
+  auto recorder = std::make_unique<telemetry::CsvRecorder>(path, std::move(listener));
+  {
+    std::lock_guard<std::mutex> lock(countersMutex_);
+    if (!recorder_) {
+      recorder_ = std::move(recorder);
+      recordingId_ = ++recordings_;
+      counters_.recording_error.clear();
+      return recordingId_;
+    }
+  }
+  // Another caller's recording won the race; ours is stopped outside the lock.
+  recorder.reset();
+  throw std::runtime_error(running);
 }
 
-void EthernetReceiveInterface::Impl::stopRecording() {
+void EthernetReceiveInterface::Impl::stopRecording(RecordingId recording) {
   std::unique_ptr<telemetry::CsvRecorder> recorder;
   {
     std::lock_guard<std::mutex> lock(countersMutex_);
+    if (recording != kAnyRecording && recording != recordingId_) return;
     recorder = std::move(recorder_);
   }
   // Joined outside the lock: the receive thread goes on while the writer drains.
   if (recorder) recorder->stop();
 }
 
+void EthernetReceiveInterface::Impl::markRecording(const std::string& text, RecordingId recording) {
+  const double now = steadySeconds(Clock::now());
+  std::lock_guard<std::mutex> lock(countersMutex_);
+  if (!recorder_ || (recording != kAnyRecording && recording != recordingId_)) {
+    throw std::runtime_error(recording == kAnyRecording
+                                 ? "No Epson telemetry recording is running"
+                                 : "This Epson telemetry recording has ended");
+  }
+  if (recorder_->failed()) throw std::runtime_error(recorder_->failure());
+  if (!recorder_->push(telemetry::eventRow(text, now))) {
+    ++counters_.recording_dropped;
+    throw std::runtime_error("The telemetry recording to " + recorder_->path() +
+                             " is behind the stream: the mark was not recorded");
+  }
+}
+
 bool EthernetReceiveInterface::Impl::isRecording() const {
   std::lock_guard<std::mutex> lock(countersMutex_);
-  return recorder_ != nullptr;
+  return recorder_ != nullptr && !recorder_->failed();
 }
 
 }  // namespace epson

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace epson::telemetry {
 namespace {
@@ -31,7 +32,7 @@ void appendHostTime(std::string& out, double seconds) {
 
 RecordRow statusRow(const ControllerStatus& status, double host_time) {
   RecordRow row;
-  row.is_status = true;
+  row.kind = RecordRow::Kind::kStatus;
   row.sample.host_time = host_time;
   for (std::size_t i = 0; i < row.status.size(); ++i) {
     const auto it = status.find(kStatusColumns[i]);
@@ -40,37 +41,58 @@ RecordRow statusRow(const ControllerStatus& status, double host_time) {
   return row;
 }
 
+RecordRow eventRow(std::string_view text, double host_time) {
+  RecordRow row;
+  row.kind = RecordRow::Kind::kEvent;
+  row.sample.host_time = host_time;
+  row.event = text;
+  return row;
+}
+
 std::string csvHeader() {
   std::string header = "host_time,sequence,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W";
   for (const char* column : kStatusColumns) header += std::string(",") + column;
-  return header + "\n";
+  return header + ",event\n";
 }
 
 void appendCsvRow(std::string& out, const RecordRow& row) {
+  using Kind = RecordRow::Kind;
   appendHostTime(out, row.sample.host_time);
   out += ',';
-  if (!row.is_status) appendNumber(out, row.sample.sequence);
+  if (row.kind == Kind::kSample) appendNumber(out, row.sample.sequence);
   for (const auto* values : {&row.sample.joints, &row.sample.pose}) {
     for (double value : *values) {
       out += ',';
-      if (!row.is_status) appendNumber(out, value);
+      if (row.kind == Kind::kSample) appendNumber(out, value);
     }
   }
   for (std::int64_t word : row.status) {
     out += ',';
-    if (row.is_status) appendNumber(out, word);
+    if (row.kind == Kind::kStatus) appendNumber(out, word);
+  }
+  out += ',';
+  if (row.kind == Kind::kEvent) {
+    out += '"';
+    for (char c : row.event) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '"') {
+        out += "\"\"";
+      } else {
+        out += byte < 0x20 || byte == 0x7f ? ' ' : c;
+      }
+    }
+    out += '"';
   }
   out += '\n';
 }
 
-CsvRecorder::CsvRecorder(const std::string& path) : path_(path) {
+CsvRecorder::CsvRecorder(const std::string& path, Listener listener)
+    : path_(path), listener_(std::move(listener)) {
   file_ = std::fopen(path.c_str(), "w");
   if (file_ == nullptr) {
     throw std::runtime_error("Cannot open the telemetry recording file " + path + ": " +
                              std::strerror(errno));
   }
-  const std::string header = csvHeader();
-  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) writeFailed_ = true;
   writer_ = std::thread([this] { writeLoop_(); });
 }
 
@@ -86,7 +108,7 @@ bool CsvRecorder::push(const RecordRow& row) {
   bool full_soon = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.size() >= kQueueCapacity) return false;
+    if (failed_ || queue_.size() >= kQueueCapacity) return false;
     queue_.push_back(row);
     full_soon = queue_.size() == kQueueCapacity / 2;
   }
@@ -94,9 +116,36 @@ bool CsvRecorder::push(const RecordRow& row) {
   return true;
 }
 
+std::string CsvRecorder::failure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failure_;
+}
+
+void CsvRecorder::fail_(const std::string& what) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) return;
+    failure_ = "Failed to write the telemetry recording file " + path_ + ": " + what +
+               "; the recording ended";
+    failed_ = true;
+    queue_.clear();
+  }
+  if (listener_.failed) listener_.failed(failure());
+}
+
+bool CsvRecorder::write_(const std::string& text) {
+  // Flushed at once: stdio would otherwise hold a full disk's error until the file is closed,
+  // and the rows would be counted as written meanwhile.
+  if (std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0) {
+    return true;
+  }
+  fail_(std::strerror(errno));
+  return false;
+}
+
 void CsvRecorder::writeLoop_() {
   std::vector<RecordRow> rows;
-  std::string text;
+  std::string text = csvHeader();
   for (bool last = false; !last;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -105,12 +154,13 @@ void CsvRecorder::writeLoop_() {
       last = stopping_;
       rows.swap(queue_);
     }
-    text.clear();
     for (const RecordRow& row : rows) appendCsvRow(text, row);
+    const std::uint64_t count = rows.size();
     rows.clear();
-    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
-      writeFailed_ = true;
-    }
+    if (text.empty()) continue;
+    if (!write_(text)) return;
+    text.clear();
+    if (count != 0 && listener_.written) listener_.written(count);
   }
 }
 
@@ -122,11 +172,9 @@ void CsvRecorder::stop() {
   }
   wake_.notify_one();
   if (writer_.joinable()) writer_.join();
-  const bool closed = std::fclose(file_) == 0;
+  if (std::fclose(file_) != 0) fail_(std::strerror(errno));
   file_ = nullptr;
-  if (writeFailed_ || !closed) {
-    throw std::runtime_error("Failed to write the telemetry recording file " + path_);
-  }
+  if (failed_) throw std::runtime_error(failure());
 }
 
 }  // namespace epson::telemetry

@@ -39,7 +39,8 @@ def test_wait_and_iterate_see_each_new_sample_and_its_sequence(
             threading.Timer(0.1, receiver.disconnect).start()
         time.sleep(0.05)  # slower than the 20 ms stream: the gaps show
     assert len(sequences) >= 3  # the loop ended with the disconnect
-    assert all(b - a >= 2 for a, b in zip(sequences, sequences[1:]))
+    steps = [b - a for a, b in zip(sequences, sequences[1:])]
+    assert min(steps) >= 1 and max(steps) >= 2  # a loaded machine may slow the stream as well
     counters = receiver.counters()
     assert counters["samples_published"] >= sequences[-1]
     with pytest.raises(_brevacon.ConnectionLostError):
@@ -74,6 +75,39 @@ def test_record_writes_rows_until_the_block_ends(
     assert sequences == list(range(sequences[0], sequences[0] + len(rows)))
     with pytest.raises(RuntimeError, match="Cannot open"):
         receiver.record(str(tmp_path / "missing" / "run.csv"))
+
+
+def test_a_recording_outlives_connect_keeps_to_its_handle_marks_events_and_reports_a_full_disk(
+    telemetry_peer: TelemetryPeer, tmp_path: pathlib.Path
+) -> None:
+    receiver = _tandrel.EthernetReceiveInterface()
+    first = receiver.record(str(tmp_path / "first.csv"))  # before connect, as a script may
+    receiver.connect("127.0.0.1", telemetry_peer.port)
+    assert receiver.is_recording()
+    first.mark('pause "P1"')
+    receiver.wait_for_next_sample(timeout=2.0)
+    first.stop()
+    with receiver.record(str(tmp_path / "second.csv")):
+        first.stop()  # a stale handle leaves the running recording alone
+        assert receiver.is_recording()
+        with pytest.raises(RuntimeError, match="has ended"):
+            first.mark("late")
+    with (tmp_path / "first.csv").open() as file:
+        rows = list(csv.DictReader(file))
+    assert [row["event"] for row in rows if row["event"]] == ['pause "P1"']
+    assert len(rows) >= 2 and rows[0]["sequence"] and not rows[0]["event"]
+
+    written = receiver.counters()["recorded_rows"]
+    full = receiver.record("/dev/full")
+    deadline = time.monotonic() + 5.0
+    while receiver.is_recording() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    counters = receiver.counters()
+    assert not receiver.is_recording()
+    assert "/dev/full" in counters["recording_error"] and counters["recorded_rows"] == written
+    with pytest.raises(RuntimeError, match="/dev/full"):
+        full.stop()
+    receiver.disconnect()
 
 
 def test_epson_plot_draws_a_recording_and_counts_missed_samples(tmp_path: pathlib.Path) -> None:

@@ -2,12 +2,14 @@
 // a recording that keeps every row.
 
 #include <epson/ethernet_receive_interface.h>
+#include <epson/log.h>
 #include <gtest/gtest.h>
 
 #include <charconv>
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -73,9 +75,11 @@ TEST(SampleWait, EndsPromptlyOnDisconnectAndAfterItsTimeout) {
 
 TEST(SampleWait, SlowReaderGetsTheLatestAndSeesTheGap) {
   Connected c;
-  c.server.push(sample(2) + sample(3) + sample(4) + "X=oops;Y=1\r" + "STAT=1;SYSERR=0\r");
+  c.server.push(
+      sample(2) + sample(3) + sample(4) + "X=oops;Y=1\r" + "STAT=1;SYSERR=0\r" +
+      "X=5;Y=2;Z=3;U=4;V=5;W=6;J1agl=nan;J2agl=12;J3agl=13;J4agl=14;J5agl=15;J6agl=inf\r");
   const auto deadline = Clock::now() + 2s;
-  while (c.receiver.counters().packets_received < 6 && Clock::now() < deadline) {
+  while (c.receiver.counters().packets_received < 7 && Clock::now() < deadline) {
     std::this_thread::sleep_for(2ms);
   }
   const TelemetrySample latest = c.receiver.waitForSampleAfter(1, 2s);  // at once: 4 > 1
@@ -83,10 +87,12 @@ TEST(SampleWait, SlowReaderGetsTheLatestAndSeesTheGap) {
   EXPECT_EQ(latest.pose[0], 4);
   const TelemetryCounters counters = c.receiver.counters();
   EXPECT_EQ(counters.samples_published, 4U);
-  EXPECT_EQ(counters.packets_received, 6U);
-  EXPECT_EQ(counters.packets_parsed, 5U);
+  EXPECT_EQ(counters.packets_received, 7U);
+  EXPECT_EQ(counters.packets_parsed, 6U);
   EXPECT_EQ(counters.dropped_parse_failure, 1U);
   EXPECT_EQ(counters.dropped_incomplete_status, 1U);
+  EXPECT_EQ(counters.dropped_non_finite, 1U);  // never published: X=4 stays the latest
+  EXPECT_EQ(c.receiver.getSample().pose[0], 4);
 }
 
 TEST(Recording, KeepsEveryRowUnderLoadAndClosesOnDisconnect) {
@@ -132,6 +138,86 @@ TEST(Recording, KeepsEveryRowUnderLoadAndClosesOnDisconnect) {
   EXPECT_EQ(rows, counters.recorded_rows);
   EXPECT_EQ(next_sequence, kBurst + 2U);
   EXPECT_NE(last.find(",524288,0,21,0,768"), std::string::npos) << last;
+}
+
+// Lines of a CSV file after its header.
+std::vector<std::string> rowsOf(const std::string& path) {
+  std::ifstream file(path);
+  std::vector<std::string> rows;
+  std::string line;
+  std::getline(file, line);
+  while (std::getline(file, line)) rows.push_back(line);
+  return rows;
+}
+
+template <typename Done>
+bool waitUntil(Done done, std::chrono::milliseconds limit = 5s) {
+  const auto deadline = Clock::now() + limit;
+  while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  return done();
+}
+
+TEST(Recording, BeginsBeforeConnectGoesOnAcrossReconnectAndEndsOnlyAtDisconnect) {
+  const std::string path = testing::TempDir() + "epson_recording_lifecycle.csv";
+  FakeTelemetryServer server;
+  EthernetReceiveInterface receiver;
+  const auto first = receiver.startRecording(path);
+  for (int run = 1; run <= 2; ++run) {
+    std::thread feed([&server, run] {
+      if (server.waitForConnections(run)) server.push(sample(run));
+    });
+    receiver.connect("127.0.0.1", server.port());
+    feed.join();
+    EXPECT_TRUE(receiver.isRecording()) << "run " << run;
+    receiver.markRecording("run " + std::to_string(run), first);
+  }
+  ASSERT_TRUE(waitUntil([&] { return receiver.counters().recorded_rows >= 2; }));
+
+  // A handle of an ended recording touches nothing of the next one.
+  receiver.stopRecording(first);
+  const auto second = receiver.startRecording(path + ".2");
+  EXPECT_NE(second, first);
+  receiver.stopRecording(first);
+  EXPECT_THROW(receiver.markRecording("stale", first), std::runtime_error);
+  EXPECT_TRUE(receiver.isRecording());
+  receiver.disconnect();
+  EXPECT_FALSE(receiver.isRecording());
+  EXPECT_THROW(receiver.markRecording("late"), std::runtime_error);
+
+  const std::vector<std::string> rows = rowsOf(path);
+  ASSERT_EQ(rows.size(), 4U);  // sample 1, its mark, sample 1 of the second connection, mark
+  EXPECT_NE(rows[1].find(",\"run 1\""), std::string::npos) << rows[1];
+  EXPECT_NE(rows[3].find(",\"run 2\""), std::string::npos) << rows[3];
+}
+
+TEST(Recording, AFullDiskEndsItCountsNoRowAndIsToldByStopOrLoggedByDisconnect) {
+  std::mutex mutex;
+  std::vector<std::string> logged;
+  setLogSink([&](LogLevel level, const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (level == LogLevel::kError) logged.push_back(line);
+  });
+  for (const bool by_stop : {true, false}) {
+    Connected c;
+    c.receiver.startRecording("/dev/full");
+    for (int i = 2; i < 50; ++i) c.server.push(sample(i));
+    ASSERT_TRUE(waitUntil([&] { return !c.receiver.isRecording(); }));
+    const TelemetryCounters counters = c.receiver.counters();
+    EXPECT_EQ(counters.recorded_rows, 0U);
+    EXPECT_NE(counters.recording_error.find("/dev/full"), std::string::npos);
+    if (by_stop) {
+      EXPECT_THROW(c.receiver.stopRecording(), std::runtime_error);
+      c.receiver.disconnect();  // already told: nothing more to log
+    } else {
+      c.receiver.disconnect();
+    }
+  }
+  setLogSink(nullptr);
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(logged.size(), 1U);
+  EXPECT_NE(logged[0].find("Failed to write the telemetry recording file /dev/full"),
+            std::string::npos)
+      << logged[0];
 }
 
 }  // namespace

@@ -383,11 +383,17 @@ TEST(PacketStream, KeepsOnlyTheTwelveSampleKeysPending) {
   EXPECT_EQ(stream.assembler().pending(), (FieldMap{{"J1agl", 2}, {"X", 1}}));
 }
 
-TEST(PacketStream, SubnormalValueIsASample) {
+TEST(PacketStream, SubnormalValueIsASampleANonFiniteOneIsNot) {
   PacketStream stream;
   const PacketEffect effect = stream.feed(std::string(kFullSample) + ";X=1e-310");
   ASSERT_EQ(effect.outcome, PacketEffect::Outcome::kSample);
   EXPECT_EQ(effect.sample.pose[0], 1e-310);
+  for (const char* value : {"J1agl=nan", "W=-inf", "J6agl=infinity"}) {
+    EXPECT_EQ(stream.feed(std::string(kFullSample) + ";" + value).outcome,
+              PacketEffect::Outcome::kNonFinite)
+        << value;
+    EXPECT_TRUE(stream.assembler().pending().empty()) << value;  // starts over, as a sample does
+  }
 }
 
 }  // namespace

@@ -77,15 +77,26 @@ class EPSON_API EthernetReceiveInterface {
   // Counters since connect(), taken together.
   TelemetryCounters counters() const;
 
+  // Names a recording in the calls that take one; kAnyRecording is whichever runs.
+  using RecordingId = std::uint64_t;
+  static constexpr RecordingId kAnyRecording = 0;
+
   // Writes every published sample and status to `path` as CSV rows, from a writer thread fed by a
   // bounded queue: the receive thread never waits on the disk, and rows that do not fit are
   // counted (counters().recording_dropped). Numbers are written as the "C" locale writes them.
+  // The recording may begin before connect() and goes on across it; disconnect() and the
+  // destructor end it. The first failed write ends it too: isRecording() turns false and
+  // counters().recording_error says why. Returns the recording's id.
   // Throws std::runtime_error when the file cannot be opened or a recording already runs.
-  void startRecording(const std::string& path);
-  // Writes what is queued and closes the file; quiet when nothing is recorded. disconnect() and
-  // the destructor stop a recording too. Throws std::runtime_error when the file could not be
-  // written in full.
-  void stopRecording();
+  RecordingId startRecording(const std::string& path);
+  // Writes what is queued and closes the file; quiet when that recording is not running (a later
+  // one is left alone). disconnect() logs what this would throw. Throws std::runtime_error, naming
+  // the file, when it could not be written in full.
+  void stopRecording(RecordingId recording = kAnyRecording);
+  // Writes an event row holding `text` (its host_time is now, on the samples' clock), so a plot
+  // can show what the application did when. Throws std::runtime_error when that recording is not
+  // running, has failed, or its queue is full.
+  void markRecording(const std::string& text, RecordingId recording = kAnyRecording);
   bool isRecording() const;
 
  private:

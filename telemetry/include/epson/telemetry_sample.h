@@ -25,12 +25,15 @@ struct TelemetryCounters {
   std::uint64_t dropped_parse_failure = 0;      // a value did not convert: packet dropped
   std::uint64_t dropped_oversize = 0;           // longer than the packet cap: dropped unread
   std::uint64_t dropped_incomplete_status = 0;  // a status packet missing a key: ignored
-  std::uint64_t samples_published = 0;          // equals the latest sample's sequence
+  std::uint64_t dropped_non_finite = 0;  // completed a sample holding NaN or an infinity: dropped
+  std::uint64_t samples_published = 0;   // the latest sample's sequence, counted as it is published
   std::uint64_t status_published = 0;
   std::uint64_t reconnections = 0;      // connections re-established after a loss
-  std::uint64_t recorded_rows = 0;      // rows queued for the recording file
+  std::uint64_t recorded_rows = 0;      // rows written to the recording file
   std::uint64_t recording_dropped = 0;  // rows lost because the writer fell behind
-  std::string last_connection_error;    // of the latest failed attempt; empty when none failed
+  // Why the recording ended by itself (a write failed; it names the file); empty when it did not.
+  std::string recording_error;
+  std::string last_connection_error;  // of the latest failed attempt; empty when none failed
 };
 
 }  // namespace epson
