@@ -67,6 +67,30 @@ Example:
     ...     robot.get_controller_status()
 )doc";
 
+// The failures every operation that talks to the controller may raise; each docstring ends with
+// them, after its own. The table-driven test of the error classes holds the code to these words.
+constexpr const char* kExchangeRaises =
+    R"doc(    ControllerError: If the controller answers with an error reply; ``code`` tells which.
+    TimeoutError: If a reply does not come within {reply_timeout}; the session is then closed.
+    ConnectionLostError: If the session is not connected, or the connection ends or falls out
+        of step while a reply is awaited.
+    KeyboardInterrupt: On Ctrl-C while it waits; a command whose reply was still due closes
+        the session.
+)doc";
+
+// Queries: a reply that is not the value asked for.
+constexpr const char* kParseRaises =
+    "    RuntimeError: If the reply cannot be read as the expected value.\n";
+
+// pause and continue_motion: their reply has a deadline of its own.
+constexpr const char* kControlRaises = R"doc(
+Raises:
+    ControllerError: If the controller refuses, for example outside Auto mode or with nothing
+        to pause or continue.
+    TimeoutError: If no reply comes within {control_reply}.
+    ConnectionLostError: If the session is not connected or the connection ends.
+)doc";
+
 constexpr const char* kConnectDoc = R"doc(Connect and log in without turning the motors on.
 
 Call ``motor_on()`` explicitly after confirming that the physical cell is safe.
@@ -84,7 +108,12 @@ Args:
 Raises:
     ValueError: If the password contains a line ending or an option is out of range; nothing
         is sent then.
-    RuntimeError: If name resolution, connection or login fails.
+    ControllerError: If the controller refuses the login (a wrong password); it is not
+        retried.
+    ConnectionFailedError: If name resolution or every connection attempt fails, an attempt's
+        login included.
+    KeyboardInterrupt: On Ctrl-C during an attempt or a pause between attempts; nothing stays
+        connected.
 )doc";
 
 constexpr const char* kDisconnectDoc =
@@ -108,8 +137,8 @@ Args:
 
 Raises:
     ValueError: Unless the pose holds six finite values.
-    RuntimeError: If the controller rejects or fails to verify the offset.
-
+    RuntimeError: If the definition read back differs from the one written.
+{exchange_raises}
 Example:
     >>> robot.set_tcp_offset([0.0, 0.0, 0.12, 0.0, 0.0, 0.0])   # doctest: +SKIP
     >>> robot.restore_tcp_offset()                              # doctest: +SKIP
@@ -186,6 +215,15 @@ the connection.
 Returns:
     A dict with ``joint_positions`` (``[J1, ..., J6]`` in degrees) and
     ``tcp_pose`` (native ``[X, Y, Z, U, V, W]`` in millimetres and degrees).
+
+Raises:
+    RuntimeError: At once, sending nothing, while a ``go`` or ``move`` runs; also if the reply
+        does not hold twelve values.
+    TimeoutError: If another operation holds the connection for {state_lock_wait}, or a reply
+        does not come within {reply_timeout} (the session is then closed).
+    ControllerError: If the controller answers with an error reply.
+    ConnectionLostError: If the session is not connected, or the connection ends or falls out
+        of step while a reply is awaited.
 )doc";
 
 constexpr const char* kIkDoc = R"doc(Solve inverse kinematics on the connected Epson controller.
@@ -203,10 +241,13 @@ Args:
 Returns:
     ``[J1, ..., J6]`` in degrees.
 
+Every failure names the joint whose query failed before its own text, and keeps its class
+and fields: an unreachable pose is a ``ControllerError`` with the controller's ``code``.
+
 Raises:
     ValueError: For a malformed pose or reference.
-    RuntimeError: If the controller cannot solve the pose.
-)doc";
+    RuntimeError: If a joint's result is not one finite number.
+{exchange_raises})doc";
 
 constexpr const char* kAbortDoc = R"doc(Abort the running ``go`` or ``move`` of this session.
 
@@ -238,8 +279,8 @@ Args:
 
 Raises:
     ValueError: For an invalid corner.
-    RuntimeError: If the controller rejects or fails to verify the settings.
-)doc";
+    RuntimeError: If the settings read back differ from the ones written.
+{exchange_raises})doc";
 
 }  // namespace
 
@@ -257,8 +298,22 @@ PYBIND11_MODULE(_brevacon, m) {
   const std::string move_doc =
       filled(kMoveDoc, {{"{motion_stop}", motion_stop}, {"{motion_timeout}", motion_timeout}});
   const std::string abort_doc = filled(kAbortDoc, {{"{control_reply}", control_reply}});
+  const std::string reply_timeout = durationText(Brevacon::kReplyTimeout);
+  const std::string exchange_raises = filled(kExchangeRaises, {{"{reply_timeout}", reply_timeout}});
+  const std::string control_raises = filled(kControlRaises, {{"{control_reply}", control_reply}});
+  // A docstring whose text names its own failures and then {exchange_raises}.
+  const auto exchanging = [&exchange_raises](const char* doc) {
+    return filled(doc, {{"{exchange_raises}", exchange_raises}});
+  };
+  // An operation's text, then a Raises section: its own failures first, then the exchange's.
+  const auto raising = [&exchange_raises](std::string doc, const std::string& own = "") {
+    while (!doc.empty() && doc.back() == '\n') doc.pop_back();
+    return doc + "\n\nRaises:\n" + own + exchange_raises;
+  };
+  const std::string parse_raises = kParseRaises;
   const std::string state_doc =
-      filled(kGetStateDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)}});
+      filled(kGetStateDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)},
+                            {"{reply_timeout}", reply_timeout}});
   const std::string connect_doc =
       filled(kConnectDoc, {{"{reply_timeout}", durationText(Brevacon::kReplyTimeout)},
                            {"{max_wait}", durationText(Brevacon::kMaxConnectWait)}});
@@ -320,71 +375,99 @@ PYBIND11_MODULE(_brevacon, m) {
            "Return the error from the most recent explicit motor-on attempt.\n\n"
            "Returns:\n    An empty string after a success or when no attempt was made.\n")
       .def("is_emergency_stopped", &Brevacon::isEmergencyStopped, Release(),
-           "Return whether Emergency Stop is active.")
+           raising("Return whether Emergency Stop is active.", parse_raises).c_str())
       .def("get_controller_status", &Brevacon::getControllerStatus, Release(),
-           "Read raw Epson controller status fields.\n\n"
-           "Returns:\n    A dict with the integer keys ``stat``, ``system_error``,\n"
-           "    ``emergency_stopped``, ``safeguard_open``, ``teach_mode``, ``control_device``,\n"
-           "    ``robot_info`` and ``ctrl_info``.\n")
+           raising("Read raw Epson controller status fields.\n\n"
+                   "Returns:\n    A dict with the integer keys ``stat``, ``system_error``,\n"
+                   "    ``emergency_stopped``, ``safeguard_open``, ``teach_mode``, "
+                   "``control_device``,\n"
+                   "    ``robot_info`` and ``ctrl_info``.\n",
+                   parse_raises)
+               .c_str())
       .def("reset_controller", &Brevacon::resetController, Release(),
-           "Clear the current controller error with SPEL+ ``Reset``.\n\n"
-           "Does not release physical safety devices or turn the motors on.\n")
+           raising("Clear the current controller error with SPEL+ ``Reset``.\n\n"
+                   "Does not release physical safety devices or turn the motors on.\n")
+               .c_str())
       .def("motor_on", &Brevacon::motorOn, Release(),
-           "Turn the Epson robot motors on.\n\n"
-           "Raises:\n    RuntimeError: If the controller refuses; see ``motor_on_error()``.\n")
-      .def("motor_off", &Brevacon::motorOff, Release(), "Turn the Epson robot motors off.")
+           raising("Turn the Epson robot motors on.\n\n"
+                   "A refusal's text stays readable in ``motor_on_error()``.\n")
+               .c_str())
+      .def("motor_off", &Brevacon::motorOff, Release(),
+           raising("Turn the Epson robot motors off.").c_str())
       .def("pause", &Brevacon::pause, Release(),
-           "Pause active Epson tasks and robot motion.\n\n"
-           "Uses ``$Pause``, which the controller accepts only in Auto mode while execution is\n"
-           "running. May be called from another thread during ``go`` or ``move``.\n")
+           ("Pause active Epson tasks and robot motion.\n\n"
+            "Uses ``$Pause``, which the controller accepts only in Auto mode while execution is\n"
+            "running. May be called from another thread during ``go`` or ``move``.\n" +
+            control_raises)
+               .c_str())
       .def("continue_motion", &Brevacon::continueMotion, Release(),
-           "Continue paused Epson tasks and robot motion.\n\n"
-           "Uses ``$Continue``, which the controller accepts only in Auto mode while execution\n"
-           "is paused.\n")
+           ("Continue paused Epson tasks and robot motion.\n\n"
+            "Uses ``$Continue``, which the controller accepts only in Auto mode while execution\n"
+            "is paused.\n" +
+            control_raises)
+               .c_str())
       .def("abort_motion", &Brevacon::abortMotion, Release(), abort_doc.c_str())
       .def("get_power_mode", &Brevacon::getPowerMode, Release(),
-           "Read the current Epson servo power mode.")
+           raising("Read the current Epson servo power mode.", parse_raises).c_str())
       .def("get_ptp_motion_limits", &Brevacon::getPtpMotionLimits, Release(),
-           "Read maximum SPEL+ point-to-point motion settings.\n\n"
-           "Speed is always 100; acceleration and deceleration come from ``AccelMax(1)`` and\n"
-           "``AccelMax(2)``.\n")
+           raising("Read maximum SPEL+ point-to-point motion settings.\n\n"
+                   "Speed is always 100; acceleration and deceleration come from "
+                   "``AccelMax(1)`` and\n``AccelMax(2)``.\n",
+                   parse_raises)
+               .c_str())
       .def("add_safety_cuboid", &Brevacon::addSafetyCuboid, Release(), py::arg("min_corner_mm"),
-           py::arg("max_corner_mm"), kCuboidDoc)
+           py::arg("max_corner_mm"), exchanging(kCuboidDoc).c_str())
       .def("set_power_mode", &Brevacon::setPowerMode, Release(), py::arg("mode"),
-           "Set and verify the Epson servo power mode.\n\n"
-           "Does not turn the motors on and cannot override an E-stop, safeguard,\n"
-           "operating-mode restriction or controller motion limit.\n")
+           raising("Set and verify the Epson servo power mode.\n\n"
+                   "Does not turn the motors on and cannot override an E-stop, safeguard,\n"
+                   "operating-mode restriction or controller motion limit.\n",
+                   "    RuntimeError: If the mode read back is not the one set.\n")
+               .c_str())
       .def("tl_set", &Brevacon::tlSet, Release(), py::arg("tool_num"), py::arg("tool_def_point"),
-           "Define a native Epson Tool with SPEL+ ``TLSet``.\n\n"
-           "Args:\n    tool_num: Tool slot 1 through 15.\n"
-           "    tool_def_point: SPEL+ point expression such as ``XY(...)`` or ``P10``.\n\n"
-           "Raises:\n    IndexError: For a slot outside 1 through 15.\n"
-           "    ValueError: For an empty point or one holding quotes or line endings.\n"
-           "    RuntimeError: If the controller rejects the definition.\n")
-      .def(
-          "tl_clear", &Brevacon::tlClear, Release(), py::arg("tool_num"),
-          "Clear a native Epson Tool definition.\n\nArgs:\n    tool_num: Tool slot 1 through 15.\n")
+           raising("Define a native Epson Tool with SPEL+ ``TLSet``.\n\n"
+                   "Args:\n    tool_num: Tool slot 1 through 15.\n"
+                   "    tool_def_point: SPEL+ point expression such as ``XY(...)`` or ``P10``.\n",
+                   "    IndexError: For a slot outside 1 through 15.\n"
+                   "    ValueError: For an empty point or one holding quotes or line endings.\n")
+               .c_str())
+      .def("tl_clear", &Brevacon::tlClear, Release(), py::arg("tool_num"),
+           raising("Clear a native Epson Tool definition.\n\n"
+                   "Args:\n    tool_num: Tool slot 1 through 15.\n",
+                   "    IndexError: For a slot outside 1 through 15.\n")
+               .c_str())
       .def("set_tool", &Brevacon::setTool, Release(), py::arg("tool_num"),
-           "Select the Tool used by subsequent Epson motion.\n\n"
-           "Args:\n    tool_num: Tool 0 through 15; Tool 0 is the flange.\n")
+           raising("Select the Tool used by subsequent Epson motion.\n\n"
+                   "Args:\n    tool_num: Tool 0 through 15; Tool 0 is the flange.\n",
+                   "    IndexError: For a Tool outside 0 through 15.\n")
+               .c_str())
       .def("get_tool", &Brevacon::getTool, Release(),
-           "Return the selected Epson Tool number.\n\nReturns:\n    0 through 15.\n")
+           raising("Return the selected Epson Tool number.\n\nReturns:\n    0 through 15.\n",
+                   parse_raises)
+               .c_str())
       .def("is_tool_defined", &Brevacon::isToolDefined, Release(), py::arg("tool_num"),
-           "Return whether an Epson Tool slot has a definition.\n\n"
-           "Args:\n    tool_num: Tool slot 1 through 15.\n")
+           raising("Return whether an Epson Tool slot has a definition.\n\n"
+                   "Args:\n    tool_num: Tool slot 1 through 15.\n",
+                   "    IndexError: For a slot outside 1 through 15.\n" + parse_raises)
+               .c_str())
       .def("get_tool_definition", &Brevacon::getToolDefinition, Release(), py::arg("tool_num"),
-           "Read a native Epson Tool definition.\n\n"
-           "Returns:\n    ``[X, Y, Z, U, V, W]`` in millimetres and degrees.\n")
+           raising("Read a native Epson Tool definition.\n\n"
+                   "Returns:\n    ``[X, Y, Z, U, V, W]`` in millimetres and degrees.\n",
+                   "    IndexError: For a slot outside 1 through 15.\n" + parse_raises)
+               .c_str())
       .def("get_tcp_offset", &Brevacon::getTcpOffset, Release(),
-           "Read the selected controller TCP in Quorvin units.\n\n"
-           "Returns:\n    ``[x, y, z, rx, ry, rz]`` in metres and Euler-XYZ degrees.\n")
-      .def("set_tcp_offset", &Brevacon::setTcpOffset, Release(), py::arg("pose"), kSetTcpOffsetDoc)
+           raising("Read the selected controller TCP in Quorvin units.\n\n"
+                   "Returns:\n    ``[x, y, z, rx, ry, rz]`` in metres and Euler-XYZ degrees.\n",
+                   parse_raises)
+               .c_str())
+      .def("set_tcp_offset", &Brevacon::setTcpOffset, Release(), py::arg("pose"),
+           exchanging(kSetTcpOffsetDoc).c_str())
       .def("restore_tcp_offset", &Brevacon::restoreTcpOffset, Release(),
-           "Restore the controller Tool state saved by ``set_tcp_offset``.\n\n"
-           "Safe to call when no TCP override is active.\n")
+           raising("Restore the controller Tool state saved by ``set_tcp_offset``.\n\n"
+                   "Safe to call when no TCP override is active: nothing is sent then.\n")
+               .c_str())
       .def("inverse_kinematics", &Brevacon::inverseKinematics, Release(), py::arg("cartesian_pose"),
            py::arg("least_joint_motion") = true, py::arg("reference_joint_positions") = py::none(),
-           kIkDoc)
+           exchanging(kIkDoc).c_str())
       .def("go", &Brevacon::go, Release(), py::arg("destination"), py::arg("cp"), py::arg("ljm"),
            py::arg("orientation_flag"), py::arg("search_expression"),
            py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_percent") = py::none(),

@@ -259,6 +259,9 @@ from whichever thread logs them. The route covers both modules and stays until
 
 Args:
     logger: The logger; by default ``logging.getLogger("epson")``.
+
+Raises:
+    TypeError: If ``logger`` has no callable ``info`` and ``error``; the route is unchanged.
 )doc";
 
 constexpr const char* kRestoreDoc = R"doc(Write the driver's log lines as plain lines again.
@@ -291,6 +294,16 @@ inline void addErrorsAndLogging(py::module_& m) {
       "route_log_to_logging",
       [](py::object logger) {
         if (logger.is_none()) logger = py::module_::import("logging").attr("getLogger")("epson");
+        // Checked before anything changes: a route to an object that cannot take the lines
+        // would break every later log line, and the other module's import with it.
+        for (const char* method : {"info", "error"}) {
+          if (!py::hasattr(logger, method) || !PyCallable_Check(logger.attr(method).ptr())) {
+            throw py::type_error(
+                "route_log_to_logging() needs a logging.Logger (or an object with info() and "
+                "error() methods), not " +
+                std::string(py::str(py::type::of(logger).attr("__name__"))));
+          }
+        }
         LogRoute& shared = logRoute();
         if (!shared.exit_hook) {
           // Threads may still log while the interpreter shuts down; the default takes them.

@@ -115,8 +115,10 @@ Args:
 Raises:
     ValueError: If an option is out of range, as in :meth:`_brevacon.Brevacon.connect`;
         nothing is opened then.
-    RuntimeError: If either connection, login, or initial telemetry readiness
-        check fails.
+    ControllerError: If the controller refuses the login (a wrong password).
+    ConnectionFailedError: If either connection fails (name resolution, every command
+        connection attempt, or no first telemetry sample in time).
+    KeyboardInterrupt: On Ctrl-C while the command channel connects; nothing stays open.
 )doc";
 
 constexpr const char* kGetControlDoc = R"doc(Return the owned command interface.
@@ -186,8 +188,8 @@ Args:
     port: Controller-pushed telemetry port.
 
 Raises:
-    RuntimeError: If the endpoint cannot be resolved or reached, or if no complete sample
-        arrives within {readiness_timeout}.
+    ConnectionFailedError: If the endpoint cannot be resolved or reached, or if no complete
+        sample arrives within {readiness_timeout}.
 )doc";
 
 constexpr const char* kReceiverDisconnectDoc = R"doc(Stop the receive thread and close the socket.

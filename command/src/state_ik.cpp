@@ -1,10 +1,40 @@
 // Robot state and inverse kinematics: read-only queries that never move the robot.
 
 #include <stdexcept>
+#include <string>
 
 #include "brevacon_impl.h"
 
 namespace epson {
+namespace {
+
+// Rethrows the exception being handled with `context` before its text, as its own class and
+// with its fields: a caller that tells a refusal from a lost connection still can.
+[[noreturn]] void rethrowWithContext(const std::string& context) {
+  try {
+    throw;
+  } catch (const ControllerError& e) {
+    const std::string text = context + e.what();
+    if (dynamic_cast<const MotionAbortedError*>(&e) != nullptr) {
+      throw MotionAbortedError(text, e.code(), e.command(), e.reply());
+    }
+    throw ControllerError(text, e.code(), e.command(), e.reply());
+  } catch (const TimeoutError& e) {
+    throw TimeoutError(context + e.what());
+  } catch (const ConnectionLostError& e) {
+    throw ConnectionLostError(context + e.what());
+  } catch (const ConnectionFailedError& e) {
+    throw ConnectionFailedError(context + e.what());
+  } catch (const InterruptedError& e) {
+    throw InterruptedError(context + e.what());
+  } catch (const std::invalid_argument& e) {
+    throw std::invalid_argument(context + e.what());
+  } catch (const std::exception& e) {
+    throw std::runtime_error(context + e.what());
+  }
+}
+
+}  // namespace
 
 std::vector<double> Brevacon::Impl::getState() {
   if (channel_.motionRunning()) {
@@ -31,8 +61,8 @@ std::vector<double> Brevacon::Impl::inverseKinematics(
     std::string result;
     try {
       result = executeAndGetResult_(query);
-    } catch (const std::exception& e) {
-      throw std::runtime_error(protocol::ikFailureMessage(joint, query, e.what()));
+    } catch (const std::exception&) {
+      rethrowWithContext(protocol::ikFailureMessage(joint, query, ""));
     }
     joints.push_back(protocol::parseIkJoint(result, joint));
   }

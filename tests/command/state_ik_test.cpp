@@ -258,15 +258,22 @@ INSTANTIATE_TEST_SUITE_P(
                     "0.0001,0.33333333333333331,180))"}),
     CaseName());
 
-TEST_F(StateIkTest, RejectedJointQueryIsWrappedAndStopsTheQueries) {
+TEST_F(StateIkTest, RejectedJointQueryIsWrappedKeepingItsClassAndStopsTheQueries) {
   const std::string point = "LJM(XY(400,0,300,0,90,180),Here)";
   auto queryOf = [&](int j) { return "Print PAgl(" + point + "," + std::to_string(j) + ")"; };
   fake_.respond(exec(queryOf(1)), printed("1"))
       .respond(exec(queryOf(2)), printed("2"))
       .respond(exec(queryOf(3)), "!Execute,4023");
-  EXPECT_EQ(thrownText([&] { robot_.inverseKinematics(kPose); }),
-            "Epson controller IK query failed for joint 3 (" + queryOf(3) +
-                "): Remote command failed: !Execute,4023 (command: " + exec(queryOf(3)) + ")");
+  try {
+    robot_.inverseKinematics(kPose);
+    ADD_FAILURE() << "no error";
+  } catch (const ControllerError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Epson controller IK query failed for joint 3 (" + queryOf(3) +
+                  "): Remote command failed: !Execute,4023 (command: " + exec(queryOf(3)) + ")");
+    EXPECT_EQ(e.code(), 4023);
+    EXPECT_EQ(e.reply(), "!Execute,4023");
+  }
   expectNothingSentBefore();
 }
 

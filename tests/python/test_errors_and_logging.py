@@ -123,3 +123,23 @@ def test_interpreter_exit_while_routed_threads_log() -> None:
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=30,
                           check=False)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
+
+
+def test_a_bad_logger_is_refused_and_changes_nothing() -> None:
+    script = textwrap.dedent(
+        """
+        import _brevacon
+        try:
+            _brevacon.route_log_to_logging(42)
+        except TypeError as refused:
+            print(refused)
+        import _tandrel  # the route is unchanged, so the other module still loads
+        print(_tandrel.__version__)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=30,
+                          check=False, text=True)
+    assert done.returncode == 0, done.stderr
+    refusal, version = done.stdout.splitlines()
+    assert refusal.startswith("route_log_to_logging() needs a logging.Logger") and "int" in refusal
+    assert version == _tandrel.__version__
