@@ -2,13 +2,15 @@
 
 It speaks the Remote Ethernet command protocol on one TCP port and pushes telemetry on another,
 with a simulated 6-axis arm behind them (kinematics in `epson_sim.kinematics`, motion timing in
-`epson_sim.robot`, the SPEL+ subset in `epson_sim.spel`, error codes in `epson_sim.errors`).
+`epson_sim.robot`, the SPEL+ subset in `epson_sim.spel`, the cell's inputs, outputs, memory bits
+and gripper in `epson_sim.cell_io`, error codes in `epson_sim.errors`).
 
 In-process use::
 
-    with VirtualController(port=0, telemetry_port=0, password=None) as vc:
+    with VirtualController(port=0, telemetry_port=0, password=None, gripper=(8, 9, 0.3)) as vc:
         robot = _tandrel.Tandrel("127.0.0.1", vc.port, vc.telemetry_port)
         vc.set_emergency_stop(True)  # operator controls act at once
+        vc.set_input(10, True)       # so do sensors
 
 Command channel (lines end in CR LF): `$Login,<password>` -> `#Login` (any password when none is
 configured), `$Logout` -> `#Logout`, `$Execute,"<statement>"` -> `#Execute,0`, or
@@ -16,8 +18,8 @@ configured), `$Logout` -> `#Logout`, `$Execute,"<statement>"` -> `#Execute,0`, o
 `#Pause` / `#Continue`, `$Abort` -> `#Abort,0`, `$GetStatus` -> `#GetStatus,<flags>,<code>`
 (eleven 0/1 flags: Test, Teach, Auto, Warning, SError, Safeguard, EStop, Error, Paused,
 Running, Ready; the pending error as four digits). A `Go` or `Move` replies when the motion
-ends; the connection keeps answering `$Pause`, `$Continue`, `$Abort` and `$GetStatus`
-meanwhile. Failures reply `!<command>,<code>` (codes in `epson_sim.errors`). While silent
+ends, a `Wait` when its bit holds or its timeout passes; the connection keeps answering
+`$Abort` and `$GetStatus` meanwhile, and `$Pause` and `$Continue` during a motion. Failures reply `!<command>,<code>` (codes in `epson_sim.errors`). While silent
 (`set_silent`) the controller reads and acts on every line but answers none.
 
 Telemetry channel: while a receiver is connected, a sample packet

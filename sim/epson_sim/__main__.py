@@ -2,6 +2,7 @@
 
     python3 -m epson_sim [--host 127.0.0.1] [--port 5000] [--telemetry-port 2000]
                          [--password PW] [--rate 100] [--cr] [--silent]
+                         [--gripper OUTPUT,INPUT,SECONDS]
 
 Port 0 picks free ports. Once both ports listen, one line goes to standard output:
 "epson-sim listening: command <host>:<port>, telemetry <host>:<port>".
@@ -16,7 +17,8 @@ Operator commands, one per line on standard input (also shown by "help"):
     silence               stop answering commands: lines are still read and acted on, and
                           the connections stay open
     answer                answer commands again
-    state                 print joints, pose and status
+    input <bit> on|off    switch a standard input, as a sensor in the cell would
+    state                 print joints, pose, status and the inputs and outputs that are on
     quit                  stop the controller
 The program runs until "quit", Ctrl-C or SIGTERM; end of input only ends the console.
 """
@@ -29,6 +31,7 @@ import sys
 import threading
 from typing import List, Optional
 
+from .cell_io import parse_gripper
 from .controller import VirtualController
 
 
@@ -54,11 +57,14 @@ def _console(vc: VirtualController, done: threading.Event, line: str) -> str:
         vc.set_telemetry_rate(float(flag))
     elif cmd in ("silence", "answer") and not args:
         vc.set_silent(cmd == "silence")
+    elif cmd == "input" and len(args) == 2 and args[1] in ("on", "off"):
+        vc.set_input(int(args[0]), args[1] == "on")
     elif cmd == "state":
         s = vc.state()
         joints = " ".join(f"{q:.3f}" for q in s["joints"])
         pose = " ".join(f"{c:.3f}" for c in s["pose"])
         return (f"joints [{joints}] pose [{pose}] status {s['status']}"
+                f" inputs on {s['inputs_on']} outputs on {s['outputs_on']}"
                 + (" (silent)" if s["silent"] else ""))
     elif cmd in ("quit", "exit"):
         done.set()
@@ -68,6 +74,13 @@ def _console(vc: VirtualController, done: threading.Event, line: str) -> str:
     else:
         return f"unknown operator command: {line.strip()} (try: help)"
     return "ok"
+
+
+def _gripper(text: str):
+    try:
+        return parse_gripper(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -83,12 +96,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--cr", action="store_true", help="end telemetry packets in CR only")
     parser.add_argument("--silent", action="store_true",
                         help="start without answering commands (console: answer)")
+    parser.add_argument("--gripper", type=_gripper, metavar="OUTPUT,INPUT,SECONDS",
+                        help="wire a gripper: the input bit follows the output bit that late")
     args = parser.parse_args(argv)
 
     try:
         vc = VirtualController(args.port, args.telemetry_port, args.password, args.rate,
                                host=args.host, telemetry_line_end="\r" if args.cr else "\r\n",
-                               silent=args.silent)
+                               silent=args.silent, gripper=args.gripper)
         vc.start()
     except (OSError, ValueError) as exc:
         print(f"epson-sim: {exc}", file=sys.stderr)

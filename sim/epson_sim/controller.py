@@ -2,15 +2,15 @@
 
 Concurrency design:
 - One accept thread per listening port; one reader thread per command connection; one sender
-  thread per telemetry connection; one thread per running motion, which writes the motion's
-  reply when the motion ends. So a connection's reader never waits for a motion and answers
-  `$Pause`, `$Continue`, `$Abort` and `$GetStatus` at once.
-- `Robot.lock` guards the robot and the motion (see robot.py). `_Connection.write_lock`
-  serialises the writes of a connection's reader and its motion thread. `_lock` guards the sets
+  thread per telemetry connection; one thread per running job (a motion or a `Wait`), which
+  writes the job's reply when it ends. So a connection's reader never waits for a job and
+  answers `$Pause`, `$Continue`, `$Abort` and `$GetStatus` at once.
+- `Robot.lock` guards the robot, the job and the cell I/O (see robot.py). `_Connection.write_lock`
+  serialises the writes of a connection's reader and its job thread. `_lock` guards the sets
   of live sockets and threads. Only `$Abort` holds two of them: a connection's write_lock, then
-  Robot.lock, so that `#Abort,0` goes out before the motion thread can write the aborted
-  motion's reply (a paused motion ends the moment it is aborted). Nothing takes them the other
-  way round.
+  Robot.lock, so that `#Abort,0` goes out before the job thread can write the aborted job's
+  reply (a paused motion or a `Wait` ends the moment it is aborted). Nothing takes them the
+  other way round.
 - Every socket operation of the worker threads has a short timeout, so `stop()` closes the
   sockets, and the threads notice the stop flag and end within a bounded time.
 """
@@ -24,8 +24,9 @@ from typing import List, Optional, Set, Tuple, Union
 
 from . import errors
 from . import kinematics as kin
+from .cell_io import BITS, CellIO, check_gripper
 from .errors import SpelError
-from .robot import Motion, Robot
+from .robot import Job, Robot
 from .spel import Interpreter, format_number
 
 MAX_LINE = 64 * 1024
@@ -40,7 +41,7 @@ class _Connection:
         self.write_lock = threading.Lock()
         self.logged_in = False
         self.open = True
-        self.motion: Optional[Motion] = None  # the last motion this connection's $Execute began
+        self.job: Optional[Job] = None  # the last job this connection's $Execute began
         self._silent = silent
 
     def send(self, line: str) -> None:
@@ -63,13 +64,16 @@ class VirtualController:
     def __init__(self, port: int = 0, telemetry_port: int = 0, password: Optional[str] = None,
                  telemetry_rate_hz: float = 100.0, host: str = "127.0.0.1",
                  telemetry_line_end: str = "\r\n", status_interval_s: float = 1.0,
-                 silent: bool = False) -> None:
+                 silent: bool = False,
+                 gripper: Optional[Tuple[int, int, float]] = None) -> None:
+        """gripper: (output bit, input bit, seconds): the input follows the output that late."""
         if not 0 < telemetry_rate_hz <= 1000:
             raise ValueError("telemetry_rate_hz must be in (0, 1000]")
         if telemetry_line_end not in ("\r", "\r\n"):
             raise ValueError("telemetry_line_end must be CR or CR LF")
         self.robot = Robot()
-        self._interp = Interpreter(self.robot)
+        self.io = CellIO(check_gripper(gripper) if gripper is not None else None)
+        self._interp = Interpreter(self.robot, self.io)
         self._password = password
         self._host = host
         self._want_ports = (port, telemetry_port)
@@ -187,6 +191,24 @@ class VirtualController:
     def silent(self) -> bool:
         return self._silent.is_set()
 
+    def set_input(self, bit: int, on: bool) -> None:
+        """Switches a standard input as a sensor in the cell would; a running `Wait` sees it."""
+        self._check_bit(bit)
+        with self.robot.lock:
+            self.io.write("inputs", "bit", bit, int(bool(on)), time.monotonic())
+            self.robot.changed.notify_all()
+
+    def get_output(self, bit: int) -> bool:
+        """What the cell sees on a standard output."""
+        self._check_bit(bit)
+        with self.robot.lock:
+            return bool(self.io.read("outputs", "bit", bit, time.monotonic()))
+
+    @staticmethod
+    def _check_bit(bit: int) -> None:
+        if isinstance(bit, bool) or not isinstance(bit, int) or not 0 <= bit < BITS:
+            raise ValueError(f"bit must be an int in 0..{BITS - 1}")
+
     def set_telemetry_rate(self, hz: float) -> None:
         if not 0 < hz <= 1000:
             raise ValueError("telemetry rate must be in (0, 1000] Hz")
@@ -198,9 +220,11 @@ class VirtualController:
             r = self.robot
             return {"joints": r.current_joints(), "pose": r.here(), "motors_on": r.motors_on,
                     "power_high": r.power_high, "tool": r.tool, "busy": r.busy(),
-                    "paused": r.busy() and r.motion.paused, "status": r.status(),
+                    "paused": r.motion is not None and r.motion.paused, "status": r.status(),
                     "xylim_mode": r.xylim_mode, "xylim": list(r.xylim),
-                    "silent": self._silent.is_set()}
+                    "silent": self._silent.is_set(),
+                    "inputs_on": self.io.on_bits("inputs", time.monotonic()),
+                    "outputs_on": self.io.on_bits("outputs", time.monotonic())}
 
     # --- threads ----------------------------------------------------------------------------
 
@@ -343,25 +367,28 @@ class VirtualController:
                 conn.send_locked("#Abort,0" if ok else f"!Abort,{errors.NOT_READY}")
         else:
             with self.robot.lock:
-                ok = self.robot.pause() if name == "Pause" else self.robot.resume()
-            conn.send(f"#{name}" if ok else f"!{name},{errors.NOT_READY}")
+                if self.robot.busy() and self.robot.motion is None:
+                    code = errors.EXECUTE_RUNNING  # a Wait runs: nothing here pauses
+                else:
+                    ok = self.robot.pause() if name == "Pause" else self.robot.resume()
+                    code = None if ok else errors.NOT_READY
+            conn.send(f"#{name}" if code is None else f"!{name},{code}")
 
     def _executing(self, conn: _Connection) -> bool:
         with self.robot.lock:
-            return conn.motion is not None and not conn.motion.finished
+            return conn.job is not None and not conn.job.finished
 
     def _status_flags(self) -> Tuple[str, int]:
         """The `$GetStatus` flags, Test first and Ready last, and the error code (lock held)."""
         r = self.robot
-        m = r.motion if r.busy() else None
-        paused = m is not None and m.paused
+        paused = r.motion is not None and r.motion.paused
         flags = (False, r.teach, not r.teach, False, False, r.safeguard_open, r.estop,
-                 bool(r.system_error), paused, m is not None and not paused,
+                 bool(r.system_error), paused, r.busy() and not paused,
                  not r.estop and not r.system_error)
         return "".join("1" if f else "0" for f in flags), r.system_error
 
     def _execute(self, conn: _Connection, statement: str) -> None:
-        result: Union[None, str, Motion] = None
+        result: Union[None, str, Job] = None
         code: Optional[int] = None
         with self.robot.lock:
             if self._stop.is_set():
@@ -375,20 +402,20 @@ class VirtualController:
                     code = exc.code
                 else:
                     self.robot.changed.notify_all()
-                    if isinstance(result, Motion):
+                    if isinstance(result, Job):
                         self.robot.begin(result)
-                        conn.motion = result
+                        conn.job = result
         if code is not None:
             conn.send(f"!Execute,{code}")
-        elif isinstance(result, Motion):
-            self._spawn(self._run_motion, conn, result)
+        elif isinstance(result, Job):
+            self._spawn(self._run_job, conn, result)
         elif result is None:
             conn.send("#Execute,0")
         else:
             conn.send(f'#Execute,"{result}"')
 
-    def _run_motion(self, conn: _Connection, motion: Motion) -> None:
-        code = self.robot.run(motion)
+    def _run_job(self, conn: _Connection, job: Job) -> None:
+        code = self.robot.run(job)
         conn.send("#Execute,0" if code is None else f"!Execute,{code}")
 
     # --- telemetry channel ------------------------------------------------------------------

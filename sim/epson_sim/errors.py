@@ -13,8 +13,8 @@ Remote commands (the numbers the real controller uses):
         a number or a parameter name, and none of them times out)
     20  controller not ready: `$Pause` without a running motion, `$Continue` without a paused
         one, `$Abort` without a running `$Execute`
-    21  an `$Execute` is still running: a second `$Execute` during a motion, `$Login` or
-        `$Logout` while this connection's motion runs
+    21  an `$Execute` is still running: a second `$Execute` during a motion or `Wait`, `$Login`
+        or `$Logout` while this connection's runs, `$Pause` or `$Continue` during a `Wait`
     99  system error: the controller failed inside (the session goes on)
 
 Statements (`!Execute,<code>`), the virtual controller's own numbering. 20 and 21 repeat two
@@ -23,14 +23,16 @@ remote codes: `!Execute,21` is either a value out of range or a refused second `
     21  value out of range (Speed 0, Tool 16, a joint outside its limits, ...)
     22  undefined Tool slot or point
     30  motors are off
-    31  Emergency Stop active, or it stopped the motion
+    31  Emergency Stop active, or it stopped the motion or `Wait`
     32  safeguard open, or it opened during the motion
-    33  teach mode: remote motion is refused
-    34  a controller error is pending (clear it with `Reset`), or one stopped the motion
-    36  the motion was aborted with `$Abort`
+    33  teach mode: remote motion is refused; switching to it ends a motion or `Wait`
+    34  a controller error is pending (clear it with `Reset`), or one stopped the motion or `Wait`
+    36  the motion or `Wait` was aborted with `$Abort`
     40  target unreachable (no inverse-kinematics solution within the joint limits)
     41  target or path outside the `XYLim` box
     42  the straight line passes too close to a singularity
+    50  I/O bit or port number outside its bank (bits 0..511, byte ports 0..63, word ports 0..31)
+    51  value too large for its port (a byte 0..255, a word 0..65535), or negative
 """
 
 # Remote commands.
@@ -59,6 +61,8 @@ ABORTED = 36
 UNREACHABLE = 40
 OUTSIDE_XYLIM = 41
 SINGULARITY = 42
+IO_NUMBER = 50
+IO_VALUE = 51
 
 
 class SpelError(Exception):

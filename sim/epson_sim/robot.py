@@ -1,9 +1,14 @@
 """State of the virtual robot and its motions in real time.
 
 Concurrency: one lock (`Robot.lock`, with the condition `Robot.changed`) guards every field of the
-robot and of the motion in progress. Connection threads take it to run a statement, motion
-threads wait on the condition for the end of the motion, a pause, or an abort, and telemetry
-threads take it only to copy a snapshot. Nothing else is locked while it is held.
+robot, of the job in progress and of the cell I/O (cell_io.py). Connection threads take it to run
+a statement, job threads wait on the condition for the end of the job, a pause, an abort or an
+input change, and telemetry threads take it only to copy a snapshot. Nothing else is locked
+while it is held.
+
+A job is a statement whose `$Execute` answers when it ends rather than at once: a motion, or a
+`Wait` on an input. One runs at a time, and the remote commands and the safety inputs treat
+every kind alike (abort, stop); only a motion moves, pauses and shows in the status words.
 
 Motion timing:
 - `Go`: joint interpolation; every joint follows the trapezoidal profile of the slowest one.
@@ -111,17 +116,39 @@ class Profile:
         return self.decel * (self.duration - t)
 
 
-class Motion:
+class Job:
+    """A long-running statement. Its thread calls step() and end() with the robot lock held."""
+
+    def __init__(self) -> None:
+        self.error: Optional[int] = None  # why it ended early; None while running or when done
+        self.finished = False
+
+    def step(self, now: float) -> Optional[float]:
+        """Seconds until the job wants looking at again (at most that long), 0 or less when it
+        is over, None when only a notification of `Robot.changed` can end it."""
+        raise NotImplementedError
+
+    def end(self, robot: "Robot", now: float) -> None:
+        """Leaves the job's outcome behind in the robot or the cell."""
+
+    def abort(self, code: int, now: float, decelerate: bool) -> bool:
+        """Ends the job with the error code; False when it had been ended already."""
+        if self.error is not None:
+            return False
+        self.error = code
+        return True
+
+
+class Motion(Job):
     """One Go or Move in progress: a joint path over a fraction and a profile in time."""
 
     def __init__(self, kind: str, path: Callable[[float], List[float]], profile: Profile) -> None:
+        super().__init__()
         self.kind = kind
         self.path = path
         self.profile = profile
         self.elapsed = 0.0               # motion-clock seconds before the current run segment
         self.resumed_at: Optional[float] = time.monotonic()  # None while paused
-        self.error: Optional[int] = None
-        self.finished = False
         # After an abort the profile no longer drives the motion: the braking ramp does, as
         # (start time, distance covered at its start, speed at its start). Speed 0 stops dead.
         self.brake: Optional[Tuple[float, float, float]] = None
@@ -159,6 +186,24 @@ class Motion:
             speed = self.profile.speed(self.clock(now))
         self.brake = (now, covered, speed)
 
+    def step(self, now: float) -> Optional[float]:
+        return self.time_left(now)
+
+    def end(self, robot: "Robot", now: float) -> None:
+        # A motion that ran its course ends exactly on its target, whatever the clock says.
+        robot.joints = self.path(1.0) if self.error is None else self.joints(now)
+
+    def abort(self, code: int, now: float, decelerate: bool) -> bool:
+        """A stop that does not decelerate also cuts short the ramp of an earlier abort, which
+        keeps its code."""
+        if self.error is not None:
+            if not decelerate:
+                self.stop(now, decelerate=False)
+            return False
+        self.error = code
+        self.stop(now, decelerate)
+        return True
+
     @property
     def paused(self) -> bool:
         return self.resumed_at is None and self.brake is None
@@ -186,7 +231,13 @@ class Robot:
         self.points: Dict[int, List[float]] = {n: kin.forward(q) for n, q in POINT_JOINTS.items()}
         self.point_postures: Dict[int, List[float]] = {n: list(q)
                                                        for n, q in POINT_JOINTS.items()}
-        self.motion: Optional[Motion] = None
+        self.job: Optional[Job] = None  # the statement whose `$Execute` is still running
+
+    @property
+    def motion(self) -> Optional[Motion]:
+        """The running job when it is a motion."""
+        job = self.job
+        return job if isinstance(job, Motion) and not job.finished else None
 
     # --- queries (call with the lock held) -------------------------------------------------
 
@@ -233,7 +284,7 @@ class Robot:
                 "CTRLINFO": self.ctrl_info()}
 
     def busy(self) -> bool:
-        return self.motion is not None and not self.motion.finished
+        return self.job is not None and not self.job.finished
 
     # --- motion planning (lock held) --------------------------------------------------------
 
@@ -325,27 +376,26 @@ class Robot:
 
     # --- motion execution -------------------------------------------------------------------
 
-    def begin(self, motion: Motion) -> None:
-        """Makes the motion current (lock held)."""
-        self.motion = motion
+    def begin(self, job: Job) -> None:
+        """Makes the job current (lock held)."""
+        self.job = job
         self.changed.notify_all()
 
-    def run(self, motion: Motion) -> Optional[int]:
-        """Waits (lock not held) until the motion ends; returns its error code or None."""
+    def run(self, job: Job) -> Optional[int]:
+        """Waits (lock not held) until the job ends; returns its error code or None."""
         with self.changed:
             while True:
-                left = motion.time_left(time.monotonic())
+                now = time.monotonic()
+                left = job.step(now)
                 if left is not None and left <= 0.0:
                     break
                 self.changed.wait(0.5 if left is None else min(left, 0.5))
-            # A motion that ran its course ends exactly on its target, whatever the clock says.
-            self.joints = motion.path(1.0) if motion.error is None \
-                else motion.joints(time.monotonic())
-            motion.finished = True
-            if self.motion is motion:
-                self.motion = None
+            job.end(self, now)
+            job.finished = True
+            if self.job is job:
+                self.job = None
             self.changed.notify_all()
-            return motion.error
+            return job.error
 
     def pause(self) -> bool:
         """Lock held. True when a running motion was paused (not one braking after an abort)."""
@@ -367,21 +417,14 @@ class Robot:
         return True
 
     def abort(self, code: int, decelerate: bool = False) -> bool:
-        """Lock held. Ends the running motion with the error code; True unless there was none
-        or it had been ended already. A stop that does not decelerate also cuts short the ramp
-        of an earlier abort, which keeps its code."""
-        m = self.motion
-        if m is None or m.finished:
+        """Lock held. Ends the running job with the error code; True unless there was none or
+        it had been ended already. A motion brakes when told to decelerate."""
+        job = self.job
+        if job is None or job.finished:
             return False
-        if m.error is not None:
-            if not decelerate:
-                m.stop(time.monotonic(), decelerate=False)
-                self.changed.notify_all()
-            return False
-        m.error = code
-        m.stop(time.monotonic(), decelerate)
+        ended = job.abort(code, time.monotonic(), decelerate)
         self.changed.notify_all()
-        return True
+        return ended
 
     # --- operator inputs (lock held) ---------------------------------------------------------
 
@@ -395,7 +438,8 @@ class Robot:
     def set_safeguard(self, open_: bool) -> None:
         self.safeguard_open = open_
         if open_:
-            self.abort(errors.SAFEGUARD)
+            if self.motion is not None:  # it stops the arm; a Wait on the cell's I/O goes on
+                self.abort(errors.SAFEGUARD)
             self.motors_on = False
         self.changed.notify_all()
 

@@ -7,9 +7,14 @@ Statements: `Print` with comma-separated items, `Motor On|Off`, `Power Low|High`
 `Move <point> [ROT] [ECP] [CP] [Till|Find|Sense ...] [!...!] [SYNC]`. CP, SYNC, ECP, ROT,
 search clauses and parallel processing are accepted and have no effect.
 
+I/O statements (cell_io.py): `On b`, `Off b`, `Out p, v`, `OutW p, v`, `MemOn b`, `MemOff b`,
+`Wait Sw(b)|MemSw(b)|Oport(b) [= On|Off|1|0] [, seconds]`, which runs like a motion.
+
 Print items: `Stat(n)`, `SysErr`, `EStopOn`, `SafetyOn`, `TeachOn`, `CtrlDev`, `RobotInfo(n)`,
 `CtrlInfo(n)`, `Power`, `Motor`, `AccelMax(1|2)`, `Speed`, `Accel(1|2)`, `SpeedS`, `AccelS(1|2)`,
-`Tool`, `TLDef(n)`, `Agl(j)`, `PAgl(<point>, j)`, `CX..CW(<point>)`, `XYLimMode`, numbers.
+`Tool`, `TLDef(n)`, `Agl(j)`, `PAgl(<point>, j)`, `CX..CW(<point>)`, `XYLimMode`, numbers, and
+the I/O: `Sw(b)`, `Oport(b)`, `MemSw(b)` and `TW` (booleans), `In(p)`, `Out(p)`, `InW(p)`,
+`OutW(p)` (integers).
 
 Points: `XY(x,y,z,u,v,w)`, `Here`, `P<n>`, `TLSet(n)`, `XYLim(1)` (minimum corner),
 `XYLim(2)` (maximum corner), `AglToPls(j1,...,j6)`, `LJM(<point>[, <reference>])`, each
@@ -24,20 +29,29 @@ Booleans print as True/False; numbers print in the shortest text that reads back
 
 from __future__ import annotations
 
+import math
 import re
-from typing import List, Optional, Union
+import time
+from typing import List, Optional, Tuple, Union
 
 from . import errors
 from . import kinematics as kin
+from .cell_io import CellIO, Wait
 from .errors import SpelError
-from .robot import ACCEL_MAX, CONTROL_DEVICE, MAX_ACCELS, MAX_SPEEDS, Motion, Robot
+from .robot import ACCEL_MAX, CONTROL_DEVICE, MAX_ACCELS, MAX_SPEEDS, Job, Motion, Robot
 
 _TOKEN = re.compile(r"\s*(?:(\d+\.?\d*(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?)"
                     r"|([A-Za-z_][A-Za-z0-9_]*)|(\S))")
 _POSE_AXES = {"X": 0, "Y": 1, "Z": 2, "U": 3, "V": 4, "W": 5}
 _SEARCH_WORDS = {"TILL", "FIND", "SENSE"}
 _VERBS = {"PRINT", "MOTOR", "POWER", "RESET", "SPEED", "ACCEL", "SPEEDS", "ACCELS", "TLSET",
-          "TLCLR", "TOOL", "XYLIMMODE", "XYLIM", "GO", "MOVE"}
+          "TLCLR", "TOOL", "XYLIMMODE", "XYLIM", "GO", "MOVE", "ON", "OFF", "OUT", "OUTW",
+          "MEMON", "MEMOFF", "WAIT"}
+# I/O functions: the bank and the width of what their argument numbers.
+_IO_FUNCTIONS = {"SW": ("inputs", "bit"), "OPORT": ("outputs", "bit"), "MEMSW": ("memory", "bit"),
+                 "IN": ("inputs", "byte"), "OUT": ("outputs", "byte"),
+                 "INW": ("inputs", "word"), "OUTW": ("outputs", "word")}
+_BIT_STATES = {"ON": 1, "OFF": 0, "1": 1, "0": 0}
 
 
 def format_number(value: Union[int, float, bool]) -> str:
@@ -74,10 +88,11 @@ def _tokenize(text: str) -> List[str]:
 
 
 class _Parser:
-    def __init__(self, tokens: List[str], robot: Robot) -> None:
+    def __init__(self, tokens: List[str], robot: Robot, io: CellIO) -> None:
         self.t = tokens
         self.i = 0
         self.robot = robot
+        self.io = io
 
     # token helpers
     def peek(self, ahead: int = 0) -> Optional[str]:
@@ -158,6 +173,26 @@ class _Parser:
         n = self.integer()
         self.expect(")")
         return n
+
+    def io_integer(self, code: int) -> int:
+        """A bit, port or value: a fraction is out of range with the I/O's own code."""
+        value = self.number()
+        if not value.is_integer():
+            raise SpelError(code)
+        return int(value)
+
+    def io_port(self, width: str) -> int:
+        port = self.io_integer(errors.IO_NUMBER)
+        self.io.check_port(width, port)
+        return port
+
+    def io_function(self, name: str) -> Tuple[str, str, int]:
+        """Bank, width and port of `Sw(8)`, `In(1)`, ... with its name already taken."""
+        bank, width = _IO_FUNCTIONS[name]
+        self.expect("(")
+        port = self.io_port(width)
+        self.expect(")")
+        return bank, width, port
 
     # points
     def point(self) -> Point:
@@ -265,6 +300,12 @@ class _Parser:
         }
         if w in simple and self.peek() != "(":
             return simple[w]()
+        if w == "TW" and self.peek() != "(":
+            return self.io.timed_out
+        if w in _IO_FUNCTIONS:
+            bank, width, port = self.io_function(w)
+            value = self.io.read(bank, width, port, time.monotonic())
+            return bool(value) if width == "bit" else value
         if w == "SPEED" and self.peek() != "(":
             return r.speed
         if w in ("STAT", "ROBOTINFO", "CTRLINFO"):
@@ -326,20 +367,22 @@ class _Parser:
 
 
 class Interpreter:
-    """Runs one statement against the robot; call with the robot lock held."""
+    """Runs one statement against the robot and the cell; call with the robot lock held."""
 
-    def __init__(self, robot: Robot) -> None:
+    def __init__(self, robot: Robot, io: Optional[CellIO] = None) -> None:
         self.robot = robot
+        self.io = io if io is not None else CellIO()
 
-    def execute(self, statement: str) -> Union[None, str, Motion]:
-        """None for a plain statement, the printed text for Print, a Motion to run for Go/Move."""
+    def execute(self, statement: str) -> Union[None, str, Job]:
+        """None for a plain statement, the printed text for Print, a Job to run for Go, Move
+        and Wait."""
         parallel = re.search(r"!.*!", statement)
         if parallel:
             statement = statement[:parallel.start()] + statement[parallel.end():]
         tokens = _tokenize(statement)
         if not tokens:
             raise SpelError(errors.SYNTAX)
-        p = _Parser(tokens, self.robot)
+        p = _Parser(tokens, self.robot, self.io)
         verb = p.take().upper()
         if verb in _VERBS:
             return getattr(self, "_" + verb.lower())(p)
@@ -498,3 +541,56 @@ class Interpreter:
         self._modifiers(p, {"ROT", "ECP", "CP", "SYNC"} | _SEARCH_WORDS)
         r.check_can_move()
         return r.plan_move(list(dest.pose))
+
+    # --- I/O ------------------------------------------------------------------------------
+
+    def _switch(self, p: _Parser, bank: str, on: bool) -> None:
+        bit = p.io_port("bit")
+        p.end()
+        self.io.write(bank, "bit", bit, int(on), time.monotonic())
+
+    def _on(self, p: _Parser) -> None:
+        self._switch(p, "outputs", True)
+
+    def _off(self, p: _Parser) -> None:
+        self._switch(p, "outputs", False)
+
+    def _memon(self, p: _Parser) -> None:
+        self._switch(p, "memory", True)
+
+    def _memoff(self, p: _Parser) -> None:
+        self._switch(p, "memory", False)
+
+    def _out_port(self, p: _Parser, width: str) -> None:
+        port = p.io_port(width)
+        p.expect(",")
+        value = p.io_integer(errors.IO_VALUE)
+        p.end()
+        self.io.write("outputs", width, port, value, time.monotonic())
+
+    def _out(self, p: _Parser) -> None:
+        self._out_port(p, "byte")
+
+    def _outw(self, p: _Parser) -> None:
+        self._out_port(p, "word")
+
+    def _wait(self, p: _Parser) -> Wait:
+        name = p.take().upper()
+        if name not in _IO_FUNCTIONS or _IO_FUNCTIONS[name][1] != "bit":
+            raise SpelError(errors.SYNTAX)
+        bank, _, bit = p.io_function(name)
+        state = 1
+        if p.peek() == "=":
+            p.take()
+            state = _BIT_STATES.get(p.take().upper(), -1)
+            if state < 0:
+                raise SpelError(errors.SYNTAX)
+        deadline = None
+        if p.peek() == ",":
+            p.take()
+            seconds = p.number()
+            if not 0.0 <= seconds < math.inf:
+                raise SpelError(errors.OUT_OF_RANGE)
+            deadline = time.monotonic() + seconds
+        p.end()
+        return Wait(self.io, bank, bit, bool(state), deadline)

@@ -437,6 +437,45 @@ def test_abort_is_answered_at_once_and_the_motion_fails_once_at_rest(vc, moving,
     assert moving.cmd("$Abort") == "!Abort,20"
 
 
+def test_a_wait_runs_like_a_motion_and_abort_ends_it(vc, client):
+    client.send('$Execute,"Wait Sw(8) = On, 5"')
+    time.sleep(0.05)
+    assert client.cmd("$GetStatus") == "#GetStatus,00100000011,0000"  # Running
+    for line in ('$Execute,"Print TW"', "$Pause", "$Continue", "$Logout"):
+        assert client.cmd(line) == f"!{line[1:].split(',')[0]},21"
+    other = Client(vc.port)
+    assert other.cmd("$Login,x") == "#Login"
+    assert other.ex("On 1") == "!Execute,21"
+    other.close()
+    t0 = time.monotonic()
+    assert client.cmd("$Abort") == "#Abort,0"
+    assert client.read() == "!Execute,36"
+    assert time.monotonic() - t0 < 0.1
+    assert client.cmd("$Abort") == "!Abort,20"
+    client.send('$Execute,"Wait Sw(8) = On, 5"')
+    time.sleep(0.05)
+    vc.set_input(8, True)
+    assert client.read() == "#Execute,0"
+    assert client.query("TW") == "False"
+
+
+@pytest.mark.parametrize("operate, reply", [
+    (lambda vc: vc.set_emergency_stop(True), "!Execute,31"),
+    (lambda vc: vc.set_teach_mode(True), "!Execute,33"),
+    (lambda vc: vc.inject_error(4100), "!Execute,34"),
+    (lambda vc: vc.set_safeguard_open(True), None),  # it stops the arm, not the cell
+])
+def test_safety_inputs_end_a_wait_except_the_safeguard(vc, client, operate, reply):
+    client.send('$Execute,"Wait Sw(8) = On, 0.4"')
+    time.sleep(0.1)
+    operate(vc)
+    if reply:
+        assert client.read() == reply
+    else:
+        assert client.read() == "#Execute,0"
+        assert client.query("TW") == "True"
+
+
 def test_silent_controller_acts_on_lines_but_answers_none_until_told(vc, moving):
     from epson_sim.__main__ import _console
     tel = socket.create_connection(("127.0.0.1", vc.telemetry_port), timeout=TIMEOUT)
