@@ -71,6 +71,8 @@ class LoopbackController {
             motion = false;
           } else if (line.rfind("$Execute,\"Go", 0) == 0) {
             motion = true;
+          } else if (line.rfind("$Execute,\"Print Sw(", 0) == 0) {
+            reply = "#Execute,\"1\"\r\n";
           } else {
             reply = "#Execute,\"1,2,3,4,5,6,7,8,9,10,11,12\"\r\n";
           }
@@ -124,6 +126,16 @@ void BM_GetStateExchange(benchmark::State& state) {
   robot.disconnect();
 }
 BENCHMARK(BM_GetStateExchange)->UseRealTime();
+
+// One getInput(): the generic query path of every I/O read, beside getState() above.
+void BM_GetInputExchange(benchmark::State& state) {
+  LoopbackController peer;
+  epson::Brevacon robot;
+  robot.connect("127.0.0.1", peer.port(), "");
+  for (auto _ : state) benchmark::DoNotOptimize(robot.getInput(8));
+  robot.disconnect();
+}
+BENCHMARK(BM_GetInputExchange)->UseRealTime();
 
 // pause() while another thread's go() holds the session: write beside the motion, reply handed
 // over by the motion's reader.

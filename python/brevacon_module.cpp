@@ -4,7 +4,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -282,6 +284,58 @@ Raises:
     RuntimeError: If the settings read back differ from the ones written.
 {exchange_raises})doc";
 
+// A bit, port or byte/word value from Python: an int, never a bool (True would quietly mean bit
+// 1), and one the native int holds; the native check then says what the controller accepts.
+int ioNumber(const py::int_& value, const char* name) {
+  if (PyBool_Check(value.ptr()) != 0) {
+    throw py::type_error(std::string(name) + " must be an int, not bool");
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0 || number < std::numeric_limits<int>::min() ||
+      number > std::numeric_limits<int>::max()) {
+    throw py::value_error(std::string(name) + " " + std::string(py::str(value)) +
+                          " is out of range");
+  }
+  return static_cast<int>(number);
+}
+
+constexpr const char* kIoDoc = R"doc(
+
+Bits and ports are numbered from 0; the controller decides which exist and refuses others
+(``ControllerError``). Byte port n holds bits 8n to 8n+7, word port n bits 16n to 16n+15.
+
+Raises:
+    TypeError: For a bool where an int is meant or an int where a bool is meant; nothing is
+        sent then.
+    ValueError: For a negative number, or a value outside 0 to 255 (byte) or 0 to 65535
+        (word); nothing is sent then.
+)doc";
+
+constexpr const char* kWaitDoc = R"doc(
+
+A ``Wait`` runs on the controller as a motion does: ``pause()``, ``continue_motion()`` and
+``abort_motion()`` reach it from another thread, the status heartbeat runs, and Ctrl-C aborts
+it. Its reply may take ``timeout`` plus {reply_timeout}. The interpreter lock is released.
+
+Args:
+    bit: The bit, from 0.
+    on: The state to wait for.
+    timeout: Seconds to wait at most, above 0 and at most {motion_timeout}.
+
+Returns:
+    True when the bit reached ``on``, False when the timeout passed first.
+
+Raises:
+    TypeError: For a bool ``bit`` or a non-bool ``on``; nothing is sent then.
+    ValueError: For a negative bit or a timeout out of range; nothing is sent then.
+    MotionAbortedError: If ``abort_motion()`` ended the wait.
+    ControllerError: If the controller refuses the wait (a bit it does not have).
+    ConnectionLostError: If the session is gone or the controller stops answering.
+    TimeoutError: If the wait's reply does not come within ``timeout`` plus {reply_timeout}.
+    KeyboardInterrupt: On Ctrl-C, after the wait was aborted.
+)doc";
+
 }  // namespace
 
 PYBIND11_MODULE(_brevacon, m) {
@@ -311,6 +365,13 @@ PYBIND11_MODULE(_brevacon, m) {
     return doc + "\n\nRaises:\n" + own + exchange_raises;
   };
   const std::string parse_raises = kParseRaises;
+  // An I/O operation's text, its own failures, then the exchange's.
+  const auto io = [&exchange_raises](const std::string& text, const std::string& own = "") {
+    std::string doc = text + kIoDoc;
+    return doc + own + exchange_raises;
+  };
+  const std::string wait_doc =
+      filled(kWaitDoc, {{"{reply_timeout}", reply_timeout}, {"{motion_timeout}", motion_timeout}});
   const std::string state_doc =
       filled(kGetStateDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)},
                             {"{reply_timeout}", reply_timeout}});
@@ -415,6 +476,128 @@ PYBIND11_MODULE(_brevacon, m) {
                    "``AccelMax(1)`` and\n``AccelMax(2)``.\n",
                    parse_raises)
                .c_str())
+      .def(
+          "set_output",
+          [](Brevacon& self, const py::int_& bit, bool on) {
+            const int number = ioNumber(bit, "bit");
+            py::gil_scoped_release release;
+            self.setOutput(number, on);
+          },
+          py::arg("bit"), py::arg("on").noconvert(),
+          io("Switch a standard output bit on or off (SPEL+ ``On``/``Off``).").c_str())
+      .def(
+          "get_output",
+          [](Brevacon& self, const py::int_& bit) {
+            const int number = ioNumber(bit, "bit");
+            py::gil_scoped_release release;
+            return self.getOutput(number);
+          },
+          py::arg("bit"), io("Read a standard output bit (``Oport``).", parse_raises).c_str())
+      .def(
+          "get_input",
+          [](Brevacon& self, const py::int_& bit) {
+            const int number = ioNumber(bit, "bit");
+            py::gil_scoped_release release;
+            return self.getInput(number);
+          },
+          py::arg("bit"), io("Read a standard input bit (``Sw``).", parse_raises).c_str())
+      .def(
+          "set_output_byte",
+          [](Brevacon& self, const py::int_& port, const py::int_& value) {
+            const int number = ioNumber(port, "port");
+            const int byte = ioNumber(value, "value");
+            py::gil_scoped_release release;
+            self.setOutputByte(number, byte);
+          },
+          py::arg("port"), py::arg("value"),
+          io("Write a standard output byte port (``Out``), 0 to 255.").c_str())
+      .def(
+          "get_output_byte",
+          [](Brevacon& self, const py::int_& port) {
+            const int number = ioNumber(port, "port");
+            py::gil_scoped_release release;
+            return self.getOutputByte(number);
+          },
+          py::arg("port"),
+          io("Read a standard output byte port (``Out``), 0 to 255.", parse_raises).c_str())
+      .def(
+          "get_input_byte",
+          [](Brevacon& self, const py::int_& port) {
+            const int number = ioNumber(port, "port");
+            py::gil_scoped_release release;
+            return self.getInputByte(number);
+          },
+          py::arg("port"),
+          io("Read a standard input byte port (``In``), 0 to 255.", parse_raises).c_str())
+      .def(
+          "set_output_word",
+          [](Brevacon& self, const py::int_& port, const py::int_& value) {
+            const int number = ioNumber(port, "port");
+            const int word = ioNumber(value, "value");
+            py::gil_scoped_release release;
+            self.setOutputWord(number, word);
+          },
+          py::arg("port"), py::arg("value"),
+          io("Write a standard output word port (``OutW``), 0 to 65535.").c_str())
+      .def(
+          "get_output_word",
+          [](Brevacon& self, const py::int_& port) {
+            const int number = ioNumber(port, "port");
+            py::gil_scoped_release release;
+            return self.getOutputWord(number);
+          },
+          py::arg("port"),
+          io("Read a standard output word port (``OutW``), 0 to 65535.", parse_raises).c_str())
+      .def(
+          "get_input_word",
+          [](Brevacon& self, const py::int_& port) {
+            const int number = ioNumber(port, "port");
+            py::gil_scoped_release release;
+            return self.getInputWord(number);
+          },
+          py::arg("port"),
+          io("Read a standard input word port (``InW``), 0 to 65535.", parse_raises).c_str())
+      .def(
+          "set_memory_bit",
+          [](Brevacon& self, const py::int_& bit, bool on) {
+            const int number = ioNumber(bit, "bit");
+            py::gil_scoped_release release;
+            self.setMemoryBit(number, on);
+          },
+          py::arg("bit"), py::arg("on").noconvert(),
+          io("Switch a memory bit on or off (``MemOn``/``MemOff``), shared with controller "
+             "programs.")
+              .c_str())
+      .def(
+          "get_memory_bit",
+          [](Brevacon& self, const py::int_& bit) {
+            const int number = ioNumber(bit, "bit");
+            py::gil_scoped_release release;
+            return self.getMemoryBit(number);
+          },
+          py::arg("bit"), io("Read a memory bit (``MemSw``).", parse_raises).c_str())
+      .def(
+          "wait_input",
+          [](Brevacon& self, const py::int_& bit, bool on, double timeout) {
+            const int number = ioNumber(bit, "bit");
+            py::gil_scoped_release release;
+            return self.waitInput(number, on, std::chrono::duration<double>(timeout));
+          },
+          py::arg("bit"), py::arg("on").noconvert(), py::arg("timeout"),
+          ("Wait until a standard input bit is ``on`` (SPEL+ ``Wait Sw(bit) = On, timeout``)." +
+           wait_doc)
+              .c_str())
+      .def(
+          "wait_memory_bit",
+          [](Brevacon& self, const py::int_& bit, bool on, double timeout) {
+            const int number = ioNumber(bit, "bit");
+            py::gil_scoped_release release;
+            return self.waitMemoryBit(number, on, std::chrono::duration<double>(timeout));
+          },
+          py::arg("bit"), py::arg("on").noconvert(), py::arg("timeout"),
+          ("Wait until a memory bit is ``on`` (SPEL+ ``Wait MemSw(bit) = On, timeout``)." +
+           wait_doc)
+              .c_str())
       .def("add_safety_cuboid", &Brevacon::addSafetyCuboid, Release(), py::arg("min_corner_mm"),
            py::arg("max_corner_mm"), exchanging(kCuboidDoc).c_str())
       .def("set_power_mode", &Brevacon::setPowerMode, Release(), py::arg("mode"),

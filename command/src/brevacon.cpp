@@ -81,6 +81,56 @@ void Brevacon::move(const std::string& destination, bool rot, bool ecp, bool cp,
   });
 }
 
+void Brevacon::setOutput(int bit, bool on) {
+  impl_->execute(protocol::outputBitStatement(bit, on));
+}
+bool Brevacon::getOutput(int bit) {
+  return impl_->query(protocol::ioQuery(protocol::IoRead::kOutputBit, bit),
+                      protocol::parseBitValue);
+}
+bool Brevacon::getInput(int bit) {
+  return impl_->query(protocol::ioQuery(protocol::IoRead::kInputBit, bit), protocol::parseBitValue);
+}
+void Brevacon::setOutputByte(int port, int value) {
+  impl_->execute(protocol::outputByteStatement(port, value));
+}
+int Brevacon::getOutputByte(int port) {
+  return impl_->query(
+      protocol::ioQuery(protocol::IoRead::kOutputByte, port),
+      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxByteValue); });
+}
+int Brevacon::getInputByte(int port) {
+  return impl_->query(
+      protocol::ioQuery(protocol::IoRead::kInputByte, port),
+      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxByteValue); });
+}
+void Brevacon::setOutputWord(int port, int value) {
+  impl_->execute(protocol::outputWordStatement(port, value));
+}
+int Brevacon::getOutputWord(int port) {
+  return impl_->query(
+      protocol::ioQuery(protocol::IoRead::kOutputWord, port),
+      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxWordValue); });
+}
+int Brevacon::getInputWord(int port) {
+  return impl_->query(
+      protocol::ioQuery(protocol::IoRead::kInputWord, port),
+      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxWordValue); });
+}
+void Brevacon::setMemoryBit(int bit, bool on) {
+  impl_->execute(protocol::memoryBitStatement(bit, on));
+}
+bool Brevacon::getMemoryBit(int bit) {
+  return impl_->query(protocol::ioQuery(protocol::IoRead::kMemoryBit, bit),
+                      protocol::parseBitValue);
+}
+bool Brevacon::waitInput(int bit, bool on, std::chrono::duration<double> timeout) {
+  return impl_->waitFor(protocol::IoWait::kInputBit, bit, on, timeout.count());
+}
+bool Brevacon::waitMemoryBit(int bit, bool on, std::chrono::duration<double> timeout) {
+  return impl_->waitFor(protocol::IoWait::kMemoryBit, bit, on, timeout.count());
+}
+
 void Brevacon::addSafetyCuboid(const std::vector<double>& min_corner_mm,
                                const std::vector<double>& max_corner_mm) {
   impl_->addSafetyCuboid(min_corner_mm, max_corner_mm);

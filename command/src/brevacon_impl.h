@@ -6,7 +6,8 @@
 //   status_power.cpp  controller status, Emergency Stop, reset, motors, power mode, AccelMax
 //   tools.cpp         Tool slots and the TCP override
 //   state_ik.cpp      robot state and inverse kinematics
-//   motion.cpp        pause, continue and abort, which reach a running motion
+//   motion.cpp        pause, continue and abort, which reach a running motion; the I/O waits
+//   cell_io.cpp       (protocol only) the I/O statements; brevacon.cpp sends them generically
 //   workspace.cpp     the XYLim workspace limit
 // Every SPEL+ text, argument check and reply parse is in protocol.h; these files only lock,
 // exchange through the channel, and hand texts to protocol.
@@ -89,6 +90,8 @@ class Brevacon::Impl {
                        const std::vector<double>& max_corner);
   // Without the session lock.
   bool abortMotion();
+  // A Wait on an input or memory bit, run as a motion is (long_): true when it held.
+  bool waitFor(protocol::IoWait wait, int bit, bool on, double timeout_s);
 
  private:
   // Brevacon's forwarding names the workers it runs: locked(&Impl::getTool_), motion_, ...
@@ -98,6 +101,11 @@ class Brevacon::Impl {
   // Holds the lock for the whole motion; the channel counts the motion as running meanwhile.
   template <typename MakePlan>
   void motion_(MakePlan make_plan);
+  // The path of every long $Execute, a motion or a Wait, with the session lock held: the channel
+  // counts it as running, so pause, continue, abort, the heartbeat and the interrupt check reach
+  // it. `timeout` bounds its own reply.
+  template <typename MakePlan>
+  void long_(MakePlan make_plan, std::chrono::milliseconds timeout);
   // Beside a running motion it goes through the channel without the session lock; otherwise it
   // takes the lock for an ordinary exchange.
   void sendMotionControlCommand_(const std::string& command);
@@ -144,6 +152,11 @@ class Brevacon::Impl {
 template <typename MakePlan>
 void Brevacon::Impl::motion_(MakePlan make_plan) {
   const SessionLock session = lockSession_();
+  long_(make_plan, kMotionTimeout);
+}
+
+template <typename MakePlan>
+void Brevacon::Impl::long_(MakePlan make_plan, std::chrono::milliseconds timeout) {
   channel_.beginMotion();
   // Ends the motion on every exit, validation failures included, after the replies of the
   // commands written beside it have been read or have become due.
@@ -154,7 +167,7 @@ void Brevacon::Impl::motion_(MakePlan make_plan) {
   const protocol::MotionPlan plan = make_plan();
   for (const std::string& setting : plan.settings) command_(setting, kReplyTimeout);
   Interrupter interrupter;
-  channel_.runMotion(plan.motion, kMotionTimeout, interrupter);
+  channel_.runMotion(plan.motion, timeout, interrupter);
 }
 
 }  // namespace epson

@@ -1,5 +1,5 @@
-// The commands that reach a running motion (pause, continue, abort), the one path of every other
-// command, and the session lock.
+// The commands that reach a running motion (pause, continue, abort), the waits on a bit that run
+// as a motion does, the one path of every other command, and the session lock.
 
 #include <stdexcept>
 
@@ -64,6 +64,18 @@ void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
           command + " was not sent");
     }
   }
+}
+
+bool Brevacon::Impl::waitFor(protocol::IoWait wait, int bit, bool on, double timeout_s) {
+  // Built before the lock: a bad argument never waits behind a running motion.
+  const std::string statement = protocol::waitStatement(wait, bit, on, timeout_s, kMotionTimeout);
+  const SessionLock session = lockSession_();
+  long_(
+      [&] {
+        return protocol::MotionPlan{{}, protocol::executeCommand(statement)};
+      },
+      protocol::waitReplyTimeout(timeout_s, kReplyTimeout));
+  return !protocol::parseBitValue(executeAndGetResult_(protocol::kWaitTimedOutQuery));
 }
 
 bool Brevacon::Impl::abortMotion() {

@@ -186,4 +186,42 @@ std::string buildXYLimStatement(const std::vector<double>& min_corner,
 void verifyXYLimMode(const std::string& result);
 void verifyXYLimBounds(const std::string& result, const std::vector<double>& expected);
 
+// --- Cell I/O (cell_io.cpp) ---------------------------------------------------------------------
+
+// Bit and port numbers are the controller's to accept; here they need only be 0 or more. Each
+// builder throws std::invalid_argument, naming the argument, before a text exists.
+inline constexpr int kMaxByteValue = 255;
+inline constexpr int kMaxWordValue = 65535;
+
+enum class IoRead {
+  kOutputBit,   // Print Oport(bit)
+  kInputBit,    // Print Sw(bit)
+  kMemoryBit,   // Print MemSw(bit)
+  kOutputByte,  // Print Out(port)
+  kInputByte,   // Print In(port)
+  kOutputWord,  // Print OutW(port)
+  kInputWord,   // Print InW(port)
+};
+std::string ioQuery(IoRead read, int number);
+std::string outputBitStatement(int bit, bool on);      // "On 8" / "Off 8"
+std::string memoryBitStatement(int bit, bool on);      // "MemOn 3" / "MemOff 3"
+std::string outputByteStatement(int port, int value);  // "Out 1,15"
+std::string outputWordStatement(int port, int value);  // "OutW 1,255"
+
+enum class IoWait { kInputBit, kMemoryBit };
+// "Wait Sw(8) = On, 2.5": the timeout in seconds, finite, above 0 and at most `limit`, written
+// with 17 significant digits.
+std::string waitStatement(IoWait wait, int bit, bool on, double timeout_s,
+                          std::chrono::milliseconds limit);
+// How long a wait's own reply may take: its timeout (rounded up to a millisecond), and `reply`.
+std::chrono::milliseconds waitReplyTimeout(double timeout_s, std::chrono::milliseconds reply);
+// After a Wait: True when it timed out.
+inline constexpr const char* kWaitTimedOutQuery = "Print TW";
+
+// A bit's printed value: on for 1, -1, True and On, off for 0, False and Off (any case, white
+// space around it ignored). Throws std::runtime_error quoting anything else.
+bool parseBitValue(const std::string& result);
+// A byte's or word's printed value: a decimal integer from 0 to `max`. Throws as parseBitValue.
+int parseIoValue(const std::string& result, int max);
+
 }  // namespace epson::protocol

@@ -43,6 +43,19 @@ OPERATIONS: dict[str, Callable[[_brevacon.Brevacon], object]] = {
     "set_tcp_offset": lambda r: r.set_tcp_offset([0.0, 0.0, 0.1, 0.0, 0.0, 0.0]),
     "inverse_kinematics": lambda r: r.inverse_kinematics(POSE),
     "get_state": lambda r: r.get_state(),
+    "set_output": lambda r: r.set_output(8, True),
+    "get_output": lambda r: r.get_output(8),
+    "get_input": lambda r: r.get_input(8),
+    "set_output_byte": lambda r: r.set_output_byte(1, 15),
+    "get_output_byte": lambda r: r.get_output_byte(1),
+    "get_input_byte": lambda r: r.get_input_byte(1),
+    "set_output_word": lambda r: r.set_output_word(1, 255),
+    "get_output_word": lambda r: r.get_output_word(1),
+    "get_input_word": lambda r: r.get_input_word(1),
+    "set_memory_bit": lambda r: r.set_memory_bit(3, True),
+    "get_memory_bit": lambda r: r.get_memory_bit(3),
+    "wait_input": lambda r: r.wait_input(8, True, 1.0),
+    "wait_memory_bit": lambda r: r.wait_memory_bit(3, False, 1.0),
     "go": lambda r: r.go("P1", False, False, None, None, None, False),
     "move": lambda r: r.move("P1", False, False, False, None, None, False),
 }
@@ -52,9 +65,10 @@ EXPECTED = {
     "silent": _brevacon.TimeoutError,
     "refusal": _brevacon.ControllerError,
 }
-# A motion waits for its end, not for a reply: a controller that stops answering is noticed by
-# its status heartbeat going unanswered.
+# A motion (or a wait on a bit) waits for its end, not for a reply: a controller that stops
+# answering is noticed by its status heartbeat going unanswered.
 SILENT_MOTION = _brevacon.ConnectionLostError
+LONG_STATEMENTS = ("go", "move", "wait_input", "wait_memory_bit")
 
 
 class FailingPeer:
@@ -138,7 +152,7 @@ def test_each_operation_raises_the_documented_class(mode: str) -> None:
     wrong = []
     for operation, (error, command) in results.items():
         expected = EXPECTED[mode]
-        if mode == "silent" and operation in ("go", "move"):
+        if mode == "silent" and operation in LONG_STATEMENTS:
             expected = SILENT_MOTION
         if type(error) is not expected:
             wrong.append(f"{operation} ({command!r}): {type(error).__name__}: {error}")

@@ -184,6 +184,30 @@ class EPSON_API Brevacon {
             std::optional<double> speed_mm_s = std::nullopt,
             std::optional<double> acceleration_mm_s2 = std::nullopt);
 
+  // --- Cell I/O: standard outputs and inputs, their ports, and memory bits ---------------------
+  // Bits and ports are numbered from 0; which exist is the controller's decision, and it refuses
+  // others (ControllerError). Byte port n holds bits 8n..8n+7, word port n bits 16n..16n+15.
+  // Throws std::invalid_argument, sending nothing, for a negative number or a value outside
+  // 0..255 (byte) or 0..65535 (word).
+  void setOutput(int bit, bool on);
+  bool getOutput(int bit);
+  bool getInput(int bit);
+  void setOutputByte(int port, int value);
+  int getOutputByte(int port);
+  int getInputByte(int port);
+  void setOutputWord(int port, int value);
+  int getOutputWord(int port);
+  int getInputWord(int port);
+  void setMemoryBit(int bit, bool on);
+  bool getMemoryBit(int bit);
+  // Waits on the controller until the input (memory) bit is `on`, or `timeout` passes: true when
+  // the condition held, false when it timed out. The timeout must be above 0 and at most
+  // kMotionTimeout. The wait is a long statement like a motion: pause(), continueMotion() and
+  // abortMotion() reach it (MotionAbortedError), the interrupt check aborts it, the heartbeat
+  // runs, and its reply may take the timeout plus kReplyTimeout.
+  bool waitInput(int bit, bool on, std::chrono::duration<double> timeout);
+  bool waitMemoryBit(int bit, bool on, std::chrono::duration<double> timeout);
+
   // --- Cartesian workspace limit -------------------------------------------------------------
   // Programs XYLim with strict checking and verifies both against the controller's read-back.
   void addSafetyCuboid(const std::vector<double>& min_corner_mm,
