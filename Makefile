@@ -8,6 +8,8 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
+# pytest-xdist workers for the Python tests: they wait far more than they compute.
+PYTEST_WORKERS ?= 3
 # clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the fuzzers.
 APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev patchelf \
                 clang-format-14 clang-tidy-14 clang libclang-rt-14-dev
@@ -55,17 +57,29 @@ define configure
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) $(2) >/dev/null
 endef
 
+# Line tables only (-g1): backtraces, sanitizer reports and profiles still name file and line, and
+# a clean build takes about a third less time than with full debug information.
 build: deps
-	$(call configure,$(RELEASE),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	$(call configure,$(RELEASE),-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 	$(CMAKE) --build $(RELEASE) -j $(JOBS)
 
-test: test-native test-python
+# The native and the Python tests run side by side: both spend most of their time waiting on
+# loopback peers and deadlines, not on the processor. The native output follows the Python one.
+test: build
+	@native_log=$$(mktemp); \
+	$(CTEST) --test-dir $(RELEASE) -j 8 --output-on-failure --timeout 300 >"$$native_log" 2>&1 & \
+	native=$$!; \
+	PYTHONPATH=$(RELEASE)/python:sim:python $(PY) -m pytest -q -n $(PYTEST_WORKERS); python_status=$$?; \
+	wait $$native; native_status=$$?; \
+	cat "$$native_log"; rm -f "$$native_log"; \
+	echo "test: native tests exit $$native_status, Python tests exit $$python_status"; \
+	[ $$native_status = 0 ] && [ $$python_status = 0 ]
 
 test-native: build
 	$(CTEST) --test-dir $(RELEASE) -j 8 --output-on-failure --timeout 300
 
 test-python: build
-	PYTHONPATH=$(RELEASE)/python:sim:python $(PY) -m pytest -q
+	PYTHONPATH=$(RELEASE)/python:sim:python $(PY) -m pytest -q -n $(PYTEST_WORKERS)
 
 # Native tests under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 test-asan: deps
