@@ -113,10 +113,11 @@ wheel-check: wheel
 	set -e; out=$$(mktemp -d); trap 'rm -rf "$$out"' EXIT; \
 	$(PYTHON) -m venv "$$out/venv"; \
 	"$$out/venv/bin/python" -m pip install -q $(WHEEL) $$(grep '^mypy==' requirements-dev.txt); \
-	cp tests/packaging/smoke.py examples/typed_usage.py tests/typing/mistakes.py "$$out"; \
+	cp tests/packaging/smoke.py examples/typed_usage.py examples/pick_and_place.py \
+	  examples/common.py tests/typing/mistakes.py "$$out"; \
 	cd "$$out"; \
 	venv/bin/python smoke.py $(VERSION); \
-	venv/bin/python -m mypy --strict typed_usage.py mistakes.py
+	venv/bin/python -m mypy --strict typed_usage.py pick_and_place.py mistakes.py
 
 # Builds an sdist from a copy of the tracked files strewn with virtual environments, build trees
 # and caches; it must hold exactly the project's files.

@@ -1,14 +1,22 @@
-"""Shared start-up of the examples: a real controller (--host) or the virtual one on loopback."""
+"""Shared start-up of the examples: a real controller (--host) or the virtual one on loopback.
+
+Typed for `mypy --strict`, as the typed examples import it.
+"""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import selectors
 import subprocess
 import sys
 import time
-from typing import Iterator, Optional, Tuple
+from types import ModuleType
+from typing import TYPE_CHECKING, Iterator, Optional, Tuple
+
+if TYPE_CHECKING:
+    import _tandrel
 
 VIRTUAL_HOST = "127.0.0.1"
 
@@ -23,13 +31,18 @@ def parser(description: str) -> argparse.ArgumentParser:
 
 
 class VirtualControllerProcess:
-    """The virtual controller as a child process on free loopback ports."""
+    """The virtual controller as a child process on free loopback ports; gripper wires one
+    ("OUTPUT,INPUT,SECONDS", its --gripper option)."""
 
-    def __init__(self, rate_hz: float = 100.0) -> None:
+    def __init__(self, rate_hz: float = 100.0, gripper: Optional[str] = None) -> None:
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "epson_sim", "--host", VIRTUAL_HOST, "--port", "0",
-             "--telemetry-port", "0", "--rate", str(rate_hz)],
+             "--telemetry-port", "0", "--rate", str(rate_hz)]
+            + (["--gripper", gripper] if gripper else []),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        assert self.proc.stdin is not None and self.proc.stdout is not None  # both are pipes
+        self._stdin = self.proc.stdin
+        self._stdout = self.proc.stdout
         line = ""
         try:
             line = self._read_line(timeout=10.0)
@@ -46,18 +59,18 @@ class VirtualControllerProcess:
 
     def _read_line(self, timeout: float) -> str:
         sel = selectors.DefaultSelector()
-        sel.register(self.proc.stdout, selectors.EVENT_READ)
+        sel.register(self._stdout, selectors.EVENT_READ)
         try:
             if not sel.select(timeout):
                 return ""
-            return self.proc.stdout.readline().strip()
+            return self._stdout.readline().strip()
         finally:
             sel.close()
 
     def operator(self, command: str) -> str:
         """Types an operator command on the controller's console and returns its answer."""
-        self.proc.stdin.write(command + "\n")
-        self.proc.stdin.flush()
+        self._stdin.write(command + "\n")
+        self._stdin.flush()
         return self._read_line(timeout=5.0)
 
     def stop(self) -> None:
@@ -68,29 +81,29 @@ class VirtualControllerProcess:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout):
+        for stream in (self._stdin, self._stdout):
             with contextlib.suppress(OSError):
                 stream.close()
 
 
 @contextlib.contextmanager
-def controller(args: argparse.Namespace, rate_hz: float = 100.0
+def controller(args: argparse.Namespace, rate_hz: float = 100.0, gripper: Optional[str] = None
                ) -> Iterator[Tuple[str, int, int, Optional[VirtualControllerProcess]]]:
     """Yields host, command port, telemetry port and the virtual controller (None if real).
 
     The virtual controller is stopped on every exit, Ctrl-C included.
     """
     if args.host:
-        yield args.host, args.port, args.telemetry_port, None
+        yield str(args.host), int(args.port), int(args.telemetry_port), None
         return
-    vc = VirtualControllerProcess(rate_hz)
+    vc = VirtualControllerProcess(rate_hz, gripper)
     try:
         yield VIRTUAL_HOST, vc.port, vc.telemetry_port, vc
     finally:
         vc.stop()
 
 
-def import_driver():
+def import_driver() -> Tuple[ModuleType, ModuleType]:
     """Imports the modules; `_brevacon` first, as `_tandrel` hands out its `Brevacon` type."""
     try:
         import _brevacon  # noqa: F401
@@ -101,7 +114,7 @@ def import_driver():
     return _brevacon, _tandrel
 
 
-def sample_rate(receiver, seconds: float = 1.0) -> float:
+def sample_rate(receiver: _tandrel.EthernetReceiveInterface, seconds: float = 1.0) -> float:
     """Samples per second the receiver published over `seconds`, from its counters."""
     start = receiver.counters()["samples_published"]
     time.sleep(seconds)
@@ -111,7 +124,8 @@ def sample_rate(receiver, seconds: float = 1.0) -> float:
 def plot(recording: str, image: str, title: str) -> None:
     """Draws a recording with epson-plot, or says why it cannot."""
     try:
-        import epson_plot
+        # By name: the package ships no type information, and the plot is optional anyway.
+        epson_plot = importlib.import_module("epson_plot")
     except ImportError:
         print(f"recording in {recording}; epson_plot is not importable, so no plot")
         return

@@ -1,10 +1,12 @@
 """The driver's main job in one run: status, motors, power, TCP offset, IK, a safety cuboid,
 a go and a move with live telemetry, pause and continue from another thread, a go aborted from
-another thread, clean disconnect. The three motions are recorded, with an event row at each
-pause, continue and abort, and the recording is plotted (--plot, demo-run.png).
+another thread, a pick and place with a gripper on the cell's I/O, clean disconnect. The three
+first motions are recorded, with an event row at each pause, continue and abort, and the
+recording is plotted (--plot, demo-run.png).
 
-Without --host it starts the virtual controller on loopback and stops it on exit. With --host it
-talks to a real controller; it moves the robot only when --allow-motion is given too.
+Without --host it starts the virtual controller on loopback, with a gripper wired to output 8
+and input 9, and stops it on exit. With --host it talks to a real controller; it moves the robot
+only when --allow-motion is given too, and never switches a real controller's outputs.
 """
 
 from __future__ import annotations
@@ -23,6 +25,8 @@ POSE_B = [420.0, 180.0, 320.0, 0.0, 0.0, 180.0]
 OUTSIDE = [420.0, 0.0, 40.0, 0.0, 0.0, 180.0]
 CUBOID = ([200.0, -300.0, 100.0], [600.0, 300.0, 700.0])
 TCP_OFFSET = [0.0, 0.0, 0.1, 0.0, 0.0, 0.0]  # 100 mm along the flange axis (m, deg)
+GRIPPER_OUTPUT, GRIPPED_INPUT = 8, 9
+GRIPPER_DELAY_S = 0.3  # the virtual gripper's closing and opening time
 
 
 def fmt(values, digits=1):
@@ -138,7 +142,8 @@ def main() -> int:
     recording = args.plot.rsplit(".", 1)[0] + ".csv"
     brevacon, tandrel = common.import_driver()
 
-    with common.controller(args) as (host, port, telemetry_port, vc):
+    wiring = f"{GRIPPER_OUTPUT},{GRIPPED_INPUT},{GRIPPER_DELAY_S}"
+    with common.controller(args, gripper=wiring) as (host, port, telemetry_port, vc):
         where = "virtual controller" if vc else "controller"
         print(f"{where} at {host}: command port {port}, telemetry port {telemetry_port}")
         robot = tandrel.Tandrel(host, port, telemetry_port)
@@ -257,6 +262,17 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
         arm.go(xy(OUTSIDE), False, True, None, None, None, False)
     except brevacon.ControllerError as refused:
         print(f"go below the cuboid refused (code {refused.code}): {refused}")
+
+    if vc:
+        import pick_and_place  # after import_driver(), which explains a missing module
+
+        # Output 8 may drive anything in a real cell: only the virtual one has this gripper.
+        print(f"pick and place: gripper on output {GRIPPER_OUTPUT}, gripped input "
+              f"{GRIPPED_INPUT}, closing in {GRIPPER_DELAY_S:g} s")
+        gripper = pick_and_place.Gripper(GRIPPER_OUTPUT, GRIPPED_INPUT, timeout_s=2.0)
+        t0 = time.monotonic()
+        pick_and_place.pick_and_place(arm, gripper, say=view.say)
+        print(f"  done in {time.monotonic() - t0:.2f} s")
     return True
 
 
