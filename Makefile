@@ -17,6 +17,8 @@ RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
 CONSUMER := build/consumer
+INSTALL_BUILD := build/install
+PREFIX ?= /usr/local
 VERSION := $(shell cat VERSION)
 # Built on Debian 12, the modules need GCC 12's libstdc++ (GLIBCXX_3.4.30), which manylinux_2_35
 # is the first policy to allow. auditwheel refuses the repair if they ever need more.
@@ -30,7 +32,7 @@ SECONDS ?= 600
 WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
-        wheel wheel-check sdist-check consumer-check docs bench demo format lint clean \
+        wheel wheel-check sdist-check install consumer-check docs bench demo format lint clean \
         fuzz-replay fuzz-smoke fuzz-build fuzz-long
 
 all: build
@@ -124,13 +126,22 @@ wheel-check: wheel
 sdist-check: deps
 	$(PY) -m pytest -q tests/packaging
 
+# The C++ package into PREFIX: headers, the three static libraries (Release) and the CMake files
+# of find_package(epson_driver). Its own build tree compiles the libraries and nothing else: no
+# tests, benchmarks, examples or Python modules.
+install: deps
+	$(call configure,$(INSTALL_BUILD),-DCMAKE_BUILD_TYPE=Release -DEPSON_INSTALL=ON \
+	  -DEPSON_BUILD_TESTS=OFF -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF -DEPSON_BUILD_PYTHON=OFF)
+	$(CMAKE) --build $(INSTALL_BUILD) -j $(JOBS)
+	$(CMAKE) --install $(INSTALL_BUILD) --prefix $(abspath $(PREFIX))
+
 # Builds examples/native_session.cpp as an outside project would (tests/consumer): against the
-# installed CMake package, and with the source tree embedded by add_subdirectory and by
-# FetchContent; each program then runs a session against the virtual controller. The consumer's
-# own build type stays unset, so a driver that forced one on its parent would fail it.
-consumer-check: build
+# package `make install` put into a prefix, and with the source tree embedded by add_subdirectory
+# and by FetchContent; each program then runs a session against the virtual controller. The
+# consumer's own build type stays unset, so a driver that forced one on its parent would fail it.
+consumer-check: deps
 	rm -rf $(CONSUMER)
-	$(CMAKE) --install $(RELEASE) --prefix $(abspath $(CONSUMER))/prefix >/dev/null
+	$(MAKE) --no-print-directory install PREFIX=$(abspath $(CONSUMER))/prefix >/dev/null
 	set -e; for mode in find_package add_subdirectory fetchcontent; do \
 	  echo "consumer-check: $$mode"; \
 	  $(CMAKE) -S tests/consumer -B $(CONSUMER)/$$mode -G Ninja -DEPSON_CONSUMER_MODE=$$mode \
