@@ -314,9 +314,10 @@ Raises:
 
 constexpr const char* kWaitDoc = R"doc(
 
-A ``Wait`` runs on the controller as a motion does: ``pause()``, ``continue_motion()`` and
-``abort_motion()`` reach it from another thread, the status heartbeat runs, and Ctrl-C aborts
-it. Its reply may take ``timeout`` plus {reply_timeout}. The interpreter lock is released.
+A ``Wait`` runs on the controller as a motion does: ``abort_motion()`` reaches it from another
+thread, the status heartbeat runs, and Ctrl-C aborts it. The controller refuses ``pause()``
+meanwhile (code 21: a statement is running). Its reply may take ``timeout`` plus
+{reply_timeout}. The interpreter lock is released.
 
 Args:
     bit: The bit, from 0.

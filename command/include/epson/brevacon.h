@@ -202,9 +202,9 @@ class EPSON_API Brevacon {
   bool getMemoryBit(int bit);
   // Waits on the controller until the input (memory) bit is `on`, or `timeout` passes: true when
   // the condition held, false when it timed out. The timeout must be above 0 and at most
-  // kMotionTimeout. The wait is a long statement like a motion: pause(), continueMotion() and
-  // abortMotion() reach it (MotionAbortedError), the interrupt check aborts it, the heartbeat
-  // runs, and its reply may take the timeout plus kReplyTimeout.
+  // kMotionTimeout. The wait is a long statement like a motion: abortMotion() reaches it
+  // (MotionAbortedError), the interrupt check aborts it, the heartbeat runs, and its reply may
+  // take the timeout plus kReplyTimeout. A controller refuses pause() during it (code 21).
   bool waitInput(int bit, bool on, std::chrono::duration<double> timeout);
   bool waitMemoryBit(int bit, bool on, std::chrono::duration<double> timeout);
 
