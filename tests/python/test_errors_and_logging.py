@@ -25,7 +25,9 @@ def test_error_classes_are_runtime_errors_shared_by_both_modules() -> None:
 
 def test_refusal_carries_code_command_and_reply(fake_controller: FakeController) -> None:
     fake_controller.login().respond('$Execute,"Motor On"', "!Execute,31")
-    fake_controller.respond('$Execute,"Reset"', "!Execute").close()
+    # Closed once the query is in, never before: a close racing the client's write would leave
+    # its line unread by the script.
+    fake_controller.respond('$Execute,"Reset"', "!Execute").expect('$Execute,"Print Power"').close()
     robot = _brevacon.Brevacon()
     robot.connect("127.0.0.1", fake_controller.port)
     with pytest.raises(_brevacon.ControllerError) as refused:
