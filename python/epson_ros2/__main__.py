@@ -10,7 +10,7 @@ session switched them on.
 from __future__ import annotations
 
 import sys
-import threading
+import time
 
 import _brevacon
 import _tandrel
@@ -26,6 +26,8 @@ LAST_RETRY_S = 8.0
 ATTEMPT_TIMEOUT_S = 5.0
 # How often the session's health is looked at.
 WATCH_PERIOD_S = 0.25
+# How soon a stop (SIGINT, SIGTERM) is noticed.
+STOP_POLL_S = 0.05
 
 
 def _parameters(node: Node) -> tuple[str, int, int]:
@@ -54,21 +56,33 @@ def _session_alive(robot: _tandrel.Tandrel, reconnections: list[int]) -> bool:
     return True
 
 
-def run(node: Node, stopping: threading.Event) -> None:
-    """Bridges the controller the node's parameters name until `stopping` is set."""
+def _stopped_within(node: Node, seconds: float) -> bool:
+    """Waits up to `seconds`; True as soon as the node's context is shut down. rclpy's signal
+    handler shuts it down without running its on_shutdown callbacks, so it is polled."""
+    deadline = time.monotonic() + seconds
+    while node.context.ok():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        time.sleep(min(left, STOP_POLL_S))
+    return True
+
+
+def run(node: Node) -> None:
+    """Bridges the controller the node's parameters name until the node's context ends."""
     host, control_port, receive_port = _parameters(node)
     log = node.get_logger()
     bridge = Bridge(node, None, own_node=True)
     pause = FIRST_RETRY_S
     try:
-        while not stopping.is_set():
+        while node.context.ok():
             try:
                 robot = _tandrel.Tandrel(host, control_port, receive_port,
                                          attempt_timeout=ATTEMPT_TIMEOUT_S, attempts=1)
             except RuntimeError as exc:
                 log.warning(f"no controller at {host}:{control_port}/{receive_port} ({exc}); "
                             f"retrying in {pause:g} s")
-                stopping.wait(pause)
+                _stopped_within(node, pause)
                 pause = min(2 * pause, LAST_RETRY_S)
                 continue
             pause = FIRST_RETRY_S
@@ -76,7 +90,7 @@ def run(node: Node, stopping: threading.Event) -> None:
             bridge.use(robot)
             reconnections = [robot.get_receive_interface().counters()["reconnections"]]
             try:
-                while not stopping.wait(WATCH_PERIOD_S):
+                while not _stopped_within(node, WATCH_PERIOD_S):
                     if not _session_alive(robot, reconnections):
                         log.warning("the controller went away; reconnecting")
                         break
@@ -92,11 +106,11 @@ def run(node: Node, stopping: threading.Event) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     rclpy.init(args=sys.argv if argv is None else argv)  # handles SIGINT and SIGTERM
-    stopping = threading.Event()
-    rclpy.get_default_context().on_shutdown(stopping.set)
     _brevacon.route_log_to_logging()
     try:
-        run(rclpy.create_node(DEFAULT_NODE_NAME), stopping)
+        run(rclpy.create_node(DEFAULT_NODE_NAME))
+    except KeyboardInterrupt:
+        pass  # rclpy's handler shut the context down and passed SIGINT on: a normal stop
     finally:
         rclpy.try_shutdown()
     return 0
