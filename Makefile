@@ -29,7 +29,7 @@ WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
         wheel wheel-check sdist-check consumer-check docs bench demo format lint clean \
-        fuzz-replay fuzz-smoke fuzz-build fuzz-long ros2-deps ros2-test ros2-bench
+        fuzz-replay fuzz-smoke fuzz-build fuzz-long ros2-deps ros2-test ros2-example ros2-bench
 
 all: build
 
@@ -89,6 +89,9 @@ $(ROS_VENV)/.stamp: requirements-ros2.txt requirements-dev.txt
 
 ros2-test: build ros2-deps
 	$(call in_netns,$(ROS_PY) -m pytest -q -p no:cacheprovider tests/ros2)
+
+ros2-example: build ros2-deps
+	$(call in_netns,$(ROS_PY) examples/ros2_attach.py)
 
 # CPU of the receive path with and without the bridge at 1 kHz, and the latency to a
 # joint_states subscriber in another process.
