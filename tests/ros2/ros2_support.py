@@ -9,8 +9,7 @@ discovery multicasts on every interface, so rclpy loads only where loopback is a
 from __future__ import annotations
 
 import os
-import selectors
-import subprocess
+import pathlib
 import sys
 import threading
 import time
@@ -29,9 +28,11 @@ from diagnostic_msgs.msg import DiagnosticArray  # noqa: E402
 from geometry_msgs.msg import PoseStamped  # noqa: E402
 from rclpy.context import Context  # noqa: E402
 from rclpy.executors import SingleThreadedExecutor  # noqa: E402
-from rclpy.node import Node  # noqa: E402
 from sensor_msgs.msg import JointState  # noqa: E402
 from std_srvs.srv import Trigger  # noqa: E402
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+from common import VIRTUAL_HOST, VirtualControllerProcess  # noqa: E402
 
 # Discovery on loopback takes a fraction of a second; a bound on every wait keeps a fault from
 # hanging the suite.
@@ -49,52 +50,11 @@ def wait_until(predicate: Callable[[], Any], timeout: float, what: str) -> Any:
         time.sleep(0.01)
 
 
-class SimProcess:
+class SimProcess(VirtualControllerProcess):
     """The virtual controller in a process of its own, so its telemetry keeps its rate whatever
-    the bridge and the listener do with this process's interpreter lock. Port 0 picks free
-    ports; given ports let a restarted controller come back where it was."""
+    the bridge and the listener do with this process's interpreter lock."""
 
-    def __init__(self, rate_hz: float, port: int = 0, telemetry_port: int = 0) -> None:
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "epson_sim", "--host", "127.0.0.1", "--port", str(port),
-             "--telemetry-port", str(telemetry_port), "--rate", str(rate_hz)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.host = "127.0.0.1"
-        line = self._line(10.0)
-        try:
-            command, telemetry = line.split("command ")[1].split(", telemetry ")
-            self.port = int(command.rsplit(":", 1)[1])
-            self.telemetry_port = int(telemetry.rsplit(":", 1)[1])
-        except (IndexError, ValueError):
-            self.stop()
-            raise RuntimeError(f"the virtual controller did not start: {line!r}") from None
-
-    def _line(self, timeout: float) -> str:
-        assert self.proc.stdout is not None
-        with selectors.DefaultSelector() as selector:
-            selector.register(self.proc.stdout, selectors.EVENT_READ)
-            if not selector.select(timeout):
-                return ""
-        return self.proc.stdout.readline().strip()
-
-    def operator(self, command: str) -> str:
-        """Types a command on the controller's console and returns its answer."""
-        assert self.proc.stdin is not None
-        self.proc.stdin.write(command + "\n")
-        self.proc.stdin.flush()
-        return self._line(5.0)
-
-    def stop(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5.0)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout):
-            if stream is not None:
-                stream.close()
+    host = VIRTUAL_HOST
 
 
 class Listener:
@@ -112,6 +72,8 @@ class Listener:
                                   (PoseStamped, "tcp_pose", self.poses),
                                   (DiagnosticArray, "diagnostics", self.diagnostics)):
             self.node.create_subscription(kind, topic, self._keep(into), 1000)
+        # rclpy's MultiThreadedExecutor keeps the interpreter lock so busy under a stream that
+        # the bridge's publishing thread in this process would miss samples.
         self.executor = SingleThreadedExecutor(context=self.context)
         self.executor.add_node(self.node)
         self.thread = threading.Thread(target=self.executor.spin, daemon=True)
