@@ -8,9 +8,10 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
-# clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the fuzzers.
+# clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the fuzzers;
+# iproute2's ip brings up loopback in the ROS tests' network namespace.
 APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev patchelf \
-                clang-format-14 clang-tidy-14 clang libclang-rt-14-dev
+                clang-format-14 clang-tidy-14 clang libclang-rt-14-dev iproute2
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
