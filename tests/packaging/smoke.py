@@ -40,6 +40,14 @@ def main(version: str) -> None:
                            text=True, timeout=30).stdout
     assert "RECORDING" in shown.upper(), shown
     print("epson-plot --help: ok")
+    # The core wheel needs no ROS: the bridge is there, and says which extra brings rclpy. A
+    # ROS install on the path must not count here, so rclpy is blocked rather than assumed absent.
+    assert (BIN / "epson-ros2-bridge").exists()
+    blocked = subprocess.run(
+        [sys.executable, "-c", "import sys; sys.modules['rclpy'] = None; import epson_ros2"],
+        capture_output=True, text=True, timeout=30, check=False)
+    assert blocked.returncode != 0 and "epson-driver[ros2]" in blocked.stderr, blocked.stderr
+    print("import epson_ros2 without rclpy: names the ros2 extra")
 
     with VirtualController(port=0, telemetry_port=0) as vc:
         session = subprocess.run(

@@ -1,0 +1,170 @@
+"""What the ROS bridge costs on the receive path: the CPU of a process that holds a Tandrel at
+1 kHz with the bridge attached and without it, and the latency from the driver's receipt of a
+telemetry packet (the sample's host_time) to the joint_states callback in another process.
+
+    make ros2-bench
+    # or, inside the private network namespace every rclpy process needs:
+    ROS_AUTOMATIC_DISCOVERY_RANGE=LOCALHOST PYTHONPATH=build/release/python:sim:python \
+      unshare -n sh -c 'ip link set lo up; exec .venv-ros/bin/python bench/ros2_overhead.py'
+
+Each measurement runs in a process of its own: the virtual controller, the Tandrel holder
+(without, then with the bridge) and the subscriber, so each process's CPU time is its own.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import selectors
+import statistics
+import subprocess
+import sys
+import time
+from typing import Any
+
+HOST = "127.0.0.1"
+WARM_UP_S = 1.5  # connection, discovery and the first samples stay out of the figures
+# Latencies of the first messages include discovery: leave them out.
+SKIP_FIRST = 200
+
+
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def holder(args: argparse.Namespace) -> None:
+    """Holds a Tandrel, with the bridge when asked, and measures its own CPU over the window."""
+    import _brevacon  # noqa: F401 - before _tandrel, which hands out its Brevacon type
+    import _tandrel
+
+    robot = _tandrel.Tandrel(HOST, args.port, args.telemetry_port)
+    receiver = robot.get_receive_interface()
+    bridge = None
+    if args.bridge:
+        import epson_ros2
+
+        bridge = epson_ros2.attach(robot)
+    time.sleep(WARM_UP_S)
+    first, cpu, wall = receiver.counters()["samples_published"], cpu_seconds(), time.monotonic()
+    missed = bridge.samples_missed if bridge else 0
+    time.sleep(args.seconds)
+    cpu, wall = cpu_seconds() - cpu, time.monotonic() - wall
+    result = {"cpu_percent": 100.0 * cpu / wall, "samples": receiver.counters()[
+        "samples_published"] - first, "wall_s": wall,
+        "missed_by_bridge": (bridge.samples_missed - missed) if bridge else 0}
+    if bridge is not None:
+        bridge.close()
+    robot.disconnect()
+    print(json.dumps(result), flush=True)
+
+
+def subscriber(args: argparse.Namespace) -> None:
+    """Records how long after its host_time each joint_states message reaches this callback."""
+    import rclpy
+    from rclpy.executors import SingleThreadedExecutor
+    from sensor_msgs.msg import JointState
+
+    rclpy.init(signal_handler_options=rclpy.signals.SignalHandlerOptions.NO)
+    node = rclpy.create_node("latency_probe")
+    # The sample's host_time is on the monotonic clock; its stamp on the ROS clock.
+    offset_ns = node.get_clock().now().nanoseconds - time.monotonic_ns()
+    latencies_us: list[float] = []
+
+    def arrived(message: JointState) -> None:
+        now = time.monotonic_ns()
+        stamp = message.header.stamp.sec * 1_000_000_000 + message.header.stamp.nanosec
+        latencies_us.append((now - (stamp - offset_ns)) / 1000.0)
+
+    node.create_subscription(JointState, "joint_states", arrived, 1000)
+    executor = SingleThreadedExecutor()
+    executor.add_node(node)
+    print("ready", flush=True)
+    deadline = time.monotonic() + args.seconds
+    while time.monotonic() < deadline:
+        executor.spin_once(timeout_sec=0.1)
+    kept = sorted(latencies_us[SKIP_FIRST:])
+    result: dict[str, Any] = {"messages": len(latencies_us)}
+    if kept:
+        result.update(median_us=statistics.median(kept),
+                      p99_us=kept[min(len(kept) - 1, int(0.99 * len(kept)))], max_us=kept[-1])
+    node.destroy_node()
+    rclpy.try_shutdown()
+    print(json.dumps(result), flush=True)
+
+
+def child(role: str, args: argparse.Namespace, *extra: str) -> subprocess.Popen[str]:
+    return subprocess.Popen(
+        [sys.executable, __file__, "--role", role, "--seconds", str(args.seconds), *extra],
+        stdout=subprocess.PIPE, text=True)
+
+
+def last_json(process: subprocess.Popen[str], timeout: float) -> dict[str, Any]:
+    out, _ = process.communicate(timeout=timeout)
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def read_line(stream: Any, timeout: float) -> str:
+    with selectors.DefaultSelector() as selector:
+        selector.register(stream, selectors.EVENT_READ)
+        if not selector.select(timeout):
+            raise RuntimeError("no answer from a child process")
+    return str(stream.readline().strip())
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rate", type=float, default=1000.0, help="telemetry samples per second")
+    parser.add_argument("--seconds", type=float, default=5.0, help="length of each window")
+    parser.add_argument("--role", choices=("holder", "subscriber"), help=argparse.SUPPRESS)
+    parser.add_argument("--bridge", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--telemetry-port", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.role == "holder":
+        holder(args)
+        return 0
+    if args.role == "subscriber":
+        subscriber(args)
+        return 0
+    if os.environ.get("ROS_AUTOMATIC_DISCOVERY_RANGE") != "LOCALHOST":
+        sys.exit("run it inside the private network namespace (make ros2-bench)")
+
+    sim = subprocess.Popen(
+        [sys.executable, "-m", "epson_sim", "--host", HOST, "--port", "0", "--telemetry-port",
+         "0", "--rate", str(args.rate)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        line = read_line(sim.stdout, 10.0)
+        command, telemetry = line.split("command ")[1].split(", telemetry ")
+        ports = ["--port", command.rsplit(":", 1)[1], "--telemetry-port",
+                 telemetry.rsplit(":", 1)[1]]
+        window = WARM_UP_S + args.seconds
+        without = last_json(child("holder", args, "--bridge", "0", *ports), window + 30)
+        probe_args = argparse.Namespace(seconds=window + 3.0)
+        probe = child("subscriber", probe_args)
+        read_line(probe.stdout, 30.0)
+        with_bridge = last_json(child("holder", args, "--bridge", "1", *ports), window + 30)
+        latency = last_json(probe, 30.0)
+    finally:
+        sim.terminate()
+        sim.wait(10.0)
+    rate = f"{args.rate:g} Hz"
+    print(f"receive path at {rate}, {args.seconds:g} s windows (CPU in % of one core):")
+    print(f"  Tandrel alone:        {without['cpu_percent']:6.1f} %  "
+          f"({without['samples']} samples)")
+    print(f"  with the bridge:      {with_bridge['cpu_percent']:6.1f} %  "
+          f"({with_bridge['samples']} samples, {with_bridge['missed_by_bridge']} not published)")
+    print(f"  bridge overhead:      {with_bridge['cpu_percent'] - without['cpu_percent']:6.1f} %")
+    if "median_us" in latency:
+        print(f"host_time -> joint_states callback in another process "
+              f"({latency['messages']} messages): median {latency['median_us']:.0f} us, "
+              f"p99 {latency['p99_us']:.0f} us, max {latency['max_us']:.0f} us")
+    else:
+        print(f"the subscriber got {latency['messages']} messages: too few for a latency")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

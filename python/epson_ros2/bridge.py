@@ -1,0 +1,331 @@
+"""The bridge: publishes a connected Tandrel's telemetry and serves its command session.
+
+Concurrency design:
+- One publishing thread per attached Tandrel waits on the receiver for each sample after the
+  last one it saw (the receiver's own wait, no GIL held) and publishes joint_states and
+  tcp_pose from that thread. It never touches the command session.
+- The executor (a MultiThreadedExecutor the bridge spins, or the caller's) runs the services
+  in a ReentrantCallbackGroup, so ~/abort_motion and ~/pause run while another call, or the
+  application's own motion, is still in progress; the health timer has a group of its own.
+- `_lock` guards `_robot` and the publishing thread's handle; the counters the thread updates
+  are plain ints that only it writes.
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+import time
+from collections.abc import Callable, Sequence
+from types import TracebackType
+from typing import Any
+
+import _brevacon
+import _tandrel
+import rclpy
+from diagnostic_msgs.msg import DiagnosticArray, DiagnosticStatus, KeyValue
+from geometry_msgs.msg import PoseStamped
+from rclpy.callback_groups import MutuallyExclusiveCallbackGroup, ReentrantCallbackGroup
+from rclpy.context import Context
+from rclpy.executors import MultiThreadedExecutor
+from rclpy.node import Node
+from sensor_msgs.msg import JointState
+from std_srvs.srv import Trigger
+
+from .conversions import Health, assess, pose_to_ros, stamp_from_host_time
+
+DEFAULT_JOINT_NAMES = [f"joint_{i}" for i in range(1, 7)]
+DEFAULT_FRAME_ID = "base_link"
+DEFAULT_NODE_NAME = "epson_ros2_bridge"
+# How long the publishing thread waits for a sample before it looks at its stop flag again.
+SAMPLE_POLL_S = 0.1
+# Diagnostics go out once a second, and at once when the level changes (an E-stop), which the
+# health check notices within one tick.
+DIAGNOSTICS_PERIOD_S = 1.0
+HEALTH_TICK_S = 0.1
+# A subscriber that falls behind a 1 kHz stream for this many messages starts losing them.
+SAMPLE_QUEUE_DEPTH = 100
+EXECUTOR_THREADS = 4
+_OPTIONS = ("joint_names", "frame_id", "node_name", "namespace")
+
+
+class Bridge:
+    """ROS 2 topics and services for one robot. Made by ``attach()`` (or the standalone
+    bridge); ``close()`` or the end of a ``with`` block takes them off the graph again."""
+
+    def __init__(self, node: Node, robot: _tandrel.Tandrel | None, *, own_node: bool,
+                 context: Context | None = None, joint_names: Sequence[str] | None = None,
+                 frame_id: str | None = None) -> None:
+        """node: where the topics and services go. own_node: the bridge spins the node on an
+        executor thread of its own and destroys it on close(); else the caller spins it.
+        context: a context the bridge made and shuts down on close()."""
+        self.node = node
+        self._own_context = context
+        self._joint_names = list(self._parameter("joint_names", list(joint_names or
+                                                                     DEFAULT_JOINT_NAMES)))
+        if len(self._joint_names) != 6:
+            raise ValueError(f"joint_names needs 6 names, got {self._joint_names!r}")
+        self._frame_id = str(self._parameter("frame_id", frame_id or DEFAULT_FRAME_ID))
+        # The ROS clock minus the monotonic clock, taken once: samples keep their spacing.
+        self._offset_ns = node.get_clock().now().nanoseconds - time.monotonic_ns()
+
+        self._lock = threading.Lock()
+        self._robot: _tandrel.Tandrel | None = None
+        self._publisher_thread: threading.Thread | None = None
+        self._stop_publishing = threading.Event()
+        self.samples_published = 0
+        self.samples_missed = 0
+        self._missed_reported = 0
+        self._last_level: int | None = None
+        self._last_report = 0.0
+        self._closed = False
+
+        services = ReentrantCallbackGroup()
+        self._joint_pub = node.create_publisher(JointState, "joint_states", SAMPLE_QUEUE_DEPTH)
+        self._pose_pub = node.create_publisher(PoseStamped, "tcp_pose", SAMPLE_QUEUE_DEPTH)
+        self._diag_pub = node.create_publisher(DiagnosticArray, "diagnostics", 10)
+        calls: dict[str, Callable[[_brevacon.Brevacon], str]] = {
+            "motor_on": lambda c: _done(c.motor_on()),
+            "motor_off": lambda c: _done(c.motor_off()),
+            "pause": lambda c: _done(c.pause()),
+            "continue_motion": lambda c: _done(c.continue_motion()),
+            "abort_motion": lambda c: "motion aborted" if c.abort_motion() else
+            "no motion was running",
+            "reset": lambda c: _done(c.reset_controller()),
+        }
+        self._services = [
+            node.create_service(Trigger, f"~/{name}", self._service(name, call),
+                                callback_group=services)
+            for name, call in calls.items()
+        ]
+        self._timer = node.create_timer(HEALTH_TICK_S, self._check_health,
+                                        callback_group=MutuallyExclusiveCallbackGroup())
+
+        self._executor: MultiThreadedExecutor | None = None
+        self._spinner: threading.Thread | None = None
+        if own_node:
+            self._executor = MultiThreadedExecutor(EXECUTOR_THREADS, context=node.context)
+            self._executor.add_node(node)
+            self._spinner = threading.Thread(target=self._spin, name="epson-ros2-executor",
+                                             daemon=True)
+            self._spinner.start()
+        if robot is not None:
+            self.use(robot)
+
+    # --- the robot --------------------------------------------------------------------------
+
+    def use(self, robot: _tandrel.Tandrel) -> None:
+        """Bridges this robot from now on, in place of the one before (which stays open)."""
+        self.release()
+        with self._lock:
+            if self._closed:
+                raise RuntimeError("the bridge is closed")
+            self._robot = robot
+            self._stop_publishing = threading.Event()
+            self._publisher_thread = threading.Thread(
+                target=self._publish, args=(robot.get_receive_interface(), self._stop_publishing),
+                name="epson-ros2-publisher", daemon=True)
+            self._publisher_thread.start()
+
+    def release(self) -> None:
+        """Stops bridging the current robot without closing it; services answer that no
+        controller is connected until the next use()."""
+        with self._lock:
+            thread, self._publisher_thread = self._publisher_thread, None
+            self._robot = None
+            self._stop_publishing.set()
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
+
+    @property
+    def robot(self) -> _tandrel.Tandrel | None:
+        return self._robot
+
+    # --- life cycle -------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Takes the topics and services off the graph; the robot stays connected. Idempotent."""
+        self.release()
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+        if self._executor is not None:
+            self._executor.shutdown()
+            if self._spinner is not None:
+                self._spinner.join()
+        node = self.node
+        if self._executor is not None:
+            node.destroy_node()
+        else:
+            for service in self._services:
+                node.destroy_service(service)
+            for publisher in (self._joint_pub, self._pose_pub, self._diag_pub):
+                node.destroy_publisher(publisher)
+            node.destroy_timer(self._timer)
+        if self._own_context is not None:
+            self._own_context.try_shutdown()
+
+    def __enter__(self) -> Bridge:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return (f"<Bridge node={self.node.get_fully_qualified_name()!r} robot={self._robot!r} "
+                f"published={self.samples_published} missed={self.samples_missed}>")
+
+    # --- workers ----------------------------------------------------------------------------
+
+    def _spin(self) -> None:
+        assert self._executor is not None
+        try:
+            self._executor.spin()
+        except Exception:  # noqa: BLE001 - a context shut down under it ends the spin
+            if self.node.context.ok():
+                raise
+
+    def _publish(self, receiver: _tandrel.EthernetReceiveInterface,
+                 stop: threading.Event) -> None:
+        joint = JointState()
+        joint.name = self._joint_names
+        pose = PoseStamped()
+        pose.header.frame_id = self._frame_id
+        samples = receiver.samples(timeout=SAMPLE_POLL_S)
+        last = 0
+        while not stop.is_set():
+            try:
+                sample = next(samples)
+            except _brevacon.TimeoutError:
+                continue  # the iterator keeps its place: the next sample is the one after
+            except StopIteration:
+                return  # the receiver was disconnected
+            sequence = sample.sequence
+            if last and sequence > last + 1:
+                self.samples_missed += sequence - last - 1
+            last = sequence
+            sec, nanosec = stamp_from_host_time(sample.host_time, self._offset_ns)
+            joint.header.stamp.sec = pose.header.stamp.sec = sec
+            joint.header.stamp.nanosec = pose.header.stamp.nanosec = nanosec
+            joint.position = [math.radians(q) for q in sample.joints]
+            position, orientation = pose_to_ros(sample.pose)
+            p, o = pose.pose.position, pose.pose.orientation
+            p.x, p.y, p.z = position
+            o.x, o.y, o.z, o.w = orientation
+            try:
+                self._joint_pub.publish(joint)
+                self._pose_pub.publish(pose)
+            except Exception as exc:  # noqa: BLE001 - the node or context is going away
+                if not stop.is_set() and self.node.context.ok():
+                    self.node.get_logger().error(f"publishing stopped: {exc}")
+                return
+            self.samples_published += 1
+
+    def _service(self, name: str, call: Callable[[_brevacon.Brevacon], str]
+                 ) -> Callable[[Trigger.Request, Trigger.Response], Trigger.Response]:
+        def handle(request: Trigger.Request, response: Trigger.Response) -> Trigger.Response:
+            robot = self._robot
+            if robot is None:
+                response.success, response.message = False, "not connected to the controller"
+                return response
+            try:
+                response.message = call(robot.get_control_interface())
+                response.success = True
+            # The driver's messages are escaped and redacted already: pass them on as they are.
+            except RuntimeError as exc:
+                response.success, response.message = False, str(exc)
+            except Exception as exc:  # noqa: BLE001 - a refusal must never end the node
+                response.success, response.message = False, f"{type(exc).__name__}: {exc}"
+            if not response.success:
+                self.node.get_logger().warning(f"~/{name}: {response.message}")
+            return response
+        return handle
+
+    def _check_health(self) -> None:
+        now = time.monotonic()
+        missed = self.samples_missed
+        health = self._assess(missed - self._missed_reported)
+        if health.level == self._last_level and now - self._last_report < DIAGNOSTICS_PERIOD_S:
+            return
+        self._last_level, self._last_report = health.level, now
+        self._missed_reported = missed
+        status = DiagnosticStatus(level=bytes([health.level]), message=health.message,
+                                  name=f"{self.node.get_name()}: controller",
+                                  hardware_id=self._hardware_id())
+        status.values = [KeyValue(key=k, value=v) for k, v in health.values]
+        array = DiagnosticArray(status=[status])
+        array.header.stamp = self.node.get_clock().now().to_msg()
+        try:
+            self._diag_pub.publish(array)
+        except Exception:  # noqa: BLE001 - the context is shutting down
+            pass
+
+    def health(self) -> Health:
+        """The health the next diagnostics message would report."""
+        return self._assess(self.samples_missed - self._missed_reported)
+
+    def _assess(self, missed_now: int) -> Health:
+        robot = self._robot
+        if robot is None:
+            return assess("disconnected", None, math.inf, math.inf, {}, self.samples_missed,
+                          missed_now)
+        receiver = robot.get_receive_interface()
+        if not robot.get_control_interface().is_connected():
+            connection = "disconnected"
+        else:
+            connection = "connected" if receiver.is_connected() else "reconnecting"
+        status = receiver.get_controller_status() if receiver.has_controller_status() else None
+        return assess(connection, status, receiver.controller_status_age_seconds(),
+                      receiver.sample_age_seconds(), dict(receiver.counters()),
+                      self.samples_missed, missed_now)
+
+    def _hardware_id(self) -> str:
+        robot = self._robot
+        return "" if robot is None else repr(robot)
+
+    def _parameter(self, name: str, default: Any) -> Any:
+        if not self.node.has_parameter(name):
+            self.node.declare_parameter(name, default)
+        return self.node.get_parameter(name).value
+
+
+
+def _done(_: None) -> str:
+    return "done"
+
+
+def attach(robot: _tandrel.Tandrel, node: Node | None = None, **options: Any) -> Bridge:
+    """Bridges an application's connected Tandrel to ROS 2, on its own command session.
+
+    Without ``node`` the bridge makes one (``node_name``, default "epson_ros2_bridge", in
+    ``namespace``) and spins it on a MultiThreadedExecutor thread of its own, in the default
+    context if rclpy is initialised, else in a context it makes and shuts down on close().
+    With ``node`` it adds its topics, services and timer to that node, which the caller spins
+    (a MultiThreadedExecutor, so ~/abort_motion runs beside a long call).
+
+    Options: ``joint_names`` (six names, default joint_1 ... joint_6) and ``frame_id`` (default
+    "base_link"), also settable as ROS parameters of the node; ``node_name`` and ``namespace``
+    when the bridge makes the node.
+    """
+    unknown = sorted(set(options) - set(_OPTIONS))
+    if unknown:
+        raise TypeError(f"attach() got unknown options {unknown}; known: {list(_OPTIONS)}")
+    names = {k: options[k] for k in ("joint_names", "frame_id") if k in options}
+    if node is not None:
+        if "node_name" in options or "namespace" in options:
+            raise TypeError("node_name and namespace apply only when attach() makes the node")
+        return Bridge(node, robot, own_node=False, **names)
+    context: Context | None = None
+    if not rclpy.ok():
+        context = Context()
+        rclpy.init(context=context)
+    try:
+        made = rclpy.create_node(options.get("node_name", DEFAULT_NODE_NAME),
+                                 namespace=options.get("namespace", ""), context=context)
+        return Bridge(made, robot, own_node=True, context=context, **names)
+    except BaseException:
+        if context is not None:
+            context.try_shutdown()
+        raise
