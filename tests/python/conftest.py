@@ -2,12 +2,19 @@
 
 from __future__ import annotations
 
+import signal
 from collections.abc import Iterator
 
 import pytest
 
 from fake_controller import FakeController, RefusingPort
 from telemetry_peer import TelemetryPeer
+
+# A run started in the background of a non-interactive shell inherits SIGINT ignored, and Python
+# then leaves it ignored: the Ctrl-C tests need the interpreter's own handler, here and in the
+# children they start (exec resets a handled signal to its default).
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
