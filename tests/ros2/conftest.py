@@ -3,12 +3,18 @@ connected to it, and a listener node. Only `make ros2-test` runs these (see ros2
 
 from __future__ import annotations
 
+import signal
 from collections.abc import Iterator
 from typing import Any
 
 import pytest
 
 RATE_HZ = 250.0
+
+# A run started in the background of a non-interactive shell inherits SIGINT ignored; the
+# standalone bridge's SIGINT test needs it handled here and, through exec, default in its child.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def pytest_configure(config: pytest.Config) -> None:
