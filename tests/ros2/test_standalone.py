@@ -36,7 +36,7 @@ def test_survives_a_controller_restart_and_stops_on_sigint() -> None:
         refused = listener.call("/cell/epson_ros2_bridge/motor_on")
         assert not refused.success
 
-        second = SimProcess(250.0, *ports)
+        second = SimProcess(250.0, port=ports[0], telemetry_port=ports[1])
         before = listener.count("joints")
         wait_until(lambda: listener.count("joints") > before + 50, 20.0, "joint_states again")
         # A new session serves again (the services answer on it, not on the lost one).
