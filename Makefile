@@ -27,7 +27,6 @@ MANYLINUX := manylinux_2_35_x86_64
 WHEELHOUSE := build/wheelhouse
 WHEEL := dist/epson_driver-$(VERSION)-cp311-cp311-$(MANYLINUX).whl
 FUZZ := build/fuzz
-FUZZ_REPLAY := build/fuzz-replay
 HARNESS ?= stream_framers
 SECONDS ?= 600
 WERROR ?= ON
@@ -123,14 +122,21 @@ ros2-bench: build ros2-deps
 	$(call in_netns,$(ROS_PY) bench/ros2_overhead.py)
 
 # Native tests under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# Sanitizer and fuzzer builds keep line tables only (-g1), as the release build does: reports
+# still name file and line. The ASan tree also holds the fuzz harnesses' replay drivers, so
+# fuzz-replay reuses its libraries instead of building them once more.
+SANITIZER_COMMON := -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF
+ASAN_CONFIG := -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -g1" \
+               -DEPSON_SANITIZE=address -DEPSON_BUILD_FUZZERS=ON $(SANITIZER_COMMON)
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
 test-asan: deps
-	$(call configure,$(ASAN),-DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=address -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF)
+	$(call configure,$(ASAN),$(ASAN_CONFIG))
 	$(CMAKE) --build $(ASAN) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(CTEST) --test-dir $(ASAN) -j 8 --output-on-failure --timeout 600
+	$(ASAN_ENV) $(CTEST) --test-dir $(ASAN) -j 8 -LE fuzz --output-on-failure --timeout 600
 
 test-tsan: deps
-	$(call configure,$(TSAN),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DEPSON_SANITIZE=thread -DEPSON_BUILD_PYTHON=OFF -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF)
+	$(call configure,$(TSAN),-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" -DEPSON_SANITIZE=thread $(SANITIZER_COMMON))
 	$(CMAKE) --build $(TSAN) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(CTEST) --test-dir $(TSAN) -j 8 --output-on-failure --timeout 600
@@ -205,14 +211,13 @@ FUZZ_OPTIONS := -DEPSON_BUILD_FUZZERS=ON -DEPSON_BUILD_TESTS=OFF -DEPSON_BUILD_P
                 -DEPSON_BUILD_BENCH=OFF -DEPSON_BUILD_EXAMPLES=OFF
 
 fuzz-replay: deps
-	$(call configure,$(FUZZ_REPLAY),-DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=address $(FUZZ_OPTIONS))
-	$(CMAKE) --build $(FUZZ_REPLAY) -j $(JOBS) --target epson_fuzzers
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(CTEST) --test-dir $(FUZZ_REPLAY) -L fuzz-replay -j 2 --output-on-failure
+	$(call configure,$(ASAN),$(ASAN_CONFIG))
+	$(CMAKE) --build $(ASAN) -j $(JOBS) --target epson_fuzzers
+	$(ASAN_ENV) $(CTEST) --test-dir $(ASAN) -L fuzz-replay -j 2 --output-on-failure
 
 fuzz-build: deps
 	@command -v clang++ >/dev/null || { echo "clang++ is not installed: no libFuzzer build"; exit 1; }
-	$(call configure,$(FUZZ),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo $(FUZZ_OPTIONS))
+	$(call configure,$(FUZZ),-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" $(FUZZ_OPTIONS))
 	$(CMAKE) --build $(FUZZ) -j $(JOBS) --target epson_fuzzers
 
 fuzz-smoke: deps
