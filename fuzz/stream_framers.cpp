@@ -177,18 +177,21 @@ struct Outcome {
 
 // What the call gives when `reply` (its text) is the first reply to arrive.
 Outcome outcomeOfReply(const Query& query, const std::string& reply) {
-  // An error reply stays with the awaited command when it names it, or names no command at all
-  // ("!", "!99", "!,3": no letter after the "!").
-  const char second = reply.size() > 1 ? reply[1] : '\0';
-  const bool names_command = (second >= 'A' && second <= 'Z') || (second >= 'a' && second <= 'z');
-  const bool error_for_us =
-      !reply.empty() && reply[0] == '!' && (reply.compare(1, 7, "Execute") == 0 || !names_command);
+  // A reply names the command of the letters after its first character: "#ExecuteX" names
+  // another one. An error reply stays with the awaited command when it names it, or names no
+  // command at all ("!", "!99", "!,3": no letter after the "!").
+  const auto letter = [&reply](std::size_t at) {
+    const char c = at < reply.size() ? reply[at] : '\0';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  };
+  const bool names_execute = !reply.empty() && reply.compare(1, 7, "Execute") == 0 && !letter(8);
+  const bool error_for_us = !reply.empty() && reply[0] == '!' && (names_execute || !letter(1));
   if (reply.empty())
     return {Call::kNobodysReply, "Empty response from Epson controller" + kOutOfStep, {}};
   if (error_for_us) {
     return {Call::kControllerError, p::errorReplyMessage(reply, query.line), {}};
   }
-  if (reply.rfind("#Execute", 0) != 0) {
+  if (reply.rfind("#", 0) != 0 || !names_execute) {
     return {Call::kNobodysReply,
             "Unexpected Epson response while waiting for #Execute: " + p::escapeText(reply) +
                 kOutOfStep,
