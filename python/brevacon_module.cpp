@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include <epson/brevacon.h>
 #include <epson/version.h>
@@ -300,6 +301,40 @@ int ioNumber(const py::int_& value, const char* name) {
   return static_cast<int>(number);
 }
 
+// The I/O bindings: numbers checked as ioNumber() does, the call made without the GIL.
+template <typename Result>
+auto ioRead(Result (Brevacon::*read)(int), const char* name) {
+  return [read, name](Brevacon& self, const py::int_& number) {
+    const int checked = ioNumber(number, name);
+    py::gil_scoped_release release;
+    return (self.*read)(checked);
+  };
+}
+
+// A write of a bit's state (Value = bool) or of a byte or word (Value = const py::int_&).
+template <typename Value, typename Native>
+auto ioSet(void (Brevacon::*write)(int, Native), const char* name) {
+  return [write, name](Brevacon& self, const py::int_& number, Value value) {
+    const int checked = ioNumber(number, name);
+    Native native{};
+    if constexpr (std::is_same_v<Native, bool>) {
+      native = value;
+    } else {
+      native = ioNumber(value, "value");
+    }
+    py::gil_scoped_release release;
+    (self.*write)(checked, native);
+  };
+}
+
+auto ioWait(bool (Brevacon::*wait)(int, bool, std::chrono::duration<double>)) {
+  return [wait](Brevacon& self, const py::int_& bit, bool on, double timeout) {
+    const int checked = ioNumber(bit, "bit");
+    py::gil_scoped_release release;
+    return (self.*wait)(checked, on, std::chrono::duration<double>(timeout));
+  };
+}
+
 constexpr const char* kIoDoc = R"doc(
 
 Bits and ports are numbered from 0; the controller decides which exist and refuses others
@@ -477,128 +512,44 @@ PYBIND11_MODULE(_brevacon, m) {
                    "``AccelMax(1)`` and\n``AccelMax(2)``.\n",
                    parse_raises)
                .c_str())
-      .def(
-          "set_output",
-          [](Brevacon& self, const py::int_& bit, bool on) {
-            const int number = ioNumber(bit, "bit");
-            py::gil_scoped_release release;
-            self.setOutput(number, on);
-          },
-          py::arg("bit"), py::arg("on").noconvert(),
-          io("Switch a standard output bit on or off (SPEL+ ``On``/``Off``).").c_str())
-      .def(
-          "get_output",
-          [](Brevacon& self, const py::int_& bit) {
-            const int number = ioNumber(bit, "bit");
-            py::gil_scoped_release release;
-            return self.getOutput(number);
-          },
-          py::arg("bit"), io("Read a standard output bit (``Oport``).", parse_raises).c_str())
-      .def(
-          "get_input",
-          [](Brevacon& self, const py::int_& bit) {
-            const int number = ioNumber(bit, "bit");
-            py::gil_scoped_release release;
-            return self.getInput(number);
-          },
-          py::arg("bit"), io("Read a standard input bit (``Sw``).", parse_raises).c_str())
-      .def(
-          "set_output_byte",
-          [](Brevacon& self, const py::int_& port, const py::int_& value) {
-            const int number = ioNumber(port, "port");
-            const int byte = ioNumber(value, "value");
-            py::gil_scoped_release release;
-            self.setOutputByte(number, byte);
-          },
-          py::arg("port"), py::arg("value"),
-          io("Write a standard output byte port (``Out``), 0 to 255.").c_str())
-      .def(
-          "get_output_byte",
-          [](Brevacon& self, const py::int_& port) {
-            const int number = ioNumber(port, "port");
-            py::gil_scoped_release release;
-            return self.getOutputByte(number);
-          },
-          py::arg("port"),
-          io("Read a standard output byte port (``Out``), 0 to 255.", parse_raises).c_str())
-      .def(
-          "get_input_byte",
-          [](Brevacon& self, const py::int_& port) {
-            const int number = ioNumber(port, "port");
-            py::gil_scoped_release release;
-            return self.getInputByte(number);
-          },
-          py::arg("port"),
-          io("Read a standard input byte port (``In``), 0 to 255.", parse_raises).c_str())
-      .def(
-          "set_output_word",
-          [](Brevacon& self, const py::int_& port, const py::int_& value) {
-            const int number = ioNumber(port, "port");
-            const int word = ioNumber(value, "value");
-            py::gil_scoped_release release;
-            self.setOutputWord(number, word);
-          },
-          py::arg("port"), py::arg("value"),
-          io("Write a standard output word port (``OutW``), 0 to 65535.").c_str())
-      .def(
-          "get_output_word",
-          [](Brevacon& self, const py::int_& port) {
-            const int number = ioNumber(port, "port");
-            py::gil_scoped_release release;
-            return self.getOutputWord(number);
-          },
-          py::arg("port"),
-          io("Read a standard output word port (``OutW``), 0 to 65535.", parse_raises).c_str())
-      .def(
-          "get_input_word",
-          [](Brevacon& self, const py::int_& port) {
-            const int number = ioNumber(port, "port");
-            py::gil_scoped_release release;
-            return self.getInputWord(number);
-          },
-          py::arg("port"),
-          io("Read a standard input word port (``InW``), 0 to 65535.", parse_raises).c_str())
-      .def(
-          "set_memory_bit",
-          [](Brevacon& self, const py::int_& bit, bool on) {
-            const int number = ioNumber(bit, "bit");
-            py::gil_scoped_release release;
-            self.setMemoryBit(number, on);
-          },
-          py::arg("bit"), py::arg("on").noconvert(),
-          io("Switch a memory bit on or off (``MemOn``/``MemOff``), shared with controller "
-             "programs.")
-              .c_str())
-      .def(
-          "get_memory_bit",
-          [](Brevacon& self, const py::int_& bit) {
-            const int number = ioNumber(bit, "bit");
-            py::gil_scoped_release release;
-            return self.getMemoryBit(number);
-          },
-          py::arg("bit"), io("Read a memory bit (``MemSw``).", parse_raises).c_str())
-      .def(
-          "wait_input",
-          [](Brevacon& self, const py::int_& bit, bool on, double timeout) {
-            const int number = ioNumber(bit, "bit");
-            py::gil_scoped_release release;
-            return self.waitInput(number, on, std::chrono::duration<double>(timeout));
-          },
-          py::arg("bit"), py::arg("on").noconvert(), py::arg("timeout"),
-          ("Wait until a standard input bit is ``on`` (SPEL+ ``Wait Sw(bit) = On, timeout``)." +
-           wait_doc)
-              .c_str())
-      .def(
-          "wait_memory_bit",
-          [](Brevacon& self, const py::int_& bit, bool on, double timeout) {
-            const int number = ioNumber(bit, "bit");
-            py::gil_scoped_release release;
-            return self.waitMemoryBit(number, on, std::chrono::duration<double>(timeout));
-          },
-          py::arg("bit"), py::arg("on").noconvert(), py::arg("timeout"),
-          ("Wait until a memory bit is ``on`` (SPEL+ ``Wait MemSw(bit) = On, timeout``)." +
-           wait_doc)
-              .c_str())
+      .def("set_output", ioSet<bool>(&Brevacon::setOutput, "bit"), py::arg("bit"),
+           py::arg("on").noconvert(),
+           io("Switch a standard output bit on or off (SPEL+ ``On``/``Off``).").c_str())
+      .def("get_output", ioRead(&Brevacon::getOutput, "bit"), py::arg("bit"),
+           io("Read a standard output bit (``Oport``).", parse_raises).c_str())
+      .def("get_input", ioRead(&Brevacon::getInput, "bit"), py::arg("bit"),
+           io("Read a standard input bit (``Sw``).", parse_raises).c_str())
+      .def("set_output_byte", ioSet<const py::int_&>(&Brevacon::setOutputByte, "port"),
+           py::arg("port"), py::arg("value"),
+           io("Write a standard output byte port (``Out``), 0 to 255.").c_str())
+      .def("get_output_byte", ioRead(&Brevacon::getOutputByte, "port"), py::arg("port"),
+           io("Read a standard output byte port (``Out``), 0 to 255.", parse_raises).c_str())
+      .def("get_input_byte", ioRead(&Brevacon::getInputByte, "port"), py::arg("port"),
+           io("Read a standard input byte port (``In``), 0 to 255.", parse_raises).c_str())
+      .def("set_output_word", ioSet<const py::int_&>(&Brevacon::setOutputWord, "port"),
+           py::arg("port"), py::arg("value"),
+           io("Write a standard output word port (``OutW``), 0 to 65535.").c_str())
+      .def("get_output_word", ioRead(&Brevacon::getOutputWord, "port"), py::arg("port"),
+           io("Read a standard output word port (``OutW``), 0 to 65535.", parse_raises).c_str())
+      .def("get_input_word", ioRead(&Brevacon::getInputWord, "port"), py::arg("port"),
+           io("Read a standard input word port (``InW``), 0 to 65535.", parse_raises).c_str())
+      .def("set_memory_bit", ioSet<bool>(&Brevacon::setMemoryBit, "bit"), py::arg("bit"),
+           py::arg("on").noconvert(),
+           io("Switch a memory bit on or off (``MemOn``/``MemOff``), shared with controller "
+              "programs.")
+               .c_str())
+      .def("get_memory_bit", ioRead(&Brevacon::getMemoryBit, "bit"), py::arg("bit"),
+           io("Read a memory bit (``MemSw``).", parse_raises).c_str())
+      .def("wait_input", ioWait(&Brevacon::waitInput), py::arg("bit"), py::arg("on").noconvert(),
+           py::arg("timeout"),
+           ("Wait until a standard input bit is ``on`` (SPEL+ ``Wait Sw(bit) = On, timeout``)." +
+            wait_doc)
+               .c_str())
+      .def("wait_memory_bit", ioWait(&Brevacon::waitMemoryBit), py::arg("bit"),
+           py::arg("on").noconvert(), py::arg("timeout"),
+           ("Wait until a memory bit is ``on`` (SPEL+ ``Wait MemSw(bit) = On, timeout``)." +
+            wait_doc)
+               .c_str())
       .def("add_safety_cuboid", &Brevacon::addSafetyCuboid, Release(), py::arg("min_corner_mm"),
            py::arg("max_corner_mm"), exchanging(kCuboidDoc).c_str())
       .def("set_power_mode", &Brevacon::setPowerMode, Release(), py::arg("mode"),

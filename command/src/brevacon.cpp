@@ -81,49 +81,50 @@ void Brevacon::move(const std::string& destination, bool rot, bool ecp, bool cp,
   });
 }
 
+namespace {
+
+// The reads of cell I/O: one query and its parse, on the generic path. (Impl is deduced: the
+// class is private to Brevacon.)
+template <typename Impl>
+bool readBit(Impl& impl, protocol::IoRead read, int bit) {
+  return impl.query(protocol::ioQuery(read, bit), protocol::parseBitValue);
+}
+template <typename Impl>
+int readValue(Impl& impl, protocol::IoRead read, int port, int max) {
+  return impl.query(protocol::ioQuery(read, port), [max](const std::string& result) {
+    return protocol::parseIoValue(result, max);
+  });
+}
+
+}  // namespace
+
 void Brevacon::setOutput(int bit, bool on) {
   impl_->execute(protocol::outputBitStatement(bit, on));
 }
-bool Brevacon::getOutput(int bit) {
-  return impl_->query(protocol::ioQuery(protocol::IoRead::kOutputBit, bit),
-                      protocol::parseBitValue);
-}
-bool Brevacon::getInput(int bit) {
-  return impl_->query(protocol::ioQuery(protocol::IoRead::kInputBit, bit), protocol::parseBitValue);
-}
+bool Brevacon::getOutput(int bit) { return readBit(*impl_, protocol::IoRead::kOutputBit, bit); }
+bool Brevacon::getInput(int bit) { return readBit(*impl_, protocol::IoRead::kInputBit, bit); }
 void Brevacon::setOutputByte(int port, int value) {
   impl_->execute(protocol::outputByteStatement(port, value));
 }
 int Brevacon::getOutputByte(int port) {
-  return impl_->query(
-      protocol::ioQuery(protocol::IoRead::kOutputByte, port),
-      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxByteValue); });
+  return readValue(*impl_, protocol::IoRead::kOutputByte, port, protocol::kMaxByteValue);
 }
 int Brevacon::getInputByte(int port) {
-  return impl_->query(
-      protocol::ioQuery(protocol::IoRead::kInputByte, port),
-      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxByteValue); });
+  return readValue(*impl_, protocol::IoRead::kInputByte, port, protocol::kMaxByteValue);
 }
 void Brevacon::setOutputWord(int port, int value) {
   impl_->execute(protocol::outputWordStatement(port, value));
 }
 int Brevacon::getOutputWord(int port) {
-  return impl_->query(
-      protocol::ioQuery(protocol::IoRead::kOutputWord, port),
-      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxWordValue); });
+  return readValue(*impl_, protocol::IoRead::kOutputWord, port, protocol::kMaxWordValue);
 }
 int Brevacon::getInputWord(int port) {
-  return impl_->query(
-      protocol::ioQuery(protocol::IoRead::kInputWord, port),
-      [](const std::string& r) { return protocol::parseIoValue(r, protocol::kMaxWordValue); });
+  return readValue(*impl_, protocol::IoRead::kInputWord, port, protocol::kMaxWordValue);
 }
 void Brevacon::setMemoryBit(int bit, bool on) {
   impl_->execute(protocol::memoryBitStatement(bit, on));
 }
-bool Brevacon::getMemoryBit(int bit) {
-  return impl_->query(protocol::ioQuery(protocol::IoRead::kMemoryBit, bit),
-                      protocol::parseBitValue);
-}
+bool Brevacon::getMemoryBit(int bit) { return readBit(*impl_, protocol::IoRead::kMemoryBit, bit); }
 bool Brevacon::waitInput(int bit, bool on, std::chrono::duration<double> timeout) {
   return impl_->waitFor(protocol::IoWait::kInputBit, bit, on, timeout.count());
 }

@@ -7,7 +7,7 @@ Embedded, in an application that runs its motions in Python::
 
 Standalone, for a cell where no Python application holds the command session::
 
-    epson-ros2-bridge --ros-args -p host:=192.0.2.10
+    epson-ros2-bridge --ros-args -p host:=robot-controller
 
 Needs rclpy and the message packages of ROS 2 Jazzy: a ROS install, or the PyPI wheels of the
 extra (``pip install epson-driver[ros2]``).
