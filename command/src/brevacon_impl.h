@@ -2,7 +2,9 @@
 
 // The private state and workers of Brevacon. Their definitions are split by concern:
 //   session.cpp       connect, login, logout, disconnect
-//   channel.cpp       the engine every command goes through (its own class, channel.h)
+//   channel*.cpp      the engine every command goes through (its own class, channel.h): the
+//                     connection (channel.cpp), the queue (channel_queue.cpp), and a running
+//                     motion with what reaches it beside (channel_motion.cpp)
 //   status_power.cpp  controller status, Emergency Stop, reset, motors, power mode, AccelMax
 //   tools.cpp         Tool slots and the TCP override
 //   state_ik.cpp      robot state and inverse kinematics
