@@ -96,7 +96,8 @@ meanwhile (code 21: a statement is running). Its reply may take ``timeout`` plus
 Args:
     bit: The bit, from 0.
     on: The state to wait for.
-    timeout: Seconds to wait at most, above 0 and at most {motion_timeout}.
+    timeout: Seconds to wait at most, from 0.001 to {motion_timeout}; written to the controller
+        in whole milliseconds.
 
 Returns:
     True when the bit reached ``on``, False when the timeout passed first.

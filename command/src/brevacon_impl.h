@@ -111,8 +111,10 @@ class Brevacon::Impl {
   // Beside a running motion it goes through the channel without the session lock; otherwise it
   // takes the lock for an ordinary exchange.
   void sendMotionControlCommand_(const std::string& command);
-  // The session lock; a wait for it stops when the interrupt check asks.
+  // The session lock; a wait for it stops when the interrupt check asks, and is bounded by the
+  // thread's SessionWaitLimit. Throws at once on the thread that already holds it.
   SessionLock lockSession_();
+  void refuseReentry_() const;
 
   // --- Workers that expect the session lock held (run through locked() or by an operation) -----
   bool isEmergencyStopped_();
@@ -159,14 +161,15 @@ void Brevacon::Impl::motion_(MakePlan make_plan) {
 
 template <typename MakePlan>
 void Brevacon::Impl::long_(MakePlan make_plan, std::chrono::milliseconds timeout) {
-  channel_.beginMotion();
-  // Ends the motion on every exit, validation failures included, after the replies of the
-  // commands written beside it have been read or have become due.
+  // A bad argument throws here, before anything counts as running.
+  const protocol::MotionPlan plan = make_plan();
+  channel_.beginMotion(plan.motion);
+  // Ends the motion on every exit, after the replies of the commands written beside it have
+  // been read or have become due.
   struct EndOnExit {
     Channel& channel;
     ~EndOnExit() { channel.endMotion(); }
   } end_on_exit{channel_};
-  const protocol::MotionPlan plan = make_plan();
   for (const std::string& setting : plan.settings) command_(setting, kReplyTimeout);
   Interrupter interrupter;
   channel_.runMotion(plan.motion, timeout, interrupter);

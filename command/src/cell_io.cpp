@@ -100,17 +100,23 @@ std::string waitStatement(IoWait wait, int bit, bool on, double timeout_s,
                           std::chrono::milliseconds limit) {
   const std::string number = checkedNumber(bit, "bit");
   const double limit_s = std::chrono::duration<double>(limit).count();
-  if (!std::isfinite(timeout_s) || timeout_s <= 0 || timeout_s > limit_s) {
-    throw std::invalid_argument("timeout must be a number of seconds above 0 and at most " +
+  if (!std::isfinite(timeout_s) || timeout_s < kMinWaitSeconds || timeout_s > limit_s) {
+    throw std::invalid_argument("timeout must be a number of seconds from 0.001 to " +
                                 formatG15(limit_s) + ", not " + formatG17(timeout_s));
   }
   const char* function = wait == IoWait::kInputBit ? "Sw(" : "MemSw(";
+  // Milliseconds in plain decimal, as a controller program writes a time: never an exponent,
+  // never the binary noise of a double (0.1 is "0.1").
   return std::string("Wait ") + function + number + ") = " + (on ? "On" : "Off") + ", " +
-         formatG17(timeout_s);
+         secondsText(waitMilliseconds(timeout_s));
+}
+
+std::chrono::milliseconds waitMilliseconds(double timeout_s) {
+  return std::chrono::milliseconds(std::llround(timeout_s * 1000));
 }
 
 std::chrono::milliseconds waitReplyTimeout(double timeout_s, std::chrono::milliseconds reply) {
-  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(timeout_s * 1000))) + reply;
+  return waitMilliseconds(timeout_s) + reply;
 }
 
 bool parseBitValue(const std::string& result) {

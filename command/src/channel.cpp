@@ -177,6 +177,14 @@ bool Channel::writeLocked_(const std::string& line, Clock::time_point deadline) 
   return true;
 }
 
+void Channel::writeBestEffort_(const std::string& command) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  if (!socket_.is_open()) return;
+  const std::string line = command + "\r\n";
+  // NOLINTNEXTLINE(bugprone-unused-return-value): nothing is waited for, nothing is reported
+  (void)::send(socket_.native_handle(), line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 // --- Reading ------------------------------------------------------------------------------------
 
 void Channel::receiveAvailable_() {

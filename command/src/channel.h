@@ -19,10 +19,18 @@
 //
 // Which reply belongs to whom: the controller answers each command, and commands of one name in
 // the order they were written. A reply goes to the oldest outstanding command of the name it
-// carries (protocol::answeredIndex). A command that gave up waiting stays in the queue as due;
-// its reply is discarded with a log line when it comes. A reply that matches nothing means the
-// session is out of step, and it is torn down: a line that began before a command was written
-// cannot be that command's reply.
+// carries (protocol::answeredIndex). A $Pause or $Continue that gave up waiting stays in the
+// queue as due; its reply is discarded with a log line when it comes. An $Abort or a $GetStatus
+// is strict: when its reply has not come by its deadline the session is torn down (the robot's
+// state is unknown), so it is never waited for beyond it and never takes a later command's
+// reply. A heartbeat still on its way when its motion ends keeps its deadline, which the next
+// reader judges before it writes anything. A reply that matches nothing means the session is out
+// of step, and it is torn down: a line that began before a command was written cannot be that
+// command's reply. Replies already received are routed before any deadline is judged.
+//
+// Re-entry: a signal handler may run on the reader's own thread, inside one of its waits (the
+// interrupt check). A command it writes beside the motion is then read for by that same thread
+// (reader_ tells who the reader is), since nobody else would.
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +42,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -83,7 +92,9 @@ class Channel {
 
   // A motion counts as running from beginMotion() to the end of endMotion(): its settings, its
   // statement, and the replies still due to commands written beside it.
-  void beginMotion();
+  void beginMotion(const std::string& command);
+  // The running motion's statement as messages show it; empty when none runs.
+  std::string runningMotion() const;
   // The motion's statement: like exchange(), with a $GetStatus heartbeat, and on an interrupt an
   // abort. Throws MotionAbortedError for an error reply after an accepted abort.
   std::string runMotion(const std::string& command, std::chrono::milliseconds timeout,
@@ -91,6 +102,13 @@ class Channel {
   // Reads until every command written beside the motion has its reply or has given up.
   void endMotion() noexcept;
   bool motionRunning() const { return motionActive_.load(); }
+  // While set (above zero), a running motion's heartbeat goes out at least this often, so no
+  // gap between lines is longer: the controller's remote Timeout then never ends the session.
+  void setKeepalive(std::chrono::milliseconds keepalive) { keepalive_ = keepalive; }
+  // When a line was last written (steady clock); the epoch before the first.
+  Clock::time_point lastWrite() const {
+    return Clock::time_point(Clock::duration(lastWrite_.load()));
+  }
 
   // --- Beside a running motion; any thread, without the session lock ------------------------
   // Writes `command` and returns its reply, whatever it is; none, with nothing sent, when no
@@ -111,6 +129,20 @@ class Channel {
   using EntryPtr = std::shared_ptr<Entry>;
   struct MotionWait;
 
+  // Marks the calling thread as the reader for its lifetime (nested scopes of one thread nest).
+  class ReaderScope {
+   public:
+    explicit ReaderScope(std::atomic<std::thread::id>& reader)
+        : reader_(reader), previous_(reader.exchange(std::this_thread::get_id())) {}
+    ~ReaderScope() { reader_ = previous_; }
+    ReaderScope(const ReaderScope&) = delete;
+    ReaderScope& operator=(const ReaderScope&) = delete;
+
+   private:
+    std::atomic<std::thread::id>& reader_;
+    std::thread::id previous_;
+  };
+
   // Registers and writes `command` (writeMutex_ and queueMutex_ taken here). Throws on a failed
   // or timed-out write, after a teardown when `reader`, after a shutdown of the socket otherwise.
   // `admit`, when given, runs under both locks first; false sends nothing and gives none.
@@ -121,14 +153,44 @@ class Channel {
   std::optional<std::string> awaitBeside_(const std::string& command,
                                           const std::function<bool()>& admit);
   bool writeLocked_(const std::string& line, Clock::time_point deadline);
+  // Writes `command` if the socket takes it at once, ignoring every failure: the $Abort of a
+  // session that is being given up, which waits for nothing.
+  void writeBestEffort_(const std::string& command);
   // Before a command is written: routes every reply already received, so a line nobody awaits
   // fails the command before anything is sent.
   void settleReceived_(const std::string& command);
+  // Routes every complete reply already received, without waiting.
+  void routeReceived_(const Entry* fresh, const std::string& context);
+  // Tears the session down (ConnectionLostError) when a strict command's reply is overdue.
+  void judgeStrict_(Clock::time_point now);
+  // The earliest deadline of a strict command still waiting; max when none.
+  Clock::time_point strictWake_();
   // Waits for `entry`'s reply as the reader; returns it. `motion` adds the heartbeat and abort.
   // `timeout` is what messages state.
   std::string await_(const EntryPtr& entry, Clock::time_point deadline,
                      std::chrono::milliseconds timeout, Interrupter& interrupter,
                      MotionWait* motion);
+  // An interrupt that came with the reply already here: the caller still gets the interrupt.
+  [[noreturn]] void throwInterruptedAfterReply_(const Entry& entry, bool motion);
+  // For a command the reader wrote from inside its own wait: reads until its reply comes or its
+  // deadline passes.
+  void readNested_(const EntryPtr& entry);
+  // The motion's part of a wait: the heartbeat and the abort this reader wrote; returns when it
+  // next needs looking at. Throws after a teardown when either goes unanswered.
+  Clock::time_point motionStep_(MotionWait& motion, const Entry& entry, Clock::time_point now);
+  // On an interrupt or the motion's deadline: writes $Abort and returns the deadline of the
+  // motion's own reply; a second time, tears the session down and throws.
+  Clock::time_point abortMotionNow_(MotionWait& motion, const Entry& entry, Clock::time_point now,
+                                    bool interrupted);
+  // Reads until every $Abort written beside or by the motion has its reply.
+  void settleAborts_(const std::string& context);
+  // The motion's statement has its reply (or failed); returns whether an abort was accepted.
+  bool markAnswered_();
+  std::chrono::milliseconds heartbeatInterval_() const {
+    const std::chrono::milliseconds keepalive = keepalive_.load();
+    return keepalive.count() > 0 ? std::min(keepalive, deadlines_.heartbeat_interval)
+                                 : deadlines_.heartbeat_interval;
+  }
   // Frames the next reply into framed_; false when `wake` passed first. Throws
   // ConnectionLostError after a teardown on a failed read, end of stream or an overlong reply.
   bool readReply_(Clock::time_point wake);
@@ -154,15 +216,19 @@ class Channel {
   std::size_t staleBytes_ = 0;  // leading buffered bytes received before the last write
   std::string secret_;
   std::atomic<bool> open_{false};
+  std::atomic<std::thread::id> reader_{};  // the thread inside exchange(), runMotion(), endMotion()
+  std::atomic<std::chrono::milliseconds> keepalive_{std::chrono::milliseconds(0)};
+  std::atomic<Clock::rep> lastWrite_{0};
 
   std::mutex writeMutex_;
-  std::mutex queueMutex_;
+  mutable std::mutex queueMutex_;
   std::condition_variable queueCv_;
   std::deque<EntryPtr> queue_;
   // The motion (queueMutex_): whether its statement is written, answered, and whether an abort
   // was asked for before it was written or accepted after.
   enum class Stage { kIdle, kSettings, kRunning, kAnswered };
   Stage stage_ = Stage::kIdle;
+  std::string motionCommand_;
   bool abortRequested_ = false;
   bool abortAccepted_ = false;
   std::atomic<bool> motionActive_{false};

@@ -42,6 +42,10 @@ inline std::string commandName(const std::string& command) {
   return protocol::expectedPrefix(command).substr(1);
 }
 
+inline std::string millisecondsText(std::chrono::milliseconds duration) {
+  return std::to_string(duration.count()) + " ms";
+}
+
 }  // namespace epson::channel_detail
 
 namespace epson {
@@ -54,15 +58,22 @@ struct Channel::Entry {
   std::string command;  // the line without its CR LF
   channel_detail::Clock::time_point deadline;
   bool beside = false;  // written beside a motion by a thread that waits on queueCv_
+  // A reply that has not come by the deadline tears the session down rather than being waited
+  // for ever ($Abort, $GetStatus): the robot's state is then unknown, and a reply that came
+  // later could only be taken for another command's.
+  bool strict = false;
   State state = State::kWaiting;
   std::string reply;  // the reply, or why the session ended
 };
 
 // What the reader of a running motion keeps besides the motion's own entry.
 struct Channel::MotionWait {
+  enum class Abort { kNone, kInterrupt, kDeadline };
   EntryPtr heartbeat;
   channel_detail::Clock::time_point next_beat;
-  EntryPtr abort;  // the $Abort this reader wrote on an interrupt
+  EntryPtr abort;  // the $Abort this reader wrote, on an interrupt or at the motion's deadline
+  Abort abort_reason = Abort::kNone;
+  std::chrono::milliseconds timeout{0};  // the motion's own, as messages state it
 };
 
 }  // namespace epson

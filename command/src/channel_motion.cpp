@@ -1,33 +1,23 @@
-// A running motion, and what reaches it beside: pause, continue and abort from other threads.
-
-#include <poll.h>
-#include <sys/socket.h>
+// A running motion, and what reaches it beside: pause, continue and abort from other threads (or
+// from a signal handler on the motion's own thread), the heartbeat, and the abort on an interrupt
+// or at the motion's deadline.
 
 #include <algorithm>
-#include <cerrno>
-#include <exception>
 #include <stdexcept>
+#include <thread>
 #include <utility>
-
-#include <boost/asio/connect.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <epson/errors.h>
 
 #include "channel_internal.h"
-#include "log.h"
 
 namespace epson {
 
-namespace asio = boost::asio;
-using asio::ip::tcp;
-using boost::system::error_code;
 using namespace channel_detail;
 
-// --- Motion -------------------------------------------------------------------------------------
-
-void Channel::beginMotion() {
+void Channel::beginMotion(const std::string& command) {
   std::lock_guard<std::mutex> lock(queueMutex_);
+  motionCommand_ = protocol::shownCommandBrief(command);
   stage_ = Stage::kSettings;
   abortRequested_ = false;
   abortAccepted_ = false;
@@ -37,8 +27,19 @@ void Channel::beginMotion() {
 std::string Channel::runMotion(const std::string& command, std::chrono::milliseconds timeout,
                                Interrupter& interrupter) {
   if (!open_ || !socket_.is_open()) throw ConnectionLostError(kNotConnected);
+  const ReaderScope reading(reader_);
   const auto deadline = deadlineAfter(timeout);
   settleReceived_(command);
+  // A Ctrl-C that came while the settings were exchanged (each answered within a slice, so none
+  // looked) must not let the motion start.
+  if (interrupter.requestedNow()) {
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      stage_ = Stage::kAnswered;
+    }
+    throw InterruptedError("Interrupted before " + protocol::shownCommandBrief(command) +
+                           " was sent; the robot was not moved");
+  }
   bool aborted_before = false;
   // The stage changes with the write, under its lock: an abort from now on is written after the
   // statement, and one before it keeps the statement from ever being written.
@@ -57,38 +58,33 @@ std::string Channel::runMotion(const std::string& command, std::chrono::millisec
   }
   MotionWait wait;
   wait.next_beat = Clock::now() + deadlines_.heartbeat_interval;
+  wait.timeout = timeout;
   std::string reply;
   try {
     reply = await_(entry, deadline, timeout, interrupter, &wait);
+    // An abort already written decides what the reply means: wait for its own reply, even when
+    // the motion's came first.
+    settleAborts_("after " + protocol::shownCommandBrief(command) + " ended");
+  } catch (const ConnectionLostError& e) {
+    markAnswered_();
+    if (wait.abort_reason == MotionWait::Abort::kInterrupt) {
+      throw InterruptedError(std::string("Interrupted: ") + e.what());
+    }
+    throw;
   } catch (...) {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    stage_ = Stage::kAnswered;
+    markAnswered_();
     throw;
   }
-  bool aborted = false;
-  {
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    stage_ = Stage::kAnswered;
-    aborted = abortAccepted_;
-    // A heartbeat still on its way is answered after the motion ended: its reply is due.
-    if (wait.heartbeat && wait.heartbeat->state == Entry::State::kWaiting) {
-      wait.heartbeat->state = Entry::State::kDue;
-    }
-  }
-  if (wait.abort) {
-    // Interrupted: the abort's own reply comes before the motion's; wait for it if it has not.
-    while (wait.abort->state == Entry::State::kWaiting && Clock::now() < wait.abort->deadline) {
-      if (readReply_(wait.abort->deadline)) {
-        route_(takeReply_(), false, nullptr, "after the aborted motion ended");
-      }
-    }
-    {
-      std::lock_guard<std::mutex> lock(queueMutex_);
-      if (wait.abort->state == Entry::State::kWaiting) wait.abort->state = Entry::State::kDue;
-    }
+  const bool aborted = markAnswered_();
+  const std::string ended = " and ended with " + shown(reply);
+  if (wait.abort_reason == MotionWait::Abort::kInterrupt) {
     throw InterruptedError("Interrupted: the motion " + protocol::shownCommandBrief(command) +
-                           " was aborted with " + kAbortCommand + " and ended with " +
-                           shown(reply));
+                           " was aborted with " + kAbortCommand + ended);
+  }
+  if (wait.abort_reason == MotionWait::Abort::kDeadline) {
+    throw TimeoutError("The motion " + protocol::shownCommandBrief(command) +
+                       " did not end within " + millisecondsText(timeout) +
+                       ": it was aborted at its deadline with " + kAbortCommand + ended);
   }
   if (aborted && protocol::classifyReply(reply) == protocol::ReplyKind::kError) {
     throw MotionAbortedError(protocol::errorReplyMessage(reply, command, secret_),
@@ -99,25 +95,127 @@ std::string Channel::runMotion(const std::string& command, std::chrono::millisec
   return reply;
 }
 
+bool Channel::markAnswered_() {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  stage_ = Stage::kAnswered;
+  return abortAccepted_;
+}
+
+Channel::Clock::time_point Channel::motionStep_(MotionWait& motion, const Entry& entry,
+                                                Clock::time_point now) {
+  if (motion.heartbeat && motion.heartbeat->state == Entry::State::kAnswered) {
+    motion.heartbeat.reset();
+  }
+  if (motion.heartbeat && now >= motion.heartbeat->deadline) {
+    // The robot may still be moving: ask it to stop, without waiting for an answer that will
+    // not come, before the session goes.
+    writeBestEffort_(kAbortCommand);
+    fail_("The Epson controller stopped answering during " +
+          protocol::shownCommandBrief(entry.command) + ": no reply to " + kHeartbeatCommand +
+          " within " + millisecondsText(deadlines_.heartbeat_reply) + kStateUnknown);
+  }
+  if (!motion.heartbeat && now >= motion.next_beat) {
+    motion.heartbeat = send_(kHeartbeatCommand, now + deadlines_.heartbeat_reply,
+                             deadlines_.heartbeat_reply, false, true);
+    motion.next_beat = now + heartbeatInterval_();
+  }
+  Clock::time_point wake = motion.heartbeat ? motion.heartbeat->deadline : motion.next_beat;
+  if (!motion.abort) return wake;
+  const bool interrupt = motion.abort_reason == MotionWait::Abort::kInterrupt;
+  const std::string closed = "; the session was closed" + std::string(kStateUnknown);
+  if (motion.abort->state == Entry::State::kAnswered && motion.abort->reply[0] != '#') {
+    teardown("the abort was refused");
+    const std::string refused = std::string(kAbortCommand) + " with " + shown(motion.abort->reply);
+    if (interrupt)
+      throw InterruptedError("Interrupted, but the controller refused " + refused + closed);
+    throw TimeoutError("The motion " + protocol::shownCommandBrief(entry.command) +
+                       " did not end within " + millisecondsText(motion.timeout) +
+                       ", and the controller refused " + refused + closed);
+  }
+  if (motion.abort->state == Entry::State::kWaiting) {
+    if (now >= motion.abort->deadline) {
+      teardown("the abort was not answered");
+      const std::string unanswered = "the controller did not answer " + std::string(kAbortCommand) +
+                                     " within " + millisecondsText(deadlines_.control_reply) +
+                                     closed;
+      if (interrupt) throw InterruptedError("Interrupted, but " + unanswered);
+      throw TimeoutError("The motion " + protocol::shownCommandBrief(entry.command) +
+                         " did not end within " + millisecondsText(motion.timeout) + ", and " +
+                         unanswered);
+    }
+    wake = std::min(wake, motion.abort->deadline);
+  }
+  return wake;
+}
+
+Channel::Clock::time_point Channel::abortMotionNow_(MotionWait& motion, const Entry& entry,
+                                                    Clock::time_point now, bool interrupted) {
+  const std::string brief = protocol::shownCommandBrief(entry.command);
+  const std::string closed = "; the session was closed" + std::string(kStateUnknown);
+  if (!motion.abort) {
+    // Stop the robot, then wait for the motion's own reply so the session stays in step.
+    motion.abort_reason =
+        interrupted ? MotionWait::Abort::kInterrupt : MotionWait::Abort::kDeadline;
+    motion.abort =
+        send_(kAbortCommand, now + deadlines_.control_reply, deadlines_.control_reply, false, true);
+    return now + deadlines_.control_reply;
+  }
+  teardown(interrupted ? "interrupted" : "the aborted motion did not end");
+  if (interrupted) {
+    throw InterruptedError("Interrupted again while the aborted motion " + brief + " was ending" +
+                           closed);
+  }
+  const std::string late = std::string(kAbortCommand) + " was sent, but " + brief +
+                           " did not end within " + millisecondsText(deadlines_.control_reply) +
+                           closed;
+  if (motion.abort_reason == MotionWait::Abort::kInterrupt) {
+    throw InterruptedError("Interrupted: " + late);
+  }
+  throw TimeoutError("The motion " + brief + " did not end within " +
+                     millisecondsText(motion.timeout) + "; at its deadline " + late);
+}
+
+void Channel::settleAborts_(const std::string& context) {
+  for (;;) {
+    Clock::time_point wake = Clock::time_point::max();
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      for (const EntryPtr& entry : queue_) {
+        if (entry->name == "Abort" && entry->state == Entry::State::kWaiting) {
+          wake = std::min(wake, entry->deadline);
+        }
+      }
+    }
+    if (wake == Clock::time_point::max()) return;
+    judgeStrict_(Clock::now());
+    if (framed_ == 0 && !readReply_(wake)) continue;
+    route_(takeReply_(), false, nullptr, context);
+  }
+}
+
 void Channel::endMotion() noexcept {
   // Commands written beside the motion may still wait for their replies. Read for them until
   // each has its reply or its own deadline, so no reply is left for the next command to take.
+  // A heartbeat still on its way is not waited for: it keeps its deadline, which the next
+  // command judges before it is written.
   try {
+    const ReaderScope reading(reader_);
     for (;;) {
       Clock::time_point wake = Clock::time_point::max();
+      const auto now = Clock::now();
       {
         std::lock_guard<std::mutex> lock(queueMutex_);
-        const auto now = Clock::now();
         for (const EntryPtr& entry : queue_) {
           if (!entry->beside || entry->state != Entry::State::kWaiting) continue;
-          if (now >= entry->deadline) {
+          if (now < entry->deadline) {
+            wake = std::min(wake, entry->deadline);
+          } else if (!entry->strict) {
             entry->state = Entry::State::kDue;  // its waiter reports the timeout
             queueCv_.notify_all();
-          } else {
-            wake = std::min(wake, entry->deadline);
           }
         }
       }
+      judgeStrict_(now);
       if (wake == Clock::time_point::max() || !open_) break;
       if (readReply_(wake)) route_(takeReply_(), false, nullptr, "after the motion ended");
     }
@@ -129,15 +227,25 @@ void Channel::endMotion() noexcept {
   motionActive_ = false;
 }
 
+std::string Channel::runningMotion() const {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  return motionActive_ ? motionCommand_ : std::string();
+}
+
 std::optional<std::string> Channel::besideMotion(const std::string& command) {
   return awaitBeside_(command, [this] { return motionActive_.load(); });
 }
 
 std::optional<std::string> Channel::awaitBeside_(const std::string& command,
                                                  const std::function<bool()>& admit) {
+  // Called from a signal handler on the motion's own thread, the caller is the reader.
+  const bool nested = reader_.load() == std::this_thread::get_id();
+  if (nested)
+    routeReceived_(nullptr, "before " + protocol::shownCommandBrief(command) + " was sent");
   const auto deadline = Clock::now() + deadlines_.control_reply;
-  const EntryPtr entry = send_(command, deadline, deadlines_.control_reply, true, false, admit);
+  const EntryPtr entry = send_(command, deadline, deadlines_.control_reply, true, nested, admit);
   if (!entry) return std::nullopt;
+  if (nested) readNested_(entry);
   std::unique_lock<std::mutex> lock(queueMutex_);
   queueCv_.wait_until(lock, deadline, [&] { return entry->state != Entry::State::kWaiting; });
   switch (entry->state) {
@@ -148,11 +256,20 @@ std::optional<std::string> Channel::awaitBeside_(const std::string& command,
           "Lost the Epson Remote Ethernet session while waiting for the reply to " +
           protocol::escapeText(command) + ": " + entry->reply);
     default:
-      // The controller may still answer; whoever reads then must not take it for their own.
-      entry->state = Entry::State::kDue;
-      throw TimeoutError("Timed out waiting for Epson response to " +
-                         protocol::escapeText(command));
+      break;
   }
+  const std::string late =
+      "Timed out waiting for Epson response to " + protocol::escapeText(command);
+  if (entry->strict) {
+    // Its reply is not waited for beyond its deadline: the session ends with it. A reader that
+    // waits ends it at the same deadline; without one, nobody reads, so it ends here.
+    lock.unlock();
+    if (reader_.load() == std::thread::id()) sever_();
+    throw TimeoutError(late + "; the session was closed" + kStateUnknown);
+  }
+  // The controller may still answer; whoever reads then must not take it for their own.
+  entry->state = Entry::State::kDue;
+  throw TimeoutError(late);
 }
 
 Channel::AbortOutcome Channel::abortMotion(std::string& reply) {

@@ -1,17 +1,12 @@
 // The queue of outstanding commands: registering and writing a command, handing each reply to the
-// command it answers, and the wait for a reply that every exchange and motion goes through.
-
-#include <poll.h>
-#include <sys/socket.h>
+// command it answers, judging the deadlines of the replies still due, and the wait for a reply
+// that every exchange and motion goes through.
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 #include <utility>
-
-#include <boost/asio/connect.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <epson/errors.h>
 
@@ -20,15 +15,12 @@
 
 namespace epson {
 
-namespace asio = boost::asio;
-using asio::ip::tcp;
-using boost::system::error_code;
 using namespace channel_detail;
 
 std::string Channel::timedOutWriting_(const std::string& command,
                                       std::chrono::milliseconds timeout) const {
   return "Timed out writing " + protocol::shownCommandBrief(command) +
-         " to the Epson controller after " + std::to_string(timeout.count()) + " ms";
+         " to the Epson controller after " + millisecondsText(timeout);
 }
 
 Channel::EntryPtr Channel::send_(const std::string& command, Clock::time_point deadline,
@@ -39,6 +31,7 @@ Channel::EntryPtr Channel::send_(const std::string& command, Clock::time_point d
   entry->command = command;
   entry->deadline = deadline;
   entry->beside = beside;
+  entry->strict = entry->name == "Abort" || entry->name == "GetStatus";
   std::exception_ptr failure;
   std::string failure_text;
   bool timed_out = false;
@@ -55,7 +48,10 @@ Channel::EntryPtr Channel::send_(const std::string& command, Clock::time_point d
       failure = std::current_exception();
       failure_text = e.what();
     }
-    if (!timed_out && !failure) return entry;
+    if (!timed_out && !failure) {
+      lastWrite_ = Clock::now().time_since_epoch().count();
+      return entry;
+    }
     std::lock_guard<std::mutex> lock(queueMutex_);
     queue_.erase(std::remove(queue_.begin(), queue_.end(), entry), queue_.end());
   }
@@ -101,6 +97,13 @@ void Channel::route_(std::string reply, bool stale, const Entry* fresh,
   fail_("Unexpected Epson response " + context + ": " + shown(reply) + kOutOfStep);
 }
 
+void Channel::routeReceived_(const Entry* fresh, const std::string& context) {
+  while (framed_ != 0 || readReply_(Clock::time_point::min())) {
+    const bool stale = staleBytes_ > 0;
+    route_(takeReply_(), stale, fresh, context);
+  }
+}
+
 void Channel::settleReceived_(const std::string& command) {
   receiveAvailable_();
   while (buffer_.size() != 0 && readReply_(Clock::time_point::min())) {
@@ -108,8 +111,39 @@ void Channel::settleReceived_(const std::string& command) {
     route_(std::move(reply), false, nullptr,
            "received before " + protocol::shownCommandBrief(command) + " was sent");
   }
+  // A reply due to an earlier $Abort or heartbeat that has not come by now never will.
+  judgeStrict_(Clock::now());
   // A partial line already here began before the command: it cannot be the command's reply.
   staleBytes_ = buffer_.size();
+}
+
+void Channel::judgeStrict_(Clock::time_point now) {
+  std::string overdue;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    for (const EntryPtr& entry : queue_) {
+      if (entry->strict && entry->state == Entry::State::kWaiting && now >= entry->deadline) {
+        overdue = entry->command;
+        break;
+      }
+    }
+  }
+  if (overdue.empty()) return;
+  const std::chrono::milliseconds within =
+      overdue == kAbortCommand ? deadlines_.control_reply : deadlines_.heartbeat_reply;
+  fail_("The Epson controller did not answer " + protocol::shownCommandBrief(overdue) + " within " +
+        millisecondsText(within) + "; the session was closed" + kStateUnknown);
+}
+
+Channel::Clock::time_point Channel::strictWake_() {
+  Clock::time_point wake = Clock::time_point::max();
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  for (const EntryPtr& entry : queue_) {
+    if (entry->strict && entry->state == Entry::State::kWaiting) {
+      wake = std::min(wake, entry->deadline);
+    }
+  }
+  return wake;
 }
 
 // --- Commands -----------------------------------------------------------------------------------
@@ -117,6 +151,7 @@ void Channel::settleReceived_(const std::string& command) {
 std::string Channel::exchange(const std::string& command, std::chrono::milliseconds timeout,
                               Interrupter& interrupter) {
   if (!open_ || !socket_.is_open()) throw ConnectionLostError(kNotConnected);
+  const ReaderScope reading(reader_);
   const auto deadline = deadlineAfter(timeout);
   settleReceived_(command);
   const EntryPtr entry = send_(command, deadline, timeout, false, true);
@@ -129,80 +164,73 @@ std::string Channel::await_(const EntryPtr& entry, Clock::time_point deadline,
                             std::chrono::milliseconds timeout, Interrupter& interrupter,
                             MotionWait* motion) {
   const std::string awaiting = "while waiting for #" + entry->name;
+  // When something is next judged: a deadline, a heartbeat due. The caller routed what had come
+  // before the command was written.
+  Clock::time_point due = Clock::time_point::max();
   for (;;) {
     if (entry->state == Entry::State::kAnswered) return std::move(entry->reply);
+    const bool interrupted = interrupter.requested();
+    if (interrupted || Clock::now() >= due) {
+      // Replies already received count before any deadline is judged or an interrupt acted on:
+      // the reader may have been held (a slow signal handler, another thread holding the
+      // interpreter lock) long after they came.
+      routeReceived_(entry.get(), awaiting);
+      if (entry->state == Entry::State::kAnswered) {
+        if (interrupted) throwInterruptedAfterReply_(*entry, motion != nullptr);
+        return std::move(entry->reply);
+      }
+    }
     const auto now = Clock::now();
     Clock::time_point wake = deadline;
     if (motion != nullptr) {
-      if (motion->heartbeat && motion->heartbeat->state == Entry::State::kAnswered) {
-        motion->heartbeat.reset();
-      }
-      if (motion->heartbeat && now >= motion->heartbeat->deadline) {
-        fail_("The Epson controller stopped answering during " +
-              protocol::shownCommandBrief(entry->command) + ": no reply to " + kHeartbeatCommand +
-              " within " + std::to_string(deadlines_.heartbeat_reply.count()) + " ms" +
-              kStateUnknown);
-      }
-      if (!motion->heartbeat && now >= motion->next_beat) {
-        motion->heartbeat = send_(kHeartbeatCommand, now + deadlines_.heartbeat_reply,
-                                  deadlines_.heartbeat_reply, false, true);
-        motion->next_beat = now + deadlines_.heartbeat_interval;
-      }
-      wake = std::min(wake, motion->heartbeat ? motion->heartbeat->deadline : motion->next_beat);
-      if (motion->abort) {
-        if (motion->abort->state == Entry::State::kAnswered && motion->abort->reply[0] != '#') {
-          teardown("the abort was refused");
-          throw InterruptedError(
-              "Interrupted, but the controller refused " + std::string(kAbortCommand) + " with " +
-              shown(motion->abort->reply) + "; the session was closed" + kStateUnknown);
-        }
-        if (motion->abort->state == Entry::State::kWaiting) {
-          wake = std::min(wake, motion->abort->deadline);
-          if (now >= motion->abort->deadline) {
-            teardown("the abort was not answered");
-            throw InterruptedError("Interrupted, but the controller did not answer " +
-                                   std::string(kAbortCommand) + " within " +
-                                   std::to_string(deadlines_.control_reply.count()) +
-                                   " ms; the session was closed" + kStateUnknown);
-          }
-        }
-      }
-    }
-    if (interrupter.requested()) {
-      if (motion != nullptr && !motion->abort) {
-        // Stop the robot, then wait for the motion's own reply so the session stays in step.
-        motion->abort = send_(kAbortCommand, now + deadlines_.control_reply,
-                              deadlines_.control_reply, false, true);
-        deadline = now + deadlines_.control_reply;
+      wake = std::min(wake, motionStep_(*motion, *entry, now));
+      if (interrupted || now >= deadline) {
+        // Stops the robot; the deadline becomes the wait for the motion's own reply.
+        deadline = abortMotionNow_(*motion, *entry, now, interrupted);
         continue;
       }
+    } else if (interrupted) {
       teardown("interrupted");
-      throw InterruptedError(motion != nullptr
-                                 ? "Interrupted again while the aborted motion " +
-                                       protocol::shownCommandBrief(entry->command) +
-                                       " was ending; the session was closed" + kStateUnknown
-                                 : "Interrupted while waiting for the reply to " +
-                                       protocol::shownCommandBrief(entry->command) +
-                                       "; the session was closed");
-    }
-    if (now >= deadline && !readReply_(Clock::time_point::min())) {
-      if (motion != nullptr && motion->abort) {
-        teardown("the aborted motion did not end");
-        throw InterruptedError("Interrupted: " + std::string(kAbortCommand) + " was sent, but " +
-                               protocol::shownCommandBrief(entry->command) +
-                               " did not end within " +
-                               std::to_string(deadlines_.control_reply.count()) +
-                               " ms; the session was closed" + kStateUnknown);
-      }
+      throw InterruptedError("Interrupted while waiting for the reply to " +
+                             protocol::shownCommandBrief(entry->command) +
+                             "; the session was closed");
+    } else if (now >= deadline) {
       const std::string message = "Timed out waiting for an Epson Remote Ethernet response to " +
                                   protocol::shownCommand(entry->command) + " after " +
-                                  std::to_string(timeout.count()) + " ms";
+                                  millisecondsText(timeout);
       teardown(message);
       throw TimeoutError(message);
     }
-    if (framed_ == 0 && !readReply_(interrupter.wake(wake))) continue;
+    judgeStrict_(now);
+    due = std::min(wake, strictWake_());
+    if (framed_ == 0 && !readReply_(interrupter.wake(due))) continue;
     const bool stale = staleBytes_ > 0;
     route_(takeReply_(), stale, entry.get(), awaiting);
+  }
+}
+
+void Channel::throwInterruptedAfterReply_(const Entry& entry, bool motion) {
+  throw InterruptedError(
+      (motion ? "Interrupted after the motion " : "Interrupted after the reply to ") +
+      protocol::shownCommandBrief(entry.command) +
+      (motion ? " ended with " + shown(entry.reply) + "; nothing was aborted"
+              : " had come; the session stays connected"));
+}
+
+void Channel::readNested_(const EntryPtr& entry) {
+  // The reader itself wrote it, from a signal handler that runs inside one of its own waits:
+  // nobody else reads, so it reads here until the reply comes or the deadline passes.
+  const std::string awaiting = "while waiting for #" + entry->name;
+  while (entry->state == Entry::State::kWaiting) {
+    const auto now = Clock::now();
+    if (now >= entry->deadline) {
+      routeReceived_(nullptr, awaiting);
+      if (entry->state == Entry::State::kWaiting) judgeStrict_(now);
+      return;
+    }
+    judgeStrict_(now);
+    if (framed_ == 0 && !readReply_(std::min(entry->deadline, strictWake_()))) continue;
+    route_(takeReply_(), false, nullptr, awaiting);
   }
 }
 

@@ -42,4 +42,10 @@ bool Interrupter::requested() {
   return (*check_)();
 }
 
+bool Interrupter::requestedNow() {
+  if (!armed()) return false;
+  nextLook_ = Clock::now() + kInterruptSlice;
+  return (*check_)();
+}
+
 }  // namespace epson

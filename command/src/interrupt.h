@@ -21,6 +21,9 @@ class Interrupter {
   Clock::time_point wake(Clock::time_point deadline) const;
   // Asks the check once its slice has passed; false when unarmed or not yet due.
   bool requested();
+  // Asks the check now, whether or not its slice has passed: at a point of no return, such as
+  // just before a motion's statement is written.
+  bool requestedNow();
 
  private:
   std::shared_ptr<const InterruptCheck> check_;

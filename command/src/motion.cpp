@@ -1,7 +1,10 @@
 // The commands that reach a running motion (pause, continue, abort), the waits on a bit that run
 // as a motion does, the one path of every other command, and the session lock.
 
+#include <algorithm>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "brevacon_impl.h"
 
@@ -13,10 +16,42 @@ namespace {
 // session lock, so that a motion starting meanwhile does not keep it queued for minutes.
 constexpr std::chrono::milliseconds kControlLockPoll{5};
 
+constexpr const char* kReentered =
+    "An operation of the Epson session was called from inside another operation of the same "
+    "session on the same thread (for example from a signal handler while a motion runs), where it "
+    "would wait for itself; nothing was sent. Only abort_motion(), pause() and continue_motion() "
+    "work there: stop the motion with abort_motion() and make this call once the running "
+    "operation has returned";
+
+thread_local std::optional<std::chrono::milliseconds> tSessionWaitLimit;
+
 }  // namespace
 
+SessionWaitLimit::SessionWaitLimit(std::chrono::milliseconds limit) : previous_(tSessionWaitLimit) {
+  tSessionWaitLimit = std::max(limit, std::chrono::milliseconds(0));
+}
+SessionWaitLimit::~SessionWaitLimit() { tSessionWaitLimit = previous_; }
+std::optional<std::chrono::milliseconds> SessionWaitLimit::current() { return tSessionWaitLimit; }
+
+void Brevacon::Impl::refuseReentry_() const {
+  if (sessionMutex_.heldByThisThread()) throw std::runtime_error(kReentered);
+}
+
 Brevacon::Impl::SessionLock Brevacon::Impl::lockSession_() {
+  refuseReentry_();
   SessionLock session(sessionMutex_, std::defer_lock);
+  if (const std::optional<std::chrono::milliseconds> limit = tSessionWaitLimit) {
+    const std::string running = channel_.runningMotion();
+    if (!running.empty()) {
+      throw SessionBusyError("The Epson session is busy: the motion " + running +
+                             " is running; nothing was sent");
+    }
+    if (!session.try_lock_for(*limit)) {
+      throw SessionBusyError("The Epson session was held by another operation for " +
+                             std::to_string(limit->count()) + " ms; nothing was sent");
+    }
+    return session;
+  }
   if (session.try_lock()) return session;
   Interrupter interrupter;
   if (!interrupter.armed()) {
@@ -49,6 +84,13 @@ void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
   for (;;) {
     if (const std::optional<std::string> reply = channel_.besideMotion(command)) {
       channel_.checkReply(*reply, command);
+      return;
+    }
+    refuseReentry_();
+    if (tSessionWaitLimit) {
+      // Nothing runs for it to reach: an ordinary exchange, within the caller's limit.
+      const SessionLock session = lockSession_();
+      command_(command, kReplyTimeout);
       return;
     }
     SessionLock session(sessionMutex_, std::defer_lock);

@@ -209,11 +209,15 @@ std::string outputByteStatement(int port, int value);  // "Out 1,15"
 std::string outputWordStatement(int port, int value);  // "OutW 1,255"
 
 enum class IoWait { kInputBit, kMemoryBit };
-// "Wait Sw(8) = On, 2.5": the timeout in seconds, finite, above 0 and at most `limit`, written
-// with 17 significant digits.
+// The shortest wait timeout: timeouts are written in whole milliseconds.
+inline constexpr double kMinWaitSeconds = 0.001;
+// "Wait Sw(8) = On, 2.5": the timeout in seconds, finite, from kMinWaitSeconds to `limit`,
+// rounded to the millisecond and written in plain decimal ("0.1", "0.001", "300").
 std::string waitStatement(IoWait wait, int bit, bool on, double timeout_s,
                           std::chrono::milliseconds limit);
-// How long a wait's own reply may take: its timeout (rounded up to a millisecond), and `reply`.
+// A wait timeout as the whole milliseconds the statement carries.
+std::chrono::milliseconds waitMilliseconds(double timeout_s);
+// How long a wait's own reply may take: its timeout as written, and `reply`.
 std::chrono::milliseconds waitReplyTimeout(double timeout_s, std::chrono::milliseconds reply);
 // After a Wait: True when it timed out.
 inline constexpr const char* kWaitTimedOutQuery = "Print TW";

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace epson {
 
@@ -18,13 +20,13 @@ class SessionMutex {
   void lock() {
     std::unique_lock<std::mutex> guard(mutex_);
     released_.wait(guard, [this] { return !held_; });
-    held_ = true;
+    take_();
   }
 
   bool try_lock() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (held_) return false;
-    held_ = true;
+    take_();
     return true;
   }
 
@@ -32,7 +34,7 @@ class SessionMutex {
   bool try_lock_until(const std::chrono::time_point<Clock, Duration>& deadline) {
     std::unique_lock<std::mutex> guard(mutex_);
     if (!released_.wait_until(guard, deadline, [this] { return !held_; })) return false;
-    held_ = true;
+    take_();
     return true;
   }
 
@@ -45,14 +47,24 @@ class SessionMutex {
     {
       std::lock_guard<std::mutex> guard(mutex_);
       held_ = false;
+      owner_ = std::thread::id();
     }
     released_.notify_one();
   }
 
+  // True only on the thread that holds it.
+  bool heldByThisThread() const { return owner_.load() == std::this_thread::get_id(); }
+
  private:
+  void take_() {
+    held_ = true;
+    owner_ = std::this_thread::get_id();
+  }
+
   std::mutex mutex_;
   std::condition_variable released_;
   bool held_ = false;
+  std::atomic<std::thread::id> owner_{};
 };
 
 }  // namespace epson

@@ -37,6 +37,7 @@ namespace {
 }  // namespace
 
 std::vector<double> Brevacon::Impl::getState() {
+  refuseReentry_();
   if (channel_.motionRunning()) {
     throw std::runtime_error(
         "getState() skipped: a motion command is in progress and holds the connection until "

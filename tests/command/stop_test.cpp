@@ -140,21 +140,6 @@ TEST_F(Stop, SilentControllerIsNoticedMidMotion) {
   EXPECT_FALSE(robot_.isConnected());
 }
 
-class LateStatus : public test::LoggedInSession {};
-
-TEST_F(LateStatus, AStatusReplyAfterTheMotionIsDiscardedByTheNextCommand) {
-  fake_.answerHeartbeats(std::nullopt);
-  fake_.expect(kGo).expect("$GetStatus").reply("#Execute,0").wait(50ms);
-  fake_.reply("#GetStatus,00100000001,0000");
-  goP1();
-  std::this_thread::sleep_for(100ms);
-  testing::internal::CaptureStderr();
-  expectNothingSentBefore();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Discarded the late Epson Remote Ethernet reply to $GetStatus: "
-            "\"#GetStatus,00100000001,0000\"\n");
-}
-
 // --- Routing order --------------------------------------------------------------------------
 
 class Order : public test::LoggedInSession {};

@@ -6,6 +6,8 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "decimal_comma_locale.h"
 #include "protocol.h"
@@ -34,15 +36,24 @@ TEST(CellIoTexts, EveryStatementAndQuery) {
   EXPECT_EQ(ioQuery(IoRead::kInputWord, 1), "Print InW(1)");
 }
 
-TEST(CellIoTexts, WaitsWriteTheirTimeoutAsIkPointsDoWhateverTheLocale) {
+TEST(CellIoTexts, WaitsWriteTheirTimeoutInPlainMillisecondsWhateverTheLocale) {
   const test::DecimalCommaLocale comma;
-  EXPECT_EQ(waitStatement(IoWait::kInputBit, 8, true, 2.5, kLimit), "Wait Sw(8) = On, 2.5");
+  for (const auto& [seconds, text] :
+       std::vector<std::pair<double, std::string>>{{2.5, "2.5"},
+                                                   {6, "6"},
+                                                   {0.1, "0.1"},
+                                                   {0.001, "0.001"},
+                                                   {300, "300"},
+                                                   {0.0015, "0.002"},
+                                                   {1.23449, "1.234"},
+                                                   {12.05, "12.05"}}) {
+    EXPECT_EQ(waitStatement(IoWait::kInputBit, 8, true, seconds, kLimit),
+              "Wait Sw(8) = On, " + text)
+        << seconds;
+  }
   EXPECT_EQ(waitStatement(IoWait::kMemoryBit, 3, false, 6, kLimit), "Wait MemSw(3) = Off, 6");
-  EXPECT_EQ(waitStatement(IoWait::kInputBit, 0, true, 0.1, kLimit),
-            "Wait Sw(0) = On, 0.10000000000000001");
-  EXPECT_EQ(waitStatement(IoWait::kInputBit, 0, true, 300, kLimit), "Wait Sw(0) = On, 300");
   EXPECT_EQ(waitReplyTimeout(2.5, 5000ms), 7500ms);
-  EXPECT_EQ(waitReplyTimeout(0.0001, 5000ms), 5001ms);  // rounded up, never below the wait
+  EXPECT_EQ(waitReplyTimeout(0.0014, 5000ms), 5001ms);  // the wait the statement says
 }
 
 TEST(CellIoTexts, OutOfRangeArgumentsAreRefusedNamingThem) {
@@ -63,11 +74,12 @@ TEST(CellIoTexts, OutOfRangeArgumentsAreRefusedNamingThem) {
   EXPECT_EQ(message([] { memoryBitStatement(-1, false); }), "bit must be 0 or more, not -1");
   EXPECT_EQ(message([] { waitStatement(IoWait::kMemoryBit, -1, true, 1, kLimit); }),
             "bit must be 0 or more, not -1");
-  for (const double timeout : {0.0, -1.0, 300.001, std::numeric_limits<double>::infinity(),
-                               std::numeric_limits<double>::quiet_NaN()}) {
+  for (const double timeout :
+       {0.0, -1.0, 1e-9, 0.000999, 300.001, std::numeric_limits<double>::infinity(),
+        std::numeric_limits<double>::quiet_NaN()}) {
     EXPECT_EQ(message([&] {
                 waitStatement(IoWait::kInputBit, 1, true, timeout, kLimit);
-              }).rfind("timeout must be a number of seconds above 0 and at most 300, not ", 0),
+              }).rfind("timeout must be a number of seconds from 0.001 to 300, not ", 0),
               0U)
         << timeout;
   }

@@ -41,6 +41,27 @@ struct ConnectOptions {
   std::chrono::milliseconds retry_pause;
 };
 
+// Bounds how long the calling thread waits for a Brevacon's session, for code that must never be
+// held up by another thread's long operation (a service of a ROS executor that must stay free to
+// stop the robot). While an object lives, an operation on its thread that needs a session's lock
+// refuses at once while a motion of that session runs, and otherwise waits for the lock at most
+// `limit`; both throw SessionBusyError with nothing sent. pause(), continueMotion() and
+// abortMotion() beside a running motion need no lock and are not refused. Scopes nest: the
+// innermost applies. Create and destroy it on one thread.
+class EPSON_API SessionWaitLimit {
+ public:
+  explicit SessionWaitLimit(std::chrono::milliseconds limit);
+  ~SessionWaitLimit();
+  SessionWaitLimit(const SessionWaitLimit&) = delete;
+  SessionWaitLimit& operator=(const SessionWaitLimit&) = delete;
+
+  // The limit of the innermost scope on the calling thread, if any.
+  static std::optional<std::chrono::milliseconds> current();
+
+ private:
+  std::optional<std::chrono::milliseconds> previous_;
+};
+
 // Client of one Epson controller's Remote Ethernet command port.
 //
 // One object owns one TCP connection. All operations are serialised by a session lock, so an
@@ -57,6 +78,11 @@ struct ConnectOptions {
 // session is gone (also when replies stop matching commands, or a running motion's heartbeat
 // goes unanswered); a failed write is boost::system::system_error. Any of the last three, except
 // a getState() or control-reply timeout, leaves the object disconnected.
+//
+// An operation that needs the session lock, called on a thread that already holds it (from a
+// signal handler or an interrupt check that runs inside a wait of this object), throws
+// std::runtime_error at once instead of waiting for itself; only pause(), continueMotion() and
+// abortMotion() work there.
 class EPSON_API Brevacon {
  public:
   static constexpr std::uint16_t kDefaultPort = 5000;
@@ -201,10 +227,11 @@ class EPSON_API Brevacon {
   void setMemoryBit(int bit, bool on);
   bool getMemoryBit(int bit);
   // Waits on the controller until the input (memory) bit is `on`, or `timeout` passes: true when
-  // the condition held, false when it timed out. The timeout must be above 0 and at most
-  // kMotionTimeout. The wait is a long statement like a motion: abortMotion() reaches it
-  // (MotionAbortedError), the interrupt check aborts it, the heartbeat runs, and its reply may
-  // take the timeout plus kReplyTimeout. A controller refuses pause() during it (code 21).
+  // the condition held, false when it timed out. The timeout must be from 1 ms to
+  // kMotionTimeout, and is written in whole milliseconds. The wait is a long statement like a
+  // motion: abortMotion() reaches it (MotionAbortedError), the interrupt check aborts it, the
+  // heartbeat runs, and its reply may take the timeout plus kReplyTimeout. A controller refuses
+  // pause() during it (code 21).
   bool waitInput(int bit, bool on, std::chrono::duration<double> timeout);
   bool waitMemoryBit(int bit, bool on, std::chrono::duration<double> timeout);
 

@@ -58,6 +58,13 @@ class EPSON_API TimeoutError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A call refused by a SessionWaitLimit (<epson/brevacon.h>) of its thread: a motion of the session
+// runs, or another operation held the session past the limit. Nothing was sent.
+class EPSON_API SessionBusyError : public TimeoutError {
+ public:
+  using TimeoutError::TimeoutError;
+};
+
 // The session is gone: the connection closed or failed while a reply was awaited, a reply
 // nobody expected put it out of step, or a command found it not connected.
 class EPSON_API ConnectionLostError : public std::runtime_error {

@@ -8,6 +8,7 @@
 //   - a running go()/move() first writes "$Abort" and waits, at most
 //     Brevacon::kControlReplyTimeout, for the motion's own reply, so the session stays in step;
 //     a second true during that wait closes the session at once;
+//   - a motion whose statement is not written yet is never written;
 //   - connect() closes its socket; any other command whose reply is still due closes the session.
 // A call that gets its reply within one slice never calls the check. The Python modules install a
 // check that runs the interpreter's signal handlers, which is how Ctrl-C stops a motion.
@@ -33,7 +34,9 @@ namespace epson {
 inline constexpr std::chrono::milliseconds kInterruptSlice{50};
 
 // Returns true to stop the waiting call. Called from whichever thread waits, also from several at
-// once; it must not call back into the driver.
+// once. It may call abortMotion(), pause() or continueMotion() of the object whose wait runs it
+// (they are written at once and read for by that same thread); any other call of that object
+// throws std::runtime_error at once rather than wait for the operation it runs inside.
 using InterruptCheck = std::function<bool()>;
 
 // Installs `check` for every later wait; an empty check removes it. A wait that already runs
