@@ -2,7 +2,8 @@
 
     python3 -m epson_sim [--host 127.0.0.1] [--port 5000] [--telemetry-port 2000]
                          [--password PW] [--rate 100] [--cr] [--silent]
-                         [--gripper OUTPUT,INPUT,SECONDS]
+                         [--gripper OUTPUT,INPUT,SECONDS] [--execute-accepts-pause]
+                         [--remote-timeout SECONDS]
 
 Port 0 picks free ports. Once both ports listen, one line goes to standard output:
 "epson-sim listening: command <host>:<port>, telemetry <host>:<port>".
@@ -98,12 +99,21 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="start without answering commands (console: answer)")
     parser.add_argument("--gripper", type=_gripper, metavar="OUTPUT,INPUT,SECONDS",
                         help="wire a gripper: the input bit follows the output bit that late")
+    parser.add_argument("--execute-accepts-pause", action="store_true",
+                        help="let $Pause and $Continue act on a running $Execute (the guide's "
+                             "controller refuses them with 21)")
+    parser.add_argument("--remote-timeout", type=float, default=0.0, metavar="SECONDS",
+                        help="cut off a logged-in client that sends no line for that long: "
+                             "its statement is aborted, it is logged out (default 0: never)")
     args = parser.parse_args(argv)
 
     try:
         vc = VirtualController(args.port, args.telemetry_port, args.password, args.rate,
                                host=args.host, telemetry_line_end="\r" if args.cr else "\r\n",
-                               silent=args.silent, gripper=args.gripper)
+                               silent=args.silent, gripper=args.gripper,
+                               execute_accepts_pause=args.execute_accepts_pause,
+                               remote_timeout_s=args.remote_timeout,
+                               console=lambda text: print(text, flush=True))
         vc.start()
     except (OSError, ValueError) as exc:
         print(f"epson-sim: {exc}", file=sys.stderr)
