@@ -24,11 +24,11 @@ import time
 from typing import Callable, List, Optional, Set, Tuple, Union
 
 from . import errors
-from . import kinematics as kin
 from .cell_io import BITS, CellIO, check_gripper
 from .errors import SpelError
 from .robot import Job, Robot
-from .spel import Interpreter, format_number
+from .spel import Interpreter
+from .spel_task import TelemetryProgram
 
 MAX_LINE = 64 * 1024
 _POLL = 0.1  # seconds a worker blocks before it looks at the stop flag again
@@ -38,7 +38,6 @@ _REMOTE_COMMANDS = ("Login", "Logout", "Execute", "Pause", "Continue", "Reset", 
 # accepted; the rest is answered 21. Login and Logout stay open so that a second client can log
 # in and abort.
 _DURING_EXECUTE = ("Abort", "GetStatus", "Login", "Logout")
-SAMPLE_KEYS = ("J1agl", "J2agl", "J3agl", "J4agl", "J5agl", "J6agl", "X", "Y", "Z", "U", "V", "W")
 
 
 class _Connection:
@@ -74,12 +73,21 @@ class VirtualController:
 
     def __init__(self, port: int = 0, telemetry_port: int = 0, password: Optional[str] = None,
                  telemetry_rate_hz: float = 100.0, host: str = "127.0.0.1",
-                 telemetry_line_end: str = "\r\n", status_interval_s: float = 1.0,
+                 telemetry_line_end: str = "\r\n", status_interval_s: Optional[float] = None,
                  silent: bool = False,
                  gripper: Optional[Tuple[int, int, float]] = None,
                  execute_accepts_pause: bool = False, remote_timeout_s: float = 0.0,
-                 console: Optional[Callable[[str], None]] = None) -> None:
+                 console: Optional[Callable[[str], None]] = None,
+                 telemetry_program: Optional[str] = None,
+                 telemetry_entry: Optional[str] = None) -> None:
         """gripper: (output bit, input bit, seconds): the input follows the output that late.
+
+        telemetry_program: the SPEL+ file whose task produces the telemetry (default: the
+        shipped controller/telemetry.prg, started at its EpsonTelemetry); telemetry_entry: the
+        function to start (default main for a given file). A file outside the interpreter's
+        subset raises SpelProgramError (a ValueError) naming file, line and word.
+        telemetry_rate_hz sets the program's TELEMETRY_PERIOD, status_interval_s (when given)
+        its STATUS_EVERY, telemetry_line_end the terminator of its port #201.
 
         execute_accepts_pause: `$Pause` and `$Continue` act on a running `$Execute` (a motion)
         instead of being refused with 21, as the virtual controller did before it followed the
@@ -103,7 +111,13 @@ class VirtualController:
         self._want_ports = (port, telemetry_port)
         self.telemetry_rate_hz = float(telemetry_rate_hz)
         self._line_end = telemetry_line_end
-        self._status_interval = status_interval_s
+        self.telemetry = TelemetryProgram(telemetry_program, telemetry_entry)
+        self.program = self.telemetry.program
+        if status_interval_s is not None:
+            if not 0 < status_interval_s < float("inf"):
+                raise ValueError("status_interval_s must be a positive number of seconds")
+            self.telemetry.set_status_every(round(status_interval_s * telemetry_rate_hz))
+        self.telemetry.set_period(1.0 / self.telemetry_rate_hz)
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._silent = threading.Event()
@@ -123,7 +137,7 @@ class VirtualController:
     def start(self) -> "VirtualController":
         if self._listeners:
             raise RuntimeError("already started")
-        for want, target in zip(self._want_ports, (self._serve_commands, self._serve_telemetry)):
+        for want, target in zip(self._want_ports, (self._serve_commands, self._run_telemetry)):
             family = socket.AF_INET6 if ":" in self._host else socket.AF_INET
             lst = socket.socket(family, socket.SOCK_STREAM)
             lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -234,9 +248,11 @@ class VirtualController:
             raise ValueError(f"bit must be an int in 0..{BITS - 1}")
 
     def set_telemetry_rate(self, hz: float) -> None:
+        """Sets the running program's TELEMETRY_PERIOD (a program without one keeps its pace)."""
         if not 0 < hz <= 1000:
             raise ValueError("telemetry rate must be in (0, 1000] Hz")
         self.telemetry_rate_hz = float(hz)
+        self.telemetry.set_period(1.0 / self.telemetry_rate_hz)
 
     def state(self) -> dict:
         """A snapshot for tests and the operator console."""
@@ -301,19 +317,24 @@ class VirtualController:
                 return
             self._spawn(self._command_reader, _Connection(sock, self._silent))
 
-    def _serve_telemetry(self, lst: socket.socket) -> None:
+    def _run_telemetry(self, lst: socket.socket) -> None:
+        """The telemetry program's task, its port #201 served on the telemetry listener."""
+        self.telemetry.run(self.robot, lambda: self._accept_telemetry(lst), self._forget,
+                           self._line_end, self._stop, self._console)
+
+    def _accept_telemetry(self, lst: socket.socket) -> Optional[socket.socket]:
+        """WaitNet: the next receiver, None once stopping; refused (closed) after a drop."""
         while True:
             sock = self._accept(lst)
             if sock is None:
-                return
+                return None
             with self._lock:
                 refuse = time.monotonic() < self._refuse_telemetry_until
                 if not refuse:
                     self._telemetry_socks.add(sock)
-            if refuse:
-                self._forget(sock)
-                continue
-            self._spawn(self._telemetry_sender, sock)
+            if not refuse:
+                return sock
+            self._forget(sock)
 
     # --- command channel --------------------------------------------------------------------
 
@@ -480,47 +501,6 @@ class VirtualController:
     def _run_job(self, conn: _Connection, job: Job) -> None:
         code = self.robot.run(job)
         conn.send("#Execute,0" if code is None else f"!Execute,{code}")
-
-    # --- telemetry channel ------------------------------------------------------------------
-
-    def _telemetry_sender(self, sock: socket.socket) -> None:
-        end = self._line_end.encode()
-        next_sample = time.monotonic()
-        last_status: Optional[dict] = None
-        last_status_at = 0.0
-        last_key = None
-        sample = ""
-        try:
-            while not self._stop.is_set():
-                now = time.monotonic()
-                with self.robot.lock:
-                    joints = self.robot.current_joints(now)
-                    tool = self.robot.tool_pose()
-                    status = self.robot.status()
-                key = (tuple(joints), tuple(tool) if tool else None)
-                if key != last_key:  # a robot at rest costs no kinematics or formatting
-                    pose = kin.forward(joints, tool)  # the pose of exactly these joints
-                    sample = ";".join(f"{k}={format_number(v)}"
-                                      for k, v in zip(SAMPLE_KEYS, joints + pose))
-                    last_key = key
-                packets = []
-                if status != last_status or now - last_status_at >= self._status_interval:
-                    packets.append(";".join(f"{k}={v}" for k, v in status.items()))
-                    last_status, last_status_at = status, now
-                packets.append(sample)
-                try:
-                    sock.sendall(b"".join(p.encode() + end for p in packets))
-                except (socket.timeout, OSError):
-                    return
-                next_sample += 1.0 / self.telemetry_rate_hz
-                delay = next_sample - time.monotonic()
-                if delay > 0:
-                    if self._stop.wait(delay):
-                        return
-                elif delay < -0.1:
-                    next_sample = time.monotonic()  # fell behind: skip, do not burst
-        finally:
-            self._forget(sock)
 
 
 def _shutdown(sock: socket.socket) -> None:

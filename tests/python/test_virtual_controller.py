@@ -712,14 +712,18 @@ def fields(packet):
 
 def test_telemetry_samples_carry_twelve_fields_at_the_rate(vc):
     packets = read_telemetry(vc.telemetry_port, 0.9)
-    samples = [fields(p) for p in packets if p.startswith("J1agl=")]
+    # The shipped program sends a sample as a position packet and a joint packet.
+    samples = [{**fields(a), **fields(b)} for a, b in zip(packets, packets[1:])
+               if a.startswith("X=") and b.startswith("J1agl=")]
     assert len(samples) == pytest.approx(180, rel=0.15)
-    keys = [f"J{j}agl" for j in range(1, 7)] + list("XYZUVW")
+    keys = list("XYZUVW") + [f"J{j}agl" for j in range(1, 7)]
     assert all(list(s) == keys for s in samples)
     assert [float(samples[-1][k]) for k in keys] == pytest.approx(
-        [0, 0, 0, 0, 90, 0, 350, 0, 505, 0, 0, 180])
-    assert packets[0].startswith("STAT=")
-    assert len([p for p in packets if p.startswith("STAT=")]) == 1  # once a second
+        [350, 0, 505, 0, 0, 180, 0, 0, 0, 0, 90, 0])
+    assert packets[0].startswith("STAT=")  # first, then after every 25 samples
+    statuses = len([p for p in packets if p.startswith("STAT=")])
+    assert statuses == pytest.approx(1 + len(samples) / 25, abs=1)
+    assert all(p.startswith(("STAT=", "X=", "J1agl=")) for p in packets)
 
 
 @pytest.mark.parametrize("rate", [10, 1000])
