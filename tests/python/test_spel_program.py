@@ -47,7 +47,7 @@ def run(text, model=None):
 def program_globals(text):
     for line in text.splitlines():
         words = line.replace(",", " ").split()
-        if words[:1] == ["Global"]:
+        if words[:1] and words[0].lower() == "global":
             yield from words[2:]
 
 
@@ -136,6 +136,49 @@ def test_statements_and_functions(body, expected):
     if "s$" in expected and expected["s$"] is None:
         agl, x, device = values["s$"].split(",")
         assert (float(agl), device) == (10.0, "21") and float(x) != 0
+
+
+def test_words_are_case_blind_and_a_quote_in_a_text_is_no_comment():
+    values, said = run("global string s$\nFUNCTION Main\n  long n\n  do until N >= 2\n"
+                       "    n = N + 1\n  LOOP\n  s$ = \"it's \" + str$(n) ' a comment\nfend\n")
+    assert (values["s$"], said) == ("it's 2", [])
+
+
+def test_port_functions_follow_the_receiver():
+    """ChkNet: -3 before OpenNet, -1 without a receiver, the bytes a receiver sent, -1 for one
+    that left; a Print # to one that left fails (at the latest the second) with error 5."""
+    text = ("Global Long before, unconnected, waiting, left, e\nFunction main\n OnErr GoTo H\n"
+            " before = ChkNet(201)\n OpenNet #201 As Server\n unconnected = ChkNet(201)\n"
+            " WaitNet #201\n Wait 0.3\n waiting = ChkNet(201)\n CloseNet #201\n"
+            " OpenNet #201 As Server\n WaitNet #201\n Wait 0.3\n left = ChkNet(201)\n"
+            " Print #201, \"late\"\n Wait 0.1\n Print #201, \"later\"\n Exit Function\n"
+            "H:\n e = Err\n EResume Next\nFend\n")
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(0.1)
+    stop = threading.Event()
+
+    def accept():
+        for _ in range(100):  # ten seconds at most
+            try:
+                return listener.accept()[0]
+            except socket.timeout:
+                continue
+        return None
+
+    from epson_sim.spel_task import ServerPort
+    port = ServerPort(accept, lambda sock: sock.close(), "\r\n")
+    task = Task(load("t.prg", text), "main", lambda: ([0.0] * 6, None, {}), {201: port}, stop,
+                print)
+    runner = threading.Thread(target=task.run)
+    runner.start()
+    talker = socket.create_connection(listener.getsockname(), timeout=5.0)
+    talker.sendall(b"hello")
+    socket.create_connection(listener.getsockname(), timeout=5.0).close()  # leaves at once
+    runner.join(5.0)
+    stop.set()
+    talker.close()
+    listener.close()
+    assert task.g == [-3, -1, 5, -1, 5]
 
 
 @pytest.mark.parametrize("failing, err", [
