@@ -74,26 +74,21 @@ class VirtualController:
     def __init__(self, port: int = 0, telemetry_port: int = 0, password: Optional[str] = None,
                  telemetry_rate_hz: float = 100.0, host: str = "127.0.0.1",
                  telemetry_line_end: str = "\r\n", status_interval_s: Optional[float] = None,
-                 silent: bool = False,
-                 gripper: Optional[Tuple[int, int, float]] = None,
+                 silent: bool = False, gripper: Optional[Tuple[int, int, float]] = None,
                  execute_accepts_pause: bool = False, remote_timeout_s: float = 0.0,
                  console: Optional[Callable[[str], None]] = None,
                  telemetry_program: Optional[str] = None,
                  telemetry_entry: Optional[str] = None) -> None:
         """gripper: (output bit, input bit, seconds): the input follows the output that late.
 
-        telemetry_program: the SPEL+ file whose task produces the telemetry (default: the
-        shipped controller/telemetry.prg, started at its EpsonTelemetry); telemetry_entry: the
-        function to start (default main for a given file). A file outside the interpreter's
-        subset raises SpelProgramError (a ValueError) naming file, line and word.
-        telemetry_rate_hz sets the program's TELEMETRY_PERIOD, status_interval_s (when given)
-        its STATUS_EVERY, telemetry_line_end the terminator of its port #201.
-
-        execute_accepts_pause: `$Pause` and `$Continue` act on a running `$Execute` (a motion)
-        instead of being refused with 21, as the virtual controller did before it followed the
-        guide. remote_timeout_s: a logged-in client that sends no line for that long has its
-        running statement aborted, is logged out and disconnected (0: never). console: where the
-        operator messages go (default: the "epson_sim" logger)."""
+        telemetry_program: the SPEL+ file whose task makes the telemetry (default: the shipped
+        controller/telemetry.prg at EpsonTelemetry), started at telemetry_entry (default main);
+        one outside the interpreter's subset raises SpelProgramError (a ValueError). The rate,
+        status_interval_s and telemetry_line_end set its TELEMETRY_PERIOD, STATUS_EVERY and the
+        terminator of its port #201. execute_accepts_pause: `$Pause` and `$Continue` act on a
+        running motion instead of being refused with 21. remote_timeout_s: a logged-in client
+        quiet for that long has its statement aborted, is logged out and disconnected (0:
+        never). console: where operator messages go (default: the "epson_sim" logger)."""
         if not 0 < telemetry_rate_hz <= 1000:
             raise ValueError("telemetry_rate_hz must be in (0, 1000]")
         if telemetry_line_end not in ("\r", "\r\n"):
@@ -114,9 +109,7 @@ class VirtualController:
         self.telemetry = TelemetryProgram(telemetry_program, telemetry_entry)
         self.program = self.telemetry.program
         if status_interval_s is not None:
-            if not 0 < status_interval_s < float("inf"):
-                raise ValueError("status_interval_s must be a positive number of seconds")
-            self.telemetry.set_status_every(round(status_interval_s * telemetry_rate_hz))
+            self.telemetry.set_status_interval(status_interval_s, self.telemetry_rate_hz)
         self.telemetry.set_period(1.0 / self.telemetry_rate_hz)
         self._lock = threading.Lock()
         self._stop = threading.Event()
@@ -419,8 +412,7 @@ class VirtualController:
         elif name == "Reset":
             with self.robot.lock:
                 r = self.robot
-                # Auto and Ready hold here (Ready: nothing executes). An Emergency Stop still
-                # pressed cannot be reset; the guide names no code for it, so "not ready".
+                # Ready holds here; an E-stop still pressed cannot be reset: "not ready".
                 ok = not r.teach and not r.estop
                 if ok:
                     r.system_error = 0
@@ -439,15 +431,13 @@ class VirtualController:
             conn.send(f"#{name}" if code is None else f"!{name},{code}")
 
     def _refused_during_execute(self, name: str) -> bool:
-        """True while an `$Execute` runs, except for a pause or continue the compatibility
-        option lets through."""
+        """True while an `$Execute` runs, unless the option lets this pause or continue pass."""
         with self.robot.lock:
             running = self.robot.busy()
         return running and not (self.execute_accepts_pause and name in ("Pause", "Continue"))
 
     def _time_out(self, conn: _Connection, quiet: float) -> None:
-        """The remote Timeout: aborts the statement this connection started (the robot brakes
-        to rest), logs the client out and closes its connection (the caller's finally)."""
+        """Aborts the client's statement (braking), logs it out; the caller's finally closes."""
         with conn.write_lock:  # the lock order of $Abort
             with self.robot.lock:
                 job = conn.job
@@ -461,9 +451,8 @@ class VirtualController:
                       + "logged out and disconnected")
 
     def _status_flags(self) -> Tuple[str, int]:
-        """The `$GetStatus` flags, Test first and Ready last, and the error code (lock held).
-        Ready is the guide's: started up and nothing executing; an error or an Emergency Stop
-        shows in its own flag."""
+        """The `$GetStatus` flags, Test first, and the error code (lock held). Ready is the
+        guide's: nothing executes; an error or an Emergency Stop shows in its own flag."""
         r = self.robot
         paused = r.motion is not None and r.motion.paused
         busy = r.busy()

@@ -106,8 +106,8 @@ class Compiler:
             defines, key = self.defines, tok.up
             return (lambda fr: defines[key]), "str" if isinstance(defines[key], str) else "num"
         if tok.up in FUNCTIONS:
-            spec, kind, impl = FUNCTIONS[tok.up]
-            args = line.call_args(spec, tok.text)
+            shape, kind, impl = FUNCTIONS[tok.up]
+            args = line.call_args(shape, tok.text)
             if not args:
                 return (lambda fr: impl(fr)), kind
             (a,) = args

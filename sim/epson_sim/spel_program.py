@@ -255,13 +255,13 @@ class _Line:
             raise self.fail("an expression expected here")
         return self.c.reference(self, tok)
 
-    def call_args(self, spec: str, word: str) -> list:
-        """The arguments of a function: spec holds one letter each, n(umber) or p(oint)."""
-        if not spec:
+    def call_args(self, shape: str, word: str) -> list:
+        """The arguments of a function: shape holds one letter each, n(umber) or p(oint)."""
+        if not shape:
             return []
         self.expect("(")
         args = []
-        for i, kind in enumerate(spec):
+        for i, kind in enumerate(shape):
             if i:
                 self.expect(",")
             if kind == "p":

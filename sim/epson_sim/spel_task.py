@@ -286,9 +286,12 @@ class TelemetryProgram:
         if "TELEMETRY_PERIOD" in self.program.defines:
             self.program.defines["TELEMETRY_PERIOD"] = seconds
 
-    def set_status_every(self, samples: int) -> None:
+    def set_status_interval(self, seconds: float, rate_hz: float) -> None:
+        """STATUS_EVERY: that many seconds' worth of samples, one at least."""
+        if not 0 < seconds < float("inf"):
+            raise ValueError("status_interval_s must be a positive number of seconds")
         if "STATUS_EVERY" in self.program.defines:
-            self.program.defines["STATUS_EVERY"] = max(1, samples)
+            self.program.defines["STATUS_EVERY"] = max(1, round(seconds * rate_hz))
 
     def run(self, robot, accept: Callable[[], Optional[socket.socket]],
             forget: Callable[[socket.socket], None], line_end: str, stop: threading.Event,
