@@ -30,7 +30,9 @@ from typing import Callable, Dict, List, Optional, Tuple
 from .spel_task import DIVIDE, OVERFLOW, POINTS, PORTS, SpelRuntimeError
 
 MAX_STRING = 255
-_TOKEN = re.compile(r'\s*(?:(&[Hh][0-9A-Fa-f]+)|(\d+\.?\d*(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?)'
+# Groups: hexadecimal, decimal number, "text", name (a $ ends a String's), operator.
+_TOKEN = re.compile(r'\s*(?:(&[Hh][0-9A-Fa-f]+)'
+                    r'|(\d+\.?\d*(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?)'
                     r'|("[^"]*")|([A-Za-z_][A-Za-z0-9_]*\$?)|(<>|<=|>=|[-+*/=<>(),#:]))')
 _LIMITS = {"INTEGER": (-32768, 32767), "LONG": (-2 ** 31, 2 ** 31 - 1)}
 _TYPES = ("INTEGER", "LONG", "REAL", "DOUBLE", "STRING")

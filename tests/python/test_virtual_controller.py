@@ -501,7 +501,8 @@ def start_slow_go(vc, client):
     (lambda vc, c: vc.set_teach_mode(True), "01000000001", "0000"),
     (lambda vc, c: vc.inject_error(77), "00100001001", "0077"),
 ])
-def test_get_status_answers_flags_and_error_code_at_once(compat_vc, compat_moving, setup, flags, code):
+def test_get_status_answers_flags_and_error_code_at_once(compat_vc, compat_moving, setup, flags,
+                                                         code):
     vc, moving = compat_vc, compat_moving
     setup(vc, moving)
     t0 = time.monotonic()
@@ -510,7 +511,8 @@ def test_get_status_answers_flags_and_error_code_at_once(compat_vc, compat_movin
 
 
 @pytest.mark.parametrize("case", ["cruising", "paused", "E-stop during the ramp"])
-def test_abort_is_answered_at_once_and_the_motion_fails_once_at_rest(compat_vc, compat_moving, case):
+def test_abort_is_answered_at_once_and_the_motion_fails_once_at_rest(compat_vc, compat_moving,
+                                                                    case):
     vc, moving = compat_vc, compat_moving
     # J1 90 deg at Speed 20 (60 deg/s), Accel 10 (120 deg/s^2): stopping takes 0.5 s, 15 deg.
     assert moving.ex("Speed 20") == "#Execute,0"
