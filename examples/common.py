@@ -36,11 +36,12 @@ class VirtualControllerProcess:
     option)."""
 
     def __init__(self, rate_hz: float = 100.0, gripper: Optional[str] = None, port: int = 0,
-                 telemetry_port: int = 0) -> None:
+                 telemetry_port: int = 0, execute_accepts_pause: bool = False) -> None:
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "epson_sim", "--host", VIRTUAL_HOST, "--port", str(port),
              "--telemetry-port", str(telemetry_port), "--rate", str(rate_hz)]
-            + (["--gripper", gripper] if gripper else []),
+            + (["--gripper", gripper] if gripper else [])
+            + (["--execute-accepts-pause"] if execute_accepts_pause else []),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
         assert self.proc.stdin is not None and self.proc.stdout is not None  # both are pipes
         self._stdin = self.proc.stdin
@@ -89,7 +90,8 @@ class VirtualControllerProcess:
 
 
 @contextlib.contextmanager
-def controller(args: argparse.Namespace, rate_hz: float = 100.0, gripper: Optional[str] = None
+def controller(args: argparse.Namespace, rate_hz: float = 100.0, gripper: Optional[str] = None,
+               execute_accepts_pause: bool = False
                ) -> Iterator[Tuple[str, int, int, Optional[VirtualControllerProcess]]]:
     """Yields host, command port, telemetry port and the virtual controller (None if real).
 
@@ -98,7 +100,7 @@ def controller(args: argparse.Namespace, rate_hz: float = 100.0, gripper: Option
     if args.host:
         yield str(args.host), int(args.port), int(args.telemetry_port), None
         return
-    vc = VirtualControllerProcess(rate_hz, gripper)
+    vc = VirtualControllerProcess(rate_hz, gripper, execute_accepts_pause=execute_accepts_pause)
     try:
         yield VIRTUAL_HOST, vc.port, vc.telemetry_port, vc
     finally:

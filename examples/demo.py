@@ -143,7 +143,10 @@ def main() -> int:
     brevacon, tandrel = common.import_driver()
 
     wiring = f"{GRIPPER_OUTPUT},{GRIPPED_INPUT},{GRIPPER_DELAY_S}"
-    with common.controller(args, gripper=wiring) as (host, port, telemetry_port, vc):
+    # The driver pauses a running go with $Pause, which the virtual controller accepts during
+    # an $Execute only with its compatibility option.
+    with common.controller(args, gripper=wiring, execute_accepts_pause=True) as (
+            host, port, telemetry_port, vc):
         where = "virtual controller" if vc else "controller"
         print(f"{where} at {host}: command port {port}, telemetry port {telemetry_port}")
         robot = tandrel.Tandrel(host, port, telemetry_port)

@@ -15,12 +15,16 @@ In-process use::
 Command channel (lines end in CR LF): `$Login,<password>` -> `#Login` (any password when none is
 configured), `$Logout` -> `#Logout`, `$Execute,"<statement>"` -> `#Execute,0`, or
 `#Execute,"<values>"` for `Print` (values separated by blanks), `$Pause` / `$Continue` ->
-`#Pause` / `#Continue`, `$Abort` -> `#Abort,0`, `$GetStatus` -> `#GetStatus,<flags>,<code>`
-(eleven 0/1 flags: Test, Teach, Auto, Warning, SError, Safeguard, EStop, Error, Paused,
-Running, Ready; the pending error as four digits). A `Go` or `Move` replies when the motion
-ends, a `Wait` when its bit holds or its timeout passes; the connection keeps answering
-`$Abort` and `$GetStatus` meanwhile, and `$Pause` and `$Continue` during a motion. Failures reply `!<command>,<code>` (codes in `epson_sim.errors`). While silent
-(`set_silent`) the controller reads and acts on every line but answers none.
+`#Pause` / `#Continue`, `$Reset` -> `#Reset,0`, `$Abort` -> `#Abort,0`, `$GetStatus` ->
+`#GetStatus,<flags>,<code>` (eleven 0/1 flags: Test, Teach, Auto, Warning, SError, Safeguard,
+EStop, Error, Paused, Running, Ready; the pending error as four digits). A `Go` or `Move`
+replies when the motion ends, a `Wait` when its bit holds or its timeout passes. As on a real
+controller, one `$Execute` runs at a time, and meanwhile only `$Abort`, `$GetStatus`, `$Login`
+and `$Logout` are accepted, from any client (`execute_accepts_pause=True` lets `$Pause` and
+`$Continue` act on a running motion, as before). Failures reply `!<command>,<code>` (codes in
+`epson_sim.errors`). With `remote_timeout_s`, a logged-in client quiet for that long is cut off
+and its statement aborted. While silent (`set_silent`) the controller reads and acts on every
+line but answers none.
 
 Telemetry channel: while a receiver is connected, a sample packet
 "J1agl=..;...;J6agl=..;X=..;Y=..;Z=..;U=..;V=..;W=.." at the configured rate (default 100 Hz,

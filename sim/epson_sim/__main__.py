@@ -2,7 +2,9 @@
 
     python3 -m epson_sim [--host 127.0.0.1] [--port 5000] [--telemetry-port 2000]
                          [--password PW] [--rate 100] [--cr] [--silent]
-                         [--gripper OUTPUT,INPUT,SECONDS]
+                         [--gripper OUTPUT,INPUT,SECONDS] [--execute-accepts-pause]
+                         [--remote-timeout SECONDS]
+                         [--telemetry-program FILE [--telemetry-entry FUNCTION]]
 
 Port 0 picks free ports. Once both ports listen, one line goes to standard output:
 "epson-sim listening: command <host>:<port>, telemetry <host>:<port>".
@@ -13,7 +15,7 @@ Operator commands, one per line on standard input (also shown by "help"):
     teach on|off          teach mode on or off
     error [code]          raise a controller error, 1..9999 (default 4100); "clear" removes it
     drop [seconds]        close the telemetry connections, refusing new ones for that long
-    rate <hz>             telemetry sample rate (1 kHz at most)
+    rate <hz>             telemetry sample rate (1 kHz at most): the program's TELEMETRY_PERIOD
     silence               stop answering commands: lines are still read and acted on, and
                           the connections stay open
     answer                answer commands again
@@ -98,12 +100,28 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="start without answering commands (console: answer)")
     parser.add_argument("--gripper", type=_gripper, metavar="OUTPUT,INPUT,SECONDS",
                         help="wire a gripper: the input bit follows the output bit that late")
+    parser.add_argument("--telemetry-program", metavar="FILE",
+                        help="SPEL+ program that produces the telemetry (default: the shipped "
+                             "controller/telemetry.prg); #201 is the telemetry port")
+    parser.add_argument("--telemetry-entry", metavar="FUNCTION",
+                        help="function of --telemetry-program to start (default main)")
+    parser.add_argument("--execute-accepts-pause", action="store_true",
+                        help="let $Pause and $Continue act on a running $Execute (the guide's "
+                             "controller refuses them with 21)")
+    parser.add_argument("--remote-timeout", type=float, default=0.0, metavar="SECONDS",
+                        help="cut off a logged-in client that sends no line for that long: "
+                             "its statement is aborted, it is logged out (default 0: never)")
     args = parser.parse_args(argv)
 
     try:
         vc = VirtualController(args.port, args.telemetry_port, args.password, args.rate,
                                host=args.host, telemetry_line_end="\r" if args.cr else "\r\n",
-                               silent=args.silent, gripper=args.gripper)
+                               silent=args.silent, gripper=args.gripper,
+                               execute_accepts_pause=args.execute_accepts_pause,
+                               remote_timeout_s=args.remote_timeout,
+                               console=lambda text: print(text, flush=True),
+                               telemetry_program=args.telemetry_program,
+                               telemetry_entry=args.telemetry_entry)
         vc.start()
     except (OSError, ValueError) as exc:
         print(f"epson-sim: {exc}", file=sys.stderr)

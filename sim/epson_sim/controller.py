@@ -1,10 +1,10 @@
 """The virtual controller: command port, telemetry port and operator controls.
 
 Concurrency design:
-- One accept thread per listening port; one reader thread per command connection; one sender
-  thread per telemetry connection; one thread per running job (a motion or a `Wait`), which
-  writes the job's reply when it ends. So a connection's reader never waits for a job and
-  answers `$Pause`, `$Continue`, `$Abort` and `$GetStatus` at once.
+- One accept thread per listening port; one reader thread per command connection; one thread
+  for the telemetry program (spel_task.py), which serves the telemetry port itself; one thread
+  per running job (a motion or a `Wait`), which writes the job's reply when it ends. So a
+  connection's reader never waits for a job and answers `$Abort` and `$GetStatus` at once.
 - `Robot.lock` guards the robot, the job and the cell I/O (see robot.py). `_Connection.write_lock`
   serialises the writes of a connection's reader and its job thread. `_lock` guards the sets
   of live sockets and threads. Only `$Abort` holds two of them: a connection's write_lock, then
@@ -17,27 +17,37 @@ Concurrency design:
 
 from __future__ import annotations
 
+import logging
 import socket
 import threading
 import time
-from typing import List, Optional, Set, Tuple, Union
+from typing import Callable, List, Optional, Set, Tuple, Union
 
 from . import errors
-from . import kinematics as kin
 from .cell_io import BITS, CellIO, check_gripper
 from .errors import SpelError
 from .robot import Job, Robot
-from .spel import Interpreter, format_number
+from .spel import Interpreter
+from .spel_task import TelemetryProgram
 
 MAX_LINE = 64 * 1024
 _POLL = 0.1  # seconds a worker blocks before it looks at the stop flag again
-_REMOTE_COMMANDS = ("Login", "Logout", "Execute", "Pause", "Continue", "Abort", "GetStatus")
-SAMPLE_KEYS = ("J1agl", "J2agl", "J3agl", "J4agl", "J5agl", "J6agl", "X", "Y", "Z", "U", "V", "W")
+_REMOTE_COMMANDS = ("Login", "Logout", "Execute", "Pause", "Continue", "Reset", "Abort",
+                    "GetStatus")
+# While an `$Execute` runs (any connection's: the controller runs one at a time), only these are
+# accepted; the rest is answered 21. Login and Logout stay open so that a second client can log
+# in and abort.
+_DURING_EXECUTE = ("Abort", "GetStatus", "Login", "Logout")
 
 
 class _Connection:
     def __init__(self, sock: socket.socket, silent: threading.Event) -> None:
         self.sock = sock
+        try:
+            host, port = sock.getpeername()[:2]
+            self.peer = f"{host}:{port}"
+        except OSError:
+            self.peer = "a client"
         self.write_lock = threading.Lock()
         self.logged_in = False
         self.open = True
@@ -63,14 +73,31 @@ class VirtualController:
 
     def __init__(self, port: int = 0, telemetry_port: int = 0, password: Optional[str] = None,
                  telemetry_rate_hz: float = 100.0, host: str = "127.0.0.1",
-                 telemetry_line_end: str = "\r\n", status_interval_s: float = 1.0,
-                 silent: bool = False,
-                 gripper: Optional[Tuple[int, int, float]] = None) -> None:
-        """gripper: (output bit, input bit, seconds): the input follows the output that late."""
+                 telemetry_line_end: str = "\r\n", status_interval_s: Optional[float] = None,
+                 silent: bool = False, gripper: Optional[Tuple[int, int, float]] = None,
+                 execute_accepts_pause: bool = False, remote_timeout_s: float = 0.0,
+                 console: Optional[Callable[[str], None]] = None,
+                 telemetry_program: Optional[str] = None,
+                 telemetry_entry: Optional[str] = None) -> None:
+        """gripper: (output bit, input bit, seconds): the input follows the output that late.
+
+        telemetry_program: the SPEL+ file whose task makes the telemetry (default: the shipped
+        controller/telemetry.prg at EpsonTelemetry), started at telemetry_entry (default main);
+        one outside the interpreter's subset raises SpelProgramError (a ValueError). The rate,
+        status_interval_s and telemetry_line_end set its TELEMETRY_PERIOD, STATUS_EVERY and the
+        terminator of its port #201. execute_accepts_pause: `$Pause` and `$Continue` act on a
+        running motion instead of being refused with 21. remote_timeout_s: a logged-in client
+        quiet for that long has its statement aborted, is logged out and disconnected (0:
+        never). console: where operator messages go (default: the "epson_sim" logger)."""
         if not 0 < telemetry_rate_hz <= 1000:
             raise ValueError("telemetry_rate_hz must be in (0, 1000]")
         if telemetry_line_end not in ("\r", "\r\n"):
             raise ValueError("telemetry_line_end must be CR or CR LF")
+        if not 0.0 <= remote_timeout_s < float("inf"):
+            raise ValueError("remote_timeout_s must be 0 (off) or a finite number of seconds")
+        self.execute_accepts_pause = bool(execute_accepts_pause)
+        self.remote_timeout_s = float(remote_timeout_s)
+        self._console = console if console is not None else logging.getLogger("epson_sim").warning
         self.robot = Robot()
         self.io = CellIO(check_gripper(gripper) if gripper is not None else None)
         self._interp = Interpreter(self.robot, self.io)
@@ -79,7 +106,11 @@ class VirtualController:
         self._want_ports = (port, telemetry_port)
         self.telemetry_rate_hz = float(telemetry_rate_hz)
         self._line_end = telemetry_line_end
-        self._status_interval = status_interval_s
+        self.telemetry = TelemetryProgram(telemetry_program, telemetry_entry)
+        self.program = self.telemetry.program
+        if status_interval_s is not None:
+            self.telemetry.set_status_interval(status_interval_s, self.telemetry_rate_hz)
+        self.telemetry.set_period(1.0 / self.telemetry_rate_hz)
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._silent = threading.Event()
@@ -99,7 +130,7 @@ class VirtualController:
     def start(self) -> "VirtualController":
         if self._listeners:
             raise RuntimeError("already started")
-        for want, target in zip(self._want_ports, (self._serve_commands, self._serve_telemetry)):
+        for want, target in zip(self._want_ports, (self._serve_commands, self._run_telemetry)):
             family = socket.AF_INET6 if ":" in self._host else socket.AF_INET
             lst = socket.socket(family, socket.SOCK_STREAM)
             lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -210,9 +241,11 @@ class VirtualController:
             raise ValueError(f"bit must be an int in 0..{BITS - 1}")
 
     def set_telemetry_rate(self, hz: float) -> None:
+        """Sets the running program's TELEMETRY_PERIOD (a program without one keeps its pace)."""
         if not 0 < hz <= 1000:
             raise ValueError("telemetry rate must be in (0, 1000] Hz")
         self.telemetry_rate_hz = float(hz)
+        self.telemetry.set_period(1.0 / self.telemetry_rate_hz)
 
     def state(self) -> dict:
         """A snapshot for tests and the operator console."""
@@ -277,29 +310,39 @@ class VirtualController:
                 return
             self._spawn(self._command_reader, _Connection(sock, self._silent))
 
-    def _serve_telemetry(self, lst: socket.socket) -> None:
+    def _run_telemetry(self, lst: socket.socket) -> None:
+        """The telemetry program's task, its port #201 served on the telemetry listener."""
+        self.telemetry.run(self.robot, lambda: self._accept_telemetry(lst), self._forget,
+                           self._line_end, self._stop, self._console)
+
+    def _accept_telemetry(self, lst: socket.socket) -> Optional[socket.socket]:
+        """WaitNet: the next receiver, None once stopping; refused (closed) after a drop."""
         while True:
             sock = self._accept(lst)
             if sock is None:
-                return
+                return None
             with self._lock:
                 refuse = time.monotonic() < self._refuse_telemetry_until
                 if not refuse:
                     self._telemetry_socks.add(sock)
-            if refuse:
-                self._forget(sock)
-                continue
-            self._spawn(self._telemetry_sender, sock)
+            if not refuse:
+                return sock
+            self._forget(sock)
 
     # --- command channel --------------------------------------------------------------------
 
     def _command_reader(self, conn: _Connection) -> None:
         buf = b""
+        last_line = time.monotonic()
         try:
             while not self._stop.is_set() and conn.open:
                 try:
                     chunk = conn.sock.recv(4096)
                 except socket.timeout:
+                    quiet = time.monotonic() - last_line
+                    if conn.logged_in and 0.0 < self.remote_timeout_s <= quiet:
+                        self._time_out(conn, quiet)
+                        return
                     continue
                 except OSError:
                     return
@@ -309,6 +352,7 @@ class VirtualController:
                 while b"\n" in buf:
                     raw, buf = buf.split(b"\n", 1)
                     line = raw.decode("utf-8", "replace").rstrip("\r")
+                    last_line = time.monotonic()
                     self.commands_received += 1
                     try:
                         self._handle(conn, line)
@@ -330,9 +374,6 @@ class VirtualController:
         if name not in _REMOTE_COMMANDS:
             conn.send(f"!{name or 'Error'},{errors.UNKNOWN_COMMAND}")
             return
-        if name in ("Login", "Logout") and self._executing(conn):
-            conn.send(f"!{name},{errors.EXECUTE_RUNNING}")
-            return
         if name == "Login":
             if self._password is None or arg == self._password:
                 conn.logged_in = True
@@ -347,12 +388,15 @@ class VirtualController:
             if len(arg) < 2 or not (arg.startswith('"') and arg.endswith('"')):
                 conn.send(f"!Execute,{errors.BAD_COMMAND}")
                 return
-            self._execute(conn, arg[1:-1])
-            return
-        if has_arg:
+        elif has_arg:
             conn.send(f"!{name},{errors.BAD_COMMAND}")
             return
-        if name == "Logout":
+        if name not in _DURING_EXECUTE and self._refused_during_execute(name):
+            conn.send(f"!{name},{errors.EXECUTE_RUNNING}")
+            return
+        if name == "Execute":
+            self._execute(conn, arg[1:-1])
+        elif name == "Logout":
             conn.logged_in = False
             conn.send("#Logout")
         elif name == "GetStatus":
@@ -365,26 +409,55 @@ class VirtualController:
                     # A second $Abort during the braking ramp finds the $Execute still running.
                     ok = self.robot.abort(errors.ABORTED, decelerate=True) or self.robot.busy()
                 conn.send_locked("#Abort,0" if ok else f"!Abort,{errors.NOT_READY}")
+        elif name == "Reset":
+            with self.robot.lock:
+                r = self.robot
+                # Ready holds here; an E-stop still pressed cannot be reset: "not ready".
+                ok = not r.teach and not r.estop
+                if ok:
+                    r.system_error = 0
+                    r.changed.notify_all()
+            conn.send("#Reset,0" if ok else f"!Reset,{errors.NOT_READY}")
         else:
             with self.robot.lock:
-                if self.robot.busy() and self.robot.motion is None:
-                    code = errors.EXECUTE_RUNNING  # a Wait runs: nothing here pauses
+                r = self.robot
+                if r.busy() and r.motion is None:
+                    code: Optional[int] = errors.EXECUTE_RUNNING  # a Wait runs: nothing pauses
+                elif r.teach:
+                    code = errors.NOT_READY  # Auto is off
                 else:
-                    ok = self.robot.pause() if name == "Pause" else self.robot.resume()
+                    ok = r.pause() if name == "Pause" else r.resume()
                     code = None if ok else errors.NOT_READY
             conn.send(f"#{name}" if code is None else f"!{name},{code}")
 
-    def _executing(self, conn: _Connection) -> bool:
+    def _refused_during_execute(self, name: str) -> bool:
+        """True while an `$Execute` runs, unless the option lets this pause or continue pass."""
         with self.robot.lock:
-            return conn.job is not None and not conn.job.finished
+            running = self.robot.busy()
+        return running and not (self.execute_accepts_pause and name in ("Pause", "Continue"))
+
+    def _time_out(self, conn: _Connection, quiet: float) -> None:
+        """Aborts the client's statement (braking), logs it out; the caller's finally closes."""
+        with conn.write_lock:  # the lock order of $Abort
+            with self.robot.lock:
+                job = conn.job
+                aborted = (job is not None and not job.finished and self.robot.job is job
+                           and self.robot.abort(errors.ABORTED, decelerate=True))
+            conn.logged_in = False
+            conn.open = False  # the aborted statement's reply has nowhere to go
+        self._console(f"remote timeout: no line from {conn.peer} for {quiet:.1f} s "
+                      f"(Timeout {self.remote_timeout_s:g} s); "
+                      + ("its running statement aborted; " if aborted else "")
+                      + "logged out and disconnected")
 
     def _status_flags(self) -> Tuple[str, int]:
-        """The `$GetStatus` flags, Test first and Ready last, and the error code (lock held)."""
+        """The `$GetStatus` flags, Test first, and the error code (lock held). Ready is the
+        guide's: nothing executes; an error or an Emergency Stop shows in its own flag."""
         r = self.robot
         paused = r.motion is not None and r.motion.paused
+        busy = r.busy()
         flags = (False, r.teach, not r.teach, False, False, r.safeguard_open, r.estop,
-                 bool(r.system_error), paused, r.busy() and not paused,
-                 not r.estop and not r.system_error)
+                 bool(r.system_error), paused, busy and not paused, not busy)
         return "".join("1" if f else "0" for f in flags), r.system_error
 
     def _execute(self, conn: _Connection, statement: str) -> None:
@@ -417,47 +490,6 @@ class VirtualController:
     def _run_job(self, conn: _Connection, job: Job) -> None:
         code = self.robot.run(job)
         conn.send("#Execute,0" if code is None else f"!Execute,{code}")
-
-    # --- telemetry channel ------------------------------------------------------------------
-
-    def _telemetry_sender(self, sock: socket.socket) -> None:
-        end = self._line_end.encode()
-        next_sample = time.monotonic()
-        last_status: Optional[dict] = None
-        last_status_at = 0.0
-        last_key = None
-        sample = ""
-        try:
-            while not self._stop.is_set():
-                now = time.monotonic()
-                with self.robot.lock:
-                    joints = self.robot.current_joints(now)
-                    tool = self.robot.tool_pose()
-                    status = self.robot.status()
-                key = (tuple(joints), tuple(tool) if tool else None)
-                if key != last_key:  # a robot at rest costs no kinematics or formatting
-                    pose = kin.forward(joints, tool)  # the pose of exactly these joints
-                    sample = ";".join(f"{k}={format_number(v)}"
-                                      for k, v in zip(SAMPLE_KEYS, joints + pose))
-                    last_key = key
-                packets = []
-                if status != last_status or now - last_status_at >= self._status_interval:
-                    packets.append(";".join(f"{k}={v}" for k, v in status.items()))
-                    last_status, last_status_at = status, now
-                packets.append(sample)
-                try:
-                    sock.sendall(b"".join(p.encode() + end for p in packets))
-                except (socket.timeout, OSError):
-                    return
-                next_sample += 1.0 / self.telemetry_rate_hz
-                delay = next_sample - time.monotonic()
-                if delay > 0:
-                    if self._stop.wait(delay):
-                        return
-                elif delay < -0.1:
-                    next_sample = time.monotonic()  # fell behind: skip, do not burst
-        finally:
-            self._forget(sock)
 
 
 def _shutdown(sock: socket.socket) -> None:

@@ -11,10 +11,12 @@ Remote commands (the numbers the real controller uses):
     19  request timeout
         (14, 15 and 19 are never sent here: no remote command of the virtual controller takes
         a number or a parameter name, and none of them times out)
-    20  controller not ready: `$Pause` without a running motion, `$Continue` without a paused
-        one, `$Abort` without a running `$Execute`
-    21  an `$Execute` is still running: a second `$Execute` during a motion or `Wait`, `$Login`
-        or `$Logout` while this connection's runs, `$Pause` or `$Continue` during a `Wait`
+    20  controller not ready: `$Pause` without Running, `$Continue` without Paused, `$Pause`,
+        `$Continue` or `$Reset` with Auto off (teach mode), `$Reset` with the Emergency Stop
+        pressed, `$Abort` without a running `$Execute`
+    21  an `$Execute` is still running: any command but `$Abort`, `$GetStatus`, `$Login` and
+        `$Logout`, from any connection (`$Pause` and `$Continue` pass during a motion when the
+        controller accepts them there)
     99  system error: the controller failed inside (the session goes on)
 
 Statements (`!Execute,<code>`), the virtual controller's own numbering. 20 and 21 repeat two

@@ -56,8 +56,11 @@ def in_thread(fn, *args):
 
 
 @pytest.fixture
-def vc():
-    with VirtualController(port=0, telemetry_port=0, telemetry_rate_hz=200) as controller:
+def vc(request):
+    """Options of the virtual controller come from an indirect parametrisation, if any."""
+    options = getattr(request, "param", {})
+    with VirtualController(port=0, telemetry_port=0, telemetry_rate_hz=200,
+                           **options) as controller:
         yield controller
 
 
@@ -127,6 +130,9 @@ def telemetry_pose(receiver):
     return receiver.get_sample().pose
 
 
+# The driver pauses a running go with $Pause, which only a controller with the compatibility
+# option accepts during an $Execute.
+@pytest.mark.parametrize("vc", [{"execute_accepts_pause": True}], indirect=True)
 def test_pause_and_continue_from_another_thread(vc, arm, telemetry):
     out_and_back = [20.0] + HOME[1:]
     t0 = time.monotonic()

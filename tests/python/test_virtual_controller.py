@@ -63,20 +63,44 @@ def vc():
 
 
 @pytest.fixture
-def client(vc):
-    c = Client(vc.port)
-    assert c.cmd("$Login,x") == "#Login"
+def compat_vc():
+    """A controller that lets `$Pause` and `$Continue` act on a running `$Execute`."""
+    with VirtualController(port=0, telemetry_port=0, telemetry_rate_hz=200,
+                           execute_accepts_pause=True) as controller:
+        yield controller
+
+
+@pytest.fixture
+def compat_moving(compat_vc):
+    c = motors_on(logged_in(compat_vc.port))
     yield c
     c.close()
+
+
+def logged_in(port):
+    c = Client(port)
+    assert c.cmd("$Login,x") == "#Login"
+    return c
+
+
+@pytest.fixture
+def client(vc):
+    c = logged_in(vc.port)
+    yield c
+    c.close()
+
+
+def motors_on(client):
+    for statement in ("Motor On", "Power High", "Speed 100", "Accel 100, 100", "SpeedS 500",
+                      "AccelS 5000"):
+        assert client.ex(statement) == "#Execute,0"
+    return client
 
 
 @pytest.fixture
 def moving(client):
     """A logged-in client with the motors on at full power."""
-    for statement in ("Motor On", "Power High", "Speed 100", "Accel 100, 100", "SpeedS 500",
-                      "AccelS 5000"):
-        assert client.ex(statement) == "#Execute,0"
-    return client
+    return motors_on(client)
 
 
 def timed_motion(client, statement):
@@ -105,7 +129,7 @@ def test_login_enforces_configured_password(configured, sent, reply):
 
 
 @pytest.mark.parametrize("line", ['$Execute,"Print Tool"', "$Pause", "$Continue", "$Logout",
-                                  "$Abort", "$GetStatus"])
+                                  "$Abort", "$GetStatus", "$Reset"])
 def test_commands_before_login_are_refused(vc, line):
     c = Client(vc.port)
     name = line[1:].split(",")[0]
@@ -130,6 +154,7 @@ def test_logout_ends_the_session(client):
     ("$Pause,now", "!Pause,12"),
     ("$Abort,", "!Abort,12"),
     ("$GetStatus,1", "!GetStatus,12"),
+    ("$Reset,1", "!Reset,12"),
     ("$Pause", "!Pause,20"),
     ("$Continue", "!Continue,20"),
     ("$Abort", "!Abort,20"),
@@ -325,7 +350,8 @@ def test_move_is_a_timed_straight_line(vc, moving):
     assert len(seen) > 20
 
 
-def test_pause_holds_the_motion_and_continue_resumes_it(vc, moving):
+def test_pause_holds_the_motion_and_continue_resumes_it(compat_vc, compat_moving):
+    vc, moving = compat_vc, compat_moving
     # J1 20 deg at Speed 10 (30 deg/s) and Accel 100 (1200 deg/s^2): 0.025 s ramps, 0.692 s.
     assert moving.ex("Speed 10") == "#Execute,0"
     t_send = time.monotonic()
@@ -372,18 +398,92 @@ def test_motion_modifiers_are_accepted_and_the_destination_parsed(vc, moving, st
             abs=1e-6)
 
 
-def test_a_second_execute_login_or_logout_during_a_motion_is_refused(vc, moving):
+@pytest.mark.parametrize("accepts_pause", [False, True])
+def test_during_an_execute_only_abort_status_login_and_logout_pass(accepts_pause):
+    """One controller, one execution: every other command, from any client, is answered 21;
+    the compatibility option lets only `$Pause` and `$Continue` through."""
+    with VirtualController(port=0, telemetry_port=0, execute_accepts_pause=accepts_pause) as vc:
+        mover, other = motors_on(logged_in(vc.port)), logged_in(vc.port)
+        assert mover.ex("Speed 10") == "#Execute,0"
+        mover.send('$Execute,"Go AglToPls(15,0,0,0,90,0)"')
+        time.sleep(0.05)
+        for c in (mover, other):
+            assert c.ex("Print Tool") == "!Execute,21"
+            assert c.cmd("$Reset") == "!Reset,21"
+            assert c.cmd("$GetStatus").startswith("#GetStatus,00100000010,")
+        assert other.cmd("$Logout") == "#Logout"
+        assert other.cmd("$Login,x") == "#Login"
+        assert mover.cmd("$Login,again") == "#Login"
+        if accepts_pause:
+            assert other.cmd("$Pause") == "#Pause"
+            assert mover.cmd("$Continue") == "#Continue"
+        else:
+            assert (other.cmd("$Pause"), mover.cmd("$Continue")) == ("!Pause,21", "!Continue,21")
+        assert mover.read() == "#Execute,0"  # a second client's lines never ended it
+        assert mover.cmd("$Pause") == "!Pause,20"  # nothing runs now
+        mover.close()
+        other.close()
+
+
+def test_a_second_client_logs_in_and_aborts_the_first_clients_motion(vc, moving):
     assert moving.ex("Speed 10") == "#Execute,0"
-    moving.send('$Execute,"Go AglToPls(15,0,0,0,90,0)"')
-    time.sleep(0.05)
-    for line in ('$Execute,"Print Tool"', "$Login,x", "$Logout"):
-        assert moving.cmd(line) == f"!{line[1:].split(',')[0]},21"
-    other = Client(vc.port)  # another connection may log in, but not execute
-    assert other.cmd("$Login,x") == "#Login"
-    assert other.ex("Print Tool") == "!Execute,21"
+    moving.send('$Execute,"Go AglToPls(30,0,0,0,90,0)"')
+    time.sleep(0.1)
+    other = logged_in(vc.port)
+    assert other.cmd("$Abort") == "#Abort,0"
+    assert moving.read() == "!Execute,36"
+    assert other.cmd("$Abort") == "!Abort,20"
     other.close()
-    assert moving.read() == "#Execute,0"
-    assert moving.cmd("$Logout") == "#Logout"
+
+
+@pytest.mark.parametrize("operate, reply", [
+    (lambda vc: vc.inject_error(4100), "#Reset,0"),
+    (lambda vc: None, "#Reset,0"),  # Auto and Ready: accepted with nothing to clear
+    (lambda vc: vc.set_teach_mode(True), "!Reset,20"),  # Auto off
+    (lambda vc: vc.set_emergency_stop(True), "!Reset,20"),  # still pressed
+])
+def test_remote_reset_needs_auto_and_ready_and_clears_the_error(vc, client, operate, reply):
+    operate(vc)
+    before = client.cmd("$GetStatus")
+    assert before.split(",")[1][-1] == "1"  # Ready: an error or an E-stop does not clear it
+    assert client.cmd("$Reset") == reply
+    if reply == "#Reset,0":
+        assert client.cmd("$GetStatus") == "#GetStatus,00100000001,0000"
+    else:
+        assert client.cmd("$GetStatus") == before
+
+
+def test_remote_timeout_cuts_off_a_quiet_client_and_brakes_its_motion():
+    said = []
+    with VirtualController(port=0, telemetry_port=0, remote_timeout_s=0.5,
+                           console=said.append) as vc:
+        quiet, chatty, stranger = motors_on(logged_in(vc.port)), logged_in(vc.port), Client(vc.port)
+        assert quiet.ex("Speed 10") == "#Execute,0"
+        t0 = time.monotonic()
+        quiet.send('$Execute,"Go AglToPls(60,0,0,0,90,0)"')  # two seconds
+        for _ in range(30):  # the chatty client keeps its session by talking
+            assert chatty.cmd("$GetStatus").startswith("#GetStatus,")
+            if not vc.state()["busy"]:
+                break
+            time.sleep(0.1)
+        assert quiet.file.readline() == b""  # closed, the aborted motion's reply dropped
+        assert 0.45 < time.monotonic() - t0 < 1.5
+        rest = vc.state()["joints"][0]
+        assert 0 < rest < 60
+        time.sleep(0.1)
+        assert vc.state()["joints"][0] == rest
+        assert chatty.cmd("$GetStatus") == "#GetStatus,00100000001,0000"
+        assert stranger.cmd("$GetStatus") == "!GetStatus,11"  # never logged in: not cut off
+        assert len(said) == 1 and "remote timeout" in said[0] and "aborted" in said[0]
+        for c in (quiet, chatty, stranger):
+            c.close()
+
+
+@pytest.mark.parametrize("argv", [["--remote-timeout", "-1"], ["--remote-timeout", "inf"]])
+def test_command_line_refuses_a_bad_remote_timeout(argv, capsys):
+    from epson_sim.__main__ import main
+    assert main(argv) == 1
+    assert "remote_timeout_s" in capsys.readouterr().err
 
 
 def start_slow_go(vc, client):
@@ -394,14 +494,16 @@ def start_slow_go(vc, client):
 
 @pytest.mark.parametrize("setup, flags, code", [
     (lambda vc, c: None, "00100000001", "0000"),
-    (start_slow_go, "00100000011", "0000"),
-    (lambda vc, c: (start_slow_go(vc, c), c.cmd("$Pause")), "00100000101", "0000"),
-    (lambda vc, c: vc.set_emergency_stop(True), "00100010000", "0000"),
+    (start_slow_go, "00100000010", "0000"),
+    (lambda vc, c: (start_slow_go(vc, c), c.cmd("$Pause")), "00100000100", "0000"),
+    (lambda vc, c: vc.set_emergency_stop(True), "00100010001", "0000"),
     (lambda vc, c: vc.set_safeguard_open(True), "00100100001", "0000"),
     (lambda vc, c: vc.set_teach_mode(True), "01000000001", "0000"),
-    (lambda vc, c: vc.inject_error(77), "00100001000", "0077"),
+    (lambda vc, c: vc.inject_error(77), "00100001001", "0077"),
 ])
-def test_get_status_answers_flags_and_error_code_at_once(vc, moving, setup, flags, code):
+def test_get_status_answers_flags_and_error_code_at_once(compat_vc, compat_moving, setup, flags,
+                                                         code):
+    vc, moving = compat_vc, compat_moving
     setup(vc, moving)
     t0 = time.monotonic()
     assert moving.cmd("$GetStatus") == f"#GetStatus,{flags},{code}"
@@ -409,7 +511,9 @@ def test_get_status_answers_flags_and_error_code_at_once(vc, moving, setup, flag
 
 
 @pytest.mark.parametrize("case", ["cruising", "paused", "E-stop during the ramp"])
-def test_abort_is_answered_at_once_and_the_motion_fails_once_at_rest(vc, moving, case):
+def test_abort_is_answered_at_once_and_the_motion_fails_once_at_rest(compat_vc, compat_moving,
+                                                                    case):
+    vc, moving = compat_vc, compat_moving
     # J1 90 deg at Speed 20 (60 deg/s), Accel 10 (120 deg/s^2): stopping takes 0.5 s, 15 deg.
     assert moving.ex("Speed 20") == "#Execute,0"
     assert moving.ex("Accel 10, 10") == "#Execute,0"
@@ -437,11 +541,20 @@ def test_abort_is_answered_at_once_and_the_motion_fails_once_at_rest(vc, moving,
     assert moving.cmd("$Abort") == "!Abort,20"
 
 
-def test_a_wait_runs_like_a_motion_and_abort_ends_it(vc, client):
+@pytest.mark.parametrize("accepts_pause", [False, True])
+def test_a_wait_runs_like_a_motion_and_abort_ends_it(accepts_pause):
+    vc = VirtualController(port=0, telemetry_port=0, execute_accepts_pause=accepts_pause)
+    with vc:
+        client = logged_in(vc.port)
+        wait_and_abort(vc, client)
+        client.close()
+
+
+def wait_and_abort(vc, client):
     client.send('$Execute,"Wait Sw(8) = On, 5"')
     time.sleep(0.05)
-    assert client.cmd("$GetStatus") == "#GetStatus,00100000011,0000"  # Running
-    for line in ('$Execute,"Print TW"', "$Pause", "$Continue", "$Logout"):
+    assert client.cmd("$GetStatus") == "#GetStatus,00100000010,0000"  # Running, not Ready
+    for line in ('$Execute,"Print TW"', "$Pause", "$Continue"):  # a Wait never pauses
         assert client.cmd(line) == f"!{line[1:].split(',')[0]},21"
     other = Client(vc.port)
     assert other.cmd("$Login,x") == "#Login"
@@ -601,14 +714,18 @@ def fields(packet):
 
 def test_telemetry_samples_carry_twelve_fields_at_the_rate(vc):
     packets = read_telemetry(vc.telemetry_port, 0.9)
-    samples = [fields(p) for p in packets if p.startswith("J1agl=")]
+    # The shipped program sends a sample as a position packet and a joint packet.
+    samples = [{**fields(a), **fields(b)} for a, b in zip(packets, packets[1:])
+               if a.startswith("X=") and b.startswith("J1agl=")]
     assert len(samples) == pytest.approx(180, rel=0.15)
-    keys = [f"J{j}agl" for j in range(1, 7)] + list("XYZUVW")
+    keys = list("XYZUVW") + [f"J{j}agl" for j in range(1, 7)]
     assert all(list(s) == keys for s in samples)
     assert [float(samples[-1][k]) for k in keys] == pytest.approx(
-        [0, 0, 0, 0, 90, 0, 350, 0, 505, 0, 0, 180])
-    assert packets[0].startswith("STAT=")
-    assert len([p for p in packets if p.startswith("STAT=")]) == 1  # once a second
+        [350, 0, 505, 0, 0, 180, 0, 0, 0, 0, 90, 0])
+    assert packets[0].startswith("STAT=")  # first, then after every 25 samples
+    statuses = len([p for p in packets if p.startswith("STAT=")])
+    assert statuses == pytest.approx(1 + len(samples) / 25, abs=1)
+    assert all(p.startswith(("STAT=", "X=", "J1agl=")) for p in packets)
 
 
 @pytest.mark.parametrize("rate", [10, 1000])

@@ -24,10 +24,11 @@ def pytest_configure(config: pytest.Config) -> None:
 
 
 @pytest.fixture
-def sim() -> Iterator[Any]:
+def sim(request: pytest.FixtureRequest) -> Iterator[Any]:
+    """Options of the virtual controller come from an indirect parametrisation, if any."""
     from ros2_support import SimProcess
 
-    controller = SimProcess(RATE_HZ)
+    controller = SimProcess(RATE_HZ, **getattr(request, "param", {}))
     yield controller
     controller.stop()
 

@@ -119,6 +119,9 @@ def test_diagnostics_follow_the_emergency_stop(sim: Any, robot: Any, listener: A
                    1.5, "OK again")
 
 
+# The bridge pauses a running go with $Pause, which only a controller with the compatibility
+# option accepts during an $Execute.
+@pytest.mark.parametrize("sim", [{"execute_accepts_pause": True}], indirect=True)
 def test_services_act_on_the_applications_motion(sim: Any, robot: Any, listener: Any) -> None:
     control, receiver = robot.get_control_interface(), robot.get_receive_interface()
 
