@@ -8,11 +8,13 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <epson/brevacon.h>
 
 #include "brevacon_docs.h"
+#include "strict_numbers.h"
 
 namespace epson_python {
 
@@ -128,15 +130,44 @@ inline void bindMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
       filled(kGoDoc, {{"{motion_stop}", motion_stop}, {"{motion_timeout}", docs.motion_timeout}});
   const std::string move_doc =
       filled(kMoveDoc, {{"{motion_stop}", motion_stop}, {"{motion_timeout}", docs.motion_timeout}});
-  cls.def("go", &Brevacon::go, Release(), py::arg("destination"), py::arg("cp"), py::arg("ljm"),
-          py::arg("orientation_flag"), py::arg("search_expression"), py::arg("parallel_processing"),
-          py::arg("sync"), py::arg("speed_percent") = py::none(),
-          py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), go_doc.c_str())
-      .def("move", &Brevacon::move, Release(), py::arg("destination"), py::arg("rot"),
-           py::arg("ecp"), py::arg("cp"), py::arg("search_expression"),
-           py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_mm_s") = py::none(),
-           py::arg("acceleration_mm_s2") = py::none(), move_doc.c_str());
+  using Int = std::optional<StrictInt>;
+  using Real = std::optional<StrictReal>;
+  using Text = std::optional<std::string>;
+  cls.def(
+         "go",
+         [](Brevacon& self, const std::string& destination, bool cp, bool ljm,
+            const Int& orientation_flag, const Text& search_expression,
+            const Text& parallel_processing, bool sync, const Int& speed_percent,
+            const Int& acceleration_percent, const Int& deceleration_percent) {
+           const auto flag = checked(orientation_flag, "orientation_flag");
+           const auto speed = checked(speed_percent, "speed_percent");
+           const auto accel = checked(acceleration_percent, "acceleration_percent");
+           const auto decel = checked(deceleration_percent, "deceleration_percent");
+           py::gil_scoped_release release;
+           self.go(destination, cp, ljm, flag, search_expression, parallel_processing, sync, speed,
+                   accel, decel);
+         },
+         py::arg("destination"), py::arg("cp") = false, py::arg("ljm") = false,
+         py::arg("orientation_flag") = py::none(), py::arg("search_expression") = py::none(),
+         py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
+         py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
+         py::arg("deceleration_percent") = py::none(), go_doc.c_str())
+      .def(
+          "move",
+          [](Brevacon& self, const std::string& destination, bool rot, bool ecp, bool cp,
+             const Text& search_expression, const Text& parallel_processing, bool sync,
+             const Real& speed_mm_s, const Real& acceleration_mm_s2) {
+            const auto speed = checked(speed_mm_s, "speed_mm_s");
+            const auto accel = checked(acceleration_mm_s2, "acceleration_mm_s2");
+            py::gil_scoped_release release;
+            self.move(destination, rot, ecp, cp, search_expression, parallel_processing, sync,
+                      speed, accel);
+          },
+          py::arg("destination"), py::arg("rot") = false, py::arg("ecp") = false,
+          py::arg("cp") = false, py::arg("search_expression") = py::none(),
+          py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
+          py::arg("speed_mm_s") = py::none(), py::arg("acceleration_mm_s2") = py::none(),
+          move_doc.c_str());
 }
 
 }  // namespace epson_python

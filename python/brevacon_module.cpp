@@ -6,9 +6,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <epson/brevacon.h>
 #include <epson/version.h>
@@ -107,6 +110,40 @@ turned them on, logs out and closes the socket. Safe to call when already discon
 Raises:
     RuntimeError: If the socket cannot be closed.
 )doc";
+constexpr const char* kRemoteStatusDoc = R"doc(The controller's status word, from ``$GetStatus``.
+
+The flags, in the order the controller sends them: ``test_mode`` (Test), ``teach`` (Teach),
+``auto`` (Auto: remote control is possible), ``warning``, ``severe_error`` (SError: only a
+restart clears it), ``safeguard`` (open), ``emergency_stop``, ``error`` (``reset_controller()``
+clears it), ``paused``, ``running`` and ``ready`` (started up and nothing executing); ``code`` is
+the four-digit error or warning code. Firmware that sends ten flags has no Test flag:
+``test_mode`` is then False. The repr lists the flags that are on.
+)doc";
+
+constexpr const char* kSessionWaitLimitDoc =
+    R"doc(Bound how long calls on this thread wait for a session.
+
+Within ``with _brevacon.session_wait_limit(seconds):``, a call on this thread that needs a
+session refuses at once while a motion of that session runs, and otherwise waits at most
+``seconds`` for another operation to finish; both raise ``SessionBusyError``, with nothing
+sent. ``abort_motion()``, ``pause()`` and ``continue_motion()`` beside a running motion are not
+refused. For code that must never be held up by another thread's long operation, such as the
+services of a ROS executor that must stay free to stop the robot. Blocks nest.
+
+Args:
+    seconds: The longest wait for another operation, 0 or more.
+)doc";
+
+constexpr const char* kGetRemoteStatusDoc =
+    R"doc(Read the controller's status word (``$GetStatus``).
+
+Works while a motion runs, from another thread, as ``pause()`` does: a controller answers
+``$GetStatus`` during a running statement.
+
+Returns:
+    A ``RemoteStatus``.
+)doc";
+
 }  // namespace
 
 PYBIND11_MODULE(_brevacon, m) {
@@ -141,6 +178,55 @@ PYBIND11_MODULE(_brevacon, m) {
                ", acceleration_percent=" + std::to_string(l.acceleration_percent) +
                ", deceleration_percent=" + std::to_string(l.deceleration_percent) + ")";
       });
+
+  py::class_<epson::RemoteStatus> status(m, "RemoteStatus", kRemoteStatusDoc);
+  const std::pair<const char*, bool epson::RemoteStatus::*> flags[] = {
+      {"test_mode", &epson::RemoteStatus::test_mode},
+      {"teach", &epson::RemoteStatus::teach},
+      {"auto", &epson::RemoteStatus::auto_mode},
+      {"warning", &epson::RemoteStatus::warning},
+      {"severe_error", &epson::RemoteStatus::severe_error},
+      {"safeguard", &epson::RemoteStatus::safeguard},
+      {"emergency_stop", &epson::RemoteStatus::emergency_stop},
+      {"error", &epson::RemoteStatus::error},
+      {"paused", &epson::RemoteStatus::paused},
+      {"running", &epson::RemoteStatus::running},
+      {"ready", &epson::RemoteStatus::ready}};
+  for (const auto& [name, field] : flags) status.def_readonly(name, field);
+  status.def_readonly("code", &epson::RemoteStatus::code, "The four-digit error or warning code.")
+      .def("__repr__", [flags](const epson::RemoteStatus& s) {
+        std::string text = "RemoteStatus(";
+        for (const auto& [name, field] : flags) {
+          if (s.*field) text += std::string(name) + ", ";
+        }
+        return text + "code=" + std::to_string(s.code) + ")";
+      });
+
+  // A with block: the native scope lives from __enter__ to __exit__, on the thread of the block.
+  struct WaitLimitScope {
+    std::chrono::milliseconds limit;
+    std::unique_ptr<epson::SessionWaitLimit> active;
+  };
+  py::class_<WaitLimitScope>(m, "session_wait_limit", kSessionWaitLimitDoc)
+      .def(py::init([](double seconds) {
+             if (!std::isfinite(seconds) || seconds < 0) {
+               throw py::value_error("seconds must be finite and 0 or more");
+             }
+             return WaitLimitScope{std::chrono::milliseconds(std::llround(seconds * 1000)), {}};
+           }),
+           py::arg("seconds"))
+      .def("__enter__",
+           [](WaitLimitScope& scope) -> WaitLimitScope& {
+             if (scope.active) throw py::value_error("session_wait_limit is already entered");
+             scope.active = std::make_unique<epson::SessionWaitLimit>(scope.limit);
+             return scope;
+           })
+      .def(
+          "__exit__",
+          [](WaitLimitScope& scope, const py::object&, const py::object&, const py::object&) {
+            scope.active.reset();
+          },
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
 
   py::class_<Brevacon, std::shared_ptr<Brevacon>> cls(m, "Brevacon", kBrevaconDoc);
   cls.def(py::init<>(), "Create a disconnected control interface.")
@@ -186,6 +272,10 @@ PYBIND11_MODULE(_brevacon, m) {
                    "``control_device``,\n"
                    "    ``robot_info`` and ``ctrl_info``.\n",
                    parse_raises)
+               .c_str())
+      .def("get_remote_status", &Brevacon::getRemoteStatus, Release(),
+           raising(kGetRemoteStatusDoc,
+                   "    RuntimeError: If the reply is not a status word; the text quotes it.\n")
                .c_str())
       .def("reset_controller", &Brevacon::resetController, Release(),
            raising("Clear the current controller error with SPEL+ ``Reset``.\n\n"

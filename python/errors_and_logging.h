@@ -55,6 +55,13 @@ closed), when ``pause``/``continue_motion`` get no reply, and when ``get_state``
 connection busy. Not the builtin ``TimeoutError``: catch it as ``_brevacon.TimeoutError``.
 )doc";
 
+constexpr const char* kSessionBusyDoc = R"doc(The session was busy; nothing was sent.
+
+Raised, within a ``session_wait_limit()`` block, by a call that needs the session while a motion
+of it runs, or that waited for another operation longer than the block's limit. A
+``TimeoutError``.
+)doc";
+
 constexpr const char* kConnectionLostDoc = R"doc(The session is gone.
 
 Raised when the connection closes or fails while a reply is awaited, when a reply nobody
@@ -67,13 +74,14 @@ struct ErrorClasses {
   py::object motion_aborted;
   py::object connection_failed;
   py::object timeout;
+  py::object session_busy;
   py::object connection_lost;
 };
 
 // The interpreter's exception classes, created by whichever module is imported first. Their
 // __module__ is "_brevacon", where they are documented.
 inline ErrorClasses& errorClasses() {
-  auto& classes = py::get_or_create_shared_data<ErrorClasses>("epson_driver.error_classes.v1");
+  auto& classes = py::get_or_create_shared_data<ErrorClasses>("epson_driver.error_classes.v2");
   if (!classes.controller) {
     const auto make = [](const char* name, const char* doc,
                          const py::object& base =
@@ -88,6 +96,7 @@ inline ErrorClasses& errorClasses() {
     classes.motion_aborted = make("MotionAbortedError", kMotionAbortedDoc, classes.controller);
     classes.connection_failed = make("ConnectionFailedError", kConnectionFailedDoc);
     classes.timeout = make("TimeoutError", kTimeoutDoc);
+    classes.session_busy = make("SessionBusyError", kSessionBusyDoc, classes.timeout);
     classes.connection_lost = make("ConnectionLostError", kConnectionLostDoc);
   }
   return classes;
@@ -171,6 +180,8 @@ inline void translateErrors(std::exception_ptr failure) {
     PyErr_SetObject(cls.ptr(), error.ptr());
   } catch (const epson::ConnectionFailedError& e) {
     raise(errorClasses().connection_failed, e);
+  } catch (const epson::SessionBusyError& e) {
+    raise(errorClasses().session_busy, e);
   } catch (const epson::TimeoutError& e) {
     raise(errorClasses().timeout, e);
   } catch (const epson::ConnectionLostError& e) {
@@ -282,6 +293,7 @@ inline void addErrorsAndLogging(py::module_& m) {
   m.attr("MotionAbortedError") = classes.motion_aborted;
   m.attr("ConnectionFailedError") = classes.connection_failed;
   m.attr("TimeoutError") = classes.timeout;
+  m.attr("SessionBusyError") = classes.session_busy;
   m.attr("ConnectionLostError") = classes.connection_lost;
   py::register_local_exception_translator(&translateErrors);
   installInterruptCheck();

@@ -29,6 +29,9 @@ std::string Brevacon::motorOnError() { return impl_->motorOnError(); }
 void Brevacon::pause() { impl_->sendMotionControlCommand_(protocol::kPauseCommand); }
 void Brevacon::continueMotion() { impl_->sendMotionControlCommand_(protocol::kContinueCommand); }
 bool Brevacon::abortMotion() { return impl_->abortMotion(); }
+RemoteStatus Brevacon::getRemoteStatus() {
+  return protocol::parseRemoteStatus(impl_->sendMotionControlCommand_(protocol::kGetStatusCommand));
+}
 EpsonPowerMode Brevacon::getPowerMode() { return impl_->locked(&Impl::getPowerMode_); }
 void Brevacon::setPowerMode(EpsonPowerMode mode) { impl_->setPowerMode(mode); }
 PtpMotionLimits Brevacon::getPtpMotionLimits() {

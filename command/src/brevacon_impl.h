@@ -109,8 +109,8 @@ class Brevacon::Impl {
   template <typename MakePlan>
   void long_(MakePlan make_plan, std::chrono::milliseconds timeout);
   // Beside a running motion it goes through the channel without the session lock; otherwise it
-  // takes the lock for an ordinary exchange.
-  void sendMotionControlCommand_(const std::string& command);
+  // takes the lock for an ordinary exchange. Returns the success reply.
+  std::string sendMotionControlCommand_(const std::string& command);
   // The session lock; a wait for it stops when the interrupt check asks, and is bounded by the
   // thread's SessionWaitLimit. Throws at once on the thread that already holds it.
   SessionLock lockSession_();

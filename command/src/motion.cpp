@@ -79,25 +79,23 @@ std::string Brevacon::Impl::executeAndGetResult_(const std::string& statement) {
       command_(protocol::executeCommand(statement), kReplyTimeout));
 }
 
-void Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
+std::string Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
   Interrupter interrupter;
   for (;;) {
-    if (const std::optional<std::string> reply = channel_.besideMotion(command)) {
+    if (std::optional<std::string> reply = channel_.besideMotion(command)) {
       channel_.checkReply(*reply, command);
-      return;
+      return std::move(*reply);
     }
     refuseReentry_();
     if (tSessionWaitLimit) {
       // Nothing runs for it to reach: an ordinary exchange, within the caller's limit.
       const SessionLock session = lockSession_();
-      command_(command, kReplyTimeout);
-      return;
+      return command_(command, kReplyTimeout);
     }
     SessionLock session(sessionMutex_, std::defer_lock);
     if (session.try_lock_for(kControlLockPoll)) {
       // Only a holder of the session lock starts a motion, so none runs during this exchange.
-      command_(command, kReplyTimeout);
-      return;
+      return command_(command, kReplyTimeout);
     }
     if (interrupter.requested()) {
       throw InterruptedError(

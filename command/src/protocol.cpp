@@ -251,6 +251,35 @@ ControllerStatus parseControllerStatus(const std::string& result) {
   return status;
 }
 
+RemoteStatus parseRemoteStatus(const std::string& reply) {
+  const auto malformed = [&reply]() -> RemoteStatus {
+    throw std::runtime_error("Malformed reply to $GetStatus: \"" + escapeText(reply, true) + "\"");
+  };
+  constexpr std::string_view kPrefix = "#GetStatus,";
+  const std::string_view text(reply);
+  if (text.substr(0, kPrefix.size()) != kPrefix) return malformed();
+  const std::string_view rest = text.substr(kPrefix.size());
+  const std::size_t comma = rest.find(',');
+  if (comma == std::string_view::npos) return malformed();
+  const std::string_view flags = rest.substr(0, comma);
+  const std::string_view code = rest.substr(comma + 1);
+  if ((flags.size() != 11 && flags.size() != 10) || code.size() != 4 ||
+      flags.find_first_not_of("01") != std::string_view::npos ||
+      code.find_first_not_of("0123456789") != std::string_view::npos) {
+    return malformed();
+  }
+  RemoteStatus status;
+  const std::array<bool*, 11> order = {
+      &status.test_mode,    &status.teach,     &status.auto_mode,      &status.warning,
+      &status.severe_error, &status.safeguard, &status.emergency_stop, &status.error,
+      &status.paused,       &status.running,   &status.ready};
+  // Older firmware leaves out the first flag, Test.
+  const std::size_t first = order.size() - flags.size();
+  for (std::size_t i = 0; i < flags.size(); ++i) *order[first + i] = flags[i] == '1';
+  std::from_chars(code.data(), code.data() + code.size(), status.code);
+  return status;
+}
+
 bool parseEmergencyStop(const std::string& result) {
   auto in = classicStream(result);
   std::int32_t value = 0;

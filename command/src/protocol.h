@@ -63,6 +63,8 @@ std::string loginCommand(const std::string& password);
 // Throws std::invalid_argument, naming the field, for options out of the range ConnectOptions
 // states; checked before connect() opens anything.
 void checkConnectOptions(const ConnectOptions& options);
+// The controller's error code for a wrong password.
+inline constexpr int kWrongPasswordCode = 13;
 inline constexpr const char* kLogoutCommand = "$Logout";
 inline constexpr const char* kPauseCommand = "$Pause";
 inline constexpr const char* kContinueCommand = "$Continue";
@@ -101,6 +103,9 @@ inline constexpr const char* kPowerQuery = "Print Power";
 inline constexpr const char* kAccelMaxQuery = "Print AccelMax(1),AccelMax(2)";
 
 ControllerStatus parseControllerStatus(const std::string& result);
+// A whole $GetStatus reply: "#GetStatus," then eleven (or ten) 0/1 flags, a comma and the
+// four-digit code. Throws std::runtime_error quoting anything else, escaped.
+RemoteStatus parseRemoteStatus(const std::string& reply);
 bool parseEmergencyStop(const std::string& result);
 EpsonPowerMode powerModeFromValue(std::int64_t value);
 // "Power Low" or "Power High"; std::invalid_argument for a value outside the enumeration.

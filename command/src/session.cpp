@@ -35,7 +35,16 @@ void Brevacon::Impl::login_(const std::string& password) {
     log::error("login() called but already logged in");
     throw std::runtime_error("login() called but already logged in");
   }
-  command_(protocol::loginCommand(password), kReplyTimeout);
+  try {
+    command_(protocol::loginCommand(password), kReplyTimeout);
+  } catch (const MotionAbortedError&) {
+    throw;
+  } catch (const ControllerError& e) {
+    if (e.code() != protocol::kWrongPasswordCode) throw;
+    throw ControllerError("The Epson controller refused the password (" + e.reply() +
+                              "); check the password of its Remote Ethernet settings",
+                          e.code(), e.command(), e.reply());
+  }
   loggedIn_ = true;
 }
 

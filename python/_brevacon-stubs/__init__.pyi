@@ -23,6 +23,9 @@ class ConnectionFailedError(RuntimeError):
 class TimeoutError(RuntimeError):  # noqa: A001 - the driver's own, not the builtin
     """A deadline passed."""
 
+class SessionBusyError(TimeoutError):
+    """The session was busy; nothing was sent."""
+
 class ConnectionLostError(RuntimeError):
     """The session is gone."""
 
@@ -44,6 +47,47 @@ class EpsonPowerMode:
     def name(self) -> str: ...
     @property
     def value(self) -> int: ...
+
+class RemoteStatus:
+    """The controller's status word, from ``$GetStatus``."""
+
+    def __init__(self, no_constructor: Never) -> None: ...
+    @property
+    def test_mode(self) -> bool: ...
+    @property
+    def teach(self) -> bool: ...
+    @property
+    def auto(self) -> bool: ...
+    @property
+    def warning(self) -> bool: ...
+    @property
+    def severe_error(self) -> bool: ...
+    @property
+    def safeguard(self) -> bool: ...
+    @property
+    def emergency_stop(self) -> bool: ...
+    @property
+    def error(self) -> bool: ...
+    @property
+    def paused(self) -> bool: ...
+    @property
+    def running(self) -> bool: ...
+    @property
+    def ready(self) -> bool: ...
+    @property
+    def code(self) -> int: ...
+
+class session_wait_limit:  # noqa: N801 - used as a with statement, like a function
+    """Bound how long calls on this thread wait for a session."""
+
+    def __init__(self, seconds: float) -> None: ...
+    def __enter__(self) -> session_wait_limit: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
 
 class PtpMotionLimits:
     """Maximum Epson SPEL+ point-to-point motion settings."""
@@ -80,6 +124,7 @@ class Brevacon:
     def motor_on_error(self) -> str: ...
     def is_emergency_stopped(self) -> bool: ...
     def get_controller_status(self) -> dict[str, int]: ...
+    def get_remote_status(self) -> RemoteStatus: ...
     def reset_controller(self) -> None: ...
     def motor_on(self) -> None: ...
     def motor_off(self) -> None: ...
@@ -123,12 +168,12 @@ class Brevacon:
     def go(
         self,
         destination: str,
-        cp: bool,
-        ljm: bool,
-        orientation_flag: int | None,
-        search_expression: str | None,
-        parallel_processing: str | None,
-        sync: bool,
+        cp: bool = False,
+        ljm: bool = False,
+        orientation_flag: int | None = None,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        sync: bool = False,
         speed_percent: int | None = None,
         acceleration_percent: int | None = None,
         deceleration_percent: int | None = None,
@@ -136,12 +181,12 @@ class Brevacon:
     def move(
         self,
         destination: str,
-        rot: bool,
-        ecp: bool,
-        cp: bool,
-        search_expression: str | None,
-        parallel_processing: str | None,
-        sync: bool,
+        rot: bool = False,
+        ecp: bool = False,
+        cp: bool = False,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        sync: bool = False,
         speed_mm_s: float | None = None,
         acceleration_mm_s2: float | None = None,
     ) -> None: ...

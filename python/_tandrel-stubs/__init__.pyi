@@ -9,6 +9,7 @@ from _brevacon import ConnectionFailedError as ConnectionFailedError
 from _brevacon import ConnectionLostError as ConnectionLostError
 from _brevacon import ControllerError as ControllerError
 from _brevacon import MotionAbortedError as MotionAbortedError
+from _brevacon import SessionBusyError as SessionBusyError
 from _brevacon import TimeoutError as TimeoutError
 from _brevacon import restore_default_log as restore_default_log
 from _brevacon import route_log_to_logging as route_log_to_logging

@@ -76,6 +76,19 @@ TEST_F(MotionControl, PauseDuringGoIsSentAtOnceAndAnsweredThroughTheMotionReader
   robot.disconnect();
 }
 
+TEST_F(MotionControl, StatusWordDuringAMotionIsReadBesideIt) {
+  fake.expect(kGo).wait(500ms).reply("#Execute").logout();  // $GetStatus answered beside
+  connect();
+  auto motion = startGo(robot);
+  awaitLines(2);
+  const RemoteStatus status = robot.getRemoteStatus();
+  EXPECT_EQ(motion.wait_for(0ms), std::future_status::timeout);  // not queued behind the motion
+  EXPECT_TRUE(status.auto_mode && status.running && status.ready);
+  EXPECT_FALSE(status.test_mode || status.paused || status.error);
+  motion.get();
+  robot.disconnect();
+}
+
 TEST_F(MotionControl, ContinueDuringMoveUsesTheSamePath) {
   fake.expect("$Execute,\"Move P2\"").expect("$Continue").reply("#Continue").reply("#Execute");
   fake.logout();

@@ -149,6 +149,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Rejection{canned("login_rejected"),
                   "Remote command failed: !Login,11 (command: " + kRedactedLogin + ")"},
+        Rejection{"!Login,13",
+                  "The Epson controller refused the password (!Login,13); check the password of "
+                  "its Remote Ethernet settings"},
         Rejection{"!Login,99",
                   "Remote command failed: !Login,99 (Epson Remote Ethernet error 99: system "
                   "error or communication error; no motion error code was returned) (command: " +

@@ -128,17 +128,17 @@ def test_methods_are_registered_in_the_documented_order() -> None:
         (
             "go",
             [
-                ("destination", None), ("cp", None), ("ljm", None),
-                ("orientation_flag", None), ("search_expression", None),
-                ("parallel_processing", None), ("sync", None), ("speed_percent", "None"),
+                ("destination", None), ("cp", "False"), ("ljm", "False"),
+                ("orientation_flag", "None"), ("search_expression", "None"),
+                ("parallel_processing", "None"), ("sync", "False"), ("speed_percent", "None"),
                 ("acceleration_percent", "None"), ("deceleration_percent", "None"),
             ],
         ),
         (
             "move",
             [
-                ("destination", None), ("rot", None), ("ecp", None), ("cp", None),
-                ("search_expression", None), ("parallel_processing", None), ("sync", None),
+                ("destination", None), ("rot", "False"), ("ecp", "False"), ("cp", "False"),
+                ("search_expression", "None"), ("parallel_processing", "None"), ("sync", "False"),
                 ("speed_mm_s", "None"), ("acceleration_mm_s2", "None"),
             ],
         ),
@@ -394,9 +394,12 @@ def test_bad_arguments_raise_value_error_and_send_nothing(fake, robot, call, mes
 @pytest.mark.parametrize(
     "call",
     [
-        lambda r: r.go("P1"),
-        lambda r: r.go("P1", False, False, None, None, None),
-        lambda r: r.move("P2", False, False, False),
+        lambda r: r.go("P1", speed_percent=True),
+        lambda r: r.go("P1", ljm=True, orientation_flag=False),
+        lambda r: r.go("P1", speed_percent=50.0),
+        lambda r: r.go("P1", acceleration_percent=30, deceleration_percent=True),
+        lambda r: r.move("P2", speed_mm_s=True),
+        lambda r: r.move("P2", acceleration_mm_s2="100"),
         lambda r: r.set_power_mode(1),
         lambda r: r.tl_clear("3"),
         lambda r: r.set_tool(3.0),

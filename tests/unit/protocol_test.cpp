@@ -178,6 +178,31 @@ TEST(StatusMap, WrongCountQuotesReplyWithCommas) {
             "Failed to parse controller status value as an integer: \"x\"");
 }
 
+TEST(RemoteStatusWord, ElevenOrTenFlagsThenTheCode) {
+  const RemoteStatus full = parseRemoteStatus("#GetStatus,10100010100,4100");
+  EXPECT_TRUE(full.test_mode && full.auto_mode && full.emergency_stop && full.paused);
+  EXPECT_FALSE(full.teach || full.warning || full.severe_error || full.safeguard || full.error ||
+               full.running || full.ready);
+  EXPECT_EQ(full.code, 4100);
+  // Older firmware: no Test flag, the others in order.
+  const RemoteStatus ten = parseRemoteStatus("#GetStatus,0100000011,0000");
+  EXPECT_FALSE(ten.test_mode);
+  EXPECT_TRUE(ten.auto_mode && ten.running && ten.ready);
+  EXPECT_FALSE(ten.teach || ten.paused);
+  EXPECT_EQ(ten.code, 0);
+  for (const char* bad :
+       {"#GetStatus", "#GetStatus,0010000001,", "#GetStatus,001000000111,0000",
+        "#GetStatus,0010000a011,0000", "#GetStatus,00100000011,12", "#GetStatus,00100000011,0x10",
+        "#Execute,00100000011,0000", "#GetStatus,00100000011;0000"}) {
+    EXPECT_THROW(parseRemoteStatus(bad), std::runtime_error) << bad;
+  }
+  try {
+    parseRemoteStatus("#GetStatus,\x01\n");
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Malformed reply to $GetStatus: \"#GetStatus,\\x01\\x0a\"");
+  }
+}
+
 TEST(EmergencyStop, IntegersAndWords) {
   EXPECT_TRUE(parseEmergencyStop("1"));
   EXPECT_TRUE(parseEmergencyStop("-1"));

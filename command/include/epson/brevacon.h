@@ -129,7 +129,7 @@ class EPSON_API Brevacon {
   // Never switches the motors on. Throws std::invalid_argument, before anything is sent or the
   // running session is touched, for a password holding a line ending or options out of range
   // (see ConnectOptions); ConnectionFailedError when resolution or every connection attempt
-  // fails, and ControllerError when the controller refuses the login.
+  // fails, and ControllerError when the controller refuses the login (code 13: the password).
   void connect(const std::string& host, std::uint16_t port = kDefaultPort,
                const std::string& password = "", const ConnectOptions& options = ConnectOptions());
   // Restores a saved Tool state, switches off motors this session switched on, logs out and
@@ -161,6 +161,10 @@ class EPSON_API Brevacon {
   // ControllerError when the controller refuses (the motion goes on) and TimeoutError after
   // kControlReplyTimeout.
   bool abortMotion();
+  // $GetStatus: the controller's status word. Works beside a running motion, as pause() does,
+  // and as an ordinary exchange otherwise. Throws std::runtime_error for a malformed reply, and
+  // beside a motion TimeoutError after kControlReplyTimeout (the session is then closed).
+  RemoteStatus getRemoteStatus();
   EpsonPowerMode getPowerMode();
   // Throws std::invalid_argument for a value outside the enumeration, std::runtime_error when
   // the controller does not report the requested mode afterwards.
