@@ -1,9 +1,12 @@
 """The bridge: publishes a connected Tandrel's telemetry and serves its command session.
 
 Concurrency design:
-- One publishing thread per attached Tandrel waits on the receiver for each sample after the
-  last one it saw (the receiver's own wait, no GIL held) and publishes joint_states and
-  tcp_pose from that thread. It never touches the command session.
+- One publishing thread per attached Tandrel takes the samples through a sample reader of its
+  own (the receiver's ring: every sample once, in order; the wait holds no GIL) and publishes
+  joint_states and tcp_pose for each from that thread. At a high rate it wakes at most once per
+  BATCH_PERIOD_S and publishes the batch that came meanwhile, each sample with its own stamp;
+  waking for each sample would cost the receive thread a wake-up call and this process an
+  interpreter switch per sample. It never touches the command session.
 - The executor (a MultiThreadedExecutor the bridge spins, or the caller's) runs the services
   in a ReentrantCallbackGroup, so ~/abort_motion and ~/pause run while another call, or the
   application's own motion, is still in progress; the health timer has a group of its own.
@@ -28,7 +31,9 @@ from geometry_msgs.msg import PoseStamped
 from rclpy.callback_groups import MutuallyExclusiveCallbackGroup, ReentrantCallbackGroup
 from rclpy.context import Context
 from rclpy.executors import MultiThreadedExecutor
+from rcl_interfaces.msg import ParameterDescriptor, SetParametersResult
 from rclpy.node import Node
+from rclpy.parameter import Parameter
 from sensor_msgs.msg import JointState
 from std_srvs.srv import Trigger
 
@@ -39,6 +44,9 @@ DEFAULT_FRAME_ID = "base_link"
 DEFAULT_NODE_NAME = "epson_ros2_bridge"
 # How long the publishing thread waits for a sample before it looks at its stop flag again.
 SAMPLE_POLL_S = 0.1
+# The shortest time between two wake-ups of the publishing thread: at 1 kHz, two samples a batch,
+# published at most 2 ms after they came.
+BATCH_PERIOD_S = 0.002
 # Diagnostics go out once a second, and at once when the level changes (an E-stop), which the
 # health check notices within one tick.
 DIAGNOSTICS_PERIOD_S = 1.0
@@ -47,6 +55,7 @@ HEALTH_TICK_S = 0.1
 SAMPLE_QUEUE_DEPTH = 100
 EXECUTOR_THREADS = 4
 _OPTIONS = ("joint_names", "frame_id", "node_name", "namespace")
+FIXED_REASON = "read once when the bridge starts; restart the bridge to change it"
 
 
 class Bridge:
@@ -61,11 +70,15 @@ class Bridge:
         context: a context the bridge made and shuts down on close()."""
         self.node = node
         self._own_context = context
-        self._joint_names = list(self._parameter("joint_names", list(joint_names or
+        # What the bridge read once at start: setting one later is refused, not ignored.
+        self._fixed: set[str] = set()
+        self._refuse_changes = self._refuse_fixed
+        node.add_on_set_parameters_callback(self._refuse_changes)
+        self._joint_names = list(self.parameter("joint_names", list(joint_names or
                                                                      DEFAULT_JOINT_NAMES)))
         if len(self._joint_names) != 6:
             raise ValueError(f"joint_names needs 6 names, got {self._joint_names!r}")
-        self._frame_id = str(self._parameter("frame_id", frame_id or DEFAULT_FRAME_ID))
+        self._frame_id = str(self.parameter("frame_id", frame_id or DEFAULT_FRAME_ID))
         # The ROS clock minus the monotonic clock, taken once: samples keep their spacing.
         self._offset_ns = node.get_clock().now().nanoseconds - time.monotonic_ns()
 
@@ -158,6 +171,7 @@ class Bridge:
         if self._executor is not None:
             node.destroy_node()
         else:
+            node.remove_on_set_parameters_callback(self._refuse_changes)
             for service in self._services:
                 node.destroy_service(service)
             for publisher in (self._joint_pub, self._pose_pub, self._diag_pub):
@@ -193,35 +207,37 @@ class Bridge:
         joint.name = self._joint_names
         pose = PoseStamped()
         pose.header.frame_id = self._frame_id
-        samples = receiver.samples(timeout=SAMPLE_POLL_S)
-        last = 0
+        joint_stamp, pose_stamp = joint.header.stamp, pose.header.stamp
+        p, o = pose.pose.position, pose.pose.orientation
+        publish_joint, publish_pose = self._joint_pub.publish, self._pose_pub.publish
+        offset_ns, radians = self._offset_ns, math.radians
+        reader = receiver.sample_reader()
+        missed_before = self.samples_missed  # by the readers of robots bridged earlier
         while not stop.is_set():
             try:
-                sample = next(samples)
-            except _brevacon.TimeoutError:
-                continue  # the iterator keeps its place: the next sample is the one after
-            except StopIteration:
-                return  # the receiver was disconnected
-            sequence = sample.sequence
-            if last and sequence > last + 1:
-                self.samples_missed += sequence - last - 1
-            last = sequence
-            sec, nanosec = stamp_from_host_time(sample.host_time, self._offset_ns)
-            joint.header.stamp.sec = pose.header.stamp.sec = sec
-            joint.header.stamp.nanosec = pose.header.stamp.nanosec = nanosec
-            joint.position = [math.radians(q) for q in sample.joints]
-            position, orientation = pose_to_ros(sample.pose)
-            p, o = pose.pose.position, pose.pose.orientation
-            p.x, p.y, p.z = position
-            o.x, o.y, o.z, o.w = orientation
-            try:
-                self._joint_pub.publish(joint)
-                self._pose_pub.publish(pose)
-            except Exception as exc:  # noqa: BLE001 - the node or context is going away
-                if not stop.is_set() and self.node.context.ok():
-                    self.node.get_logger().error(f"publishing stopped: {exc}")
-                return
-            self.samples_published += 1
+                batch = reader.take(timeout=SAMPLE_POLL_S)
+            except _brevacon.ConnectionLostError:
+                return  # the receiver was disconnected and every sample it had is published
+            woke = time.monotonic()
+            for sample in batch:
+                sec, nanosec = stamp_from_host_time(sample.host_time, offset_ns)
+                joint_stamp.sec = pose_stamp.sec = sec
+                joint_stamp.nanosec = pose_stamp.nanosec = nanosec
+                joint.position = [radians(q) for q in sample.joints]
+                (p.x, p.y, p.z), (o.x, o.y, o.z, o.w) = pose_to_ros(sample.pose)
+                try:
+                    publish_joint(joint)
+                    publish_pose(pose)
+                except Exception as exc:  # noqa: BLE001 - the node or context is going away
+                    if not stop.is_set() and self.node.context.ok():
+                        self.node.get_logger().error(f"publishing stopped: {exc}")
+                    return
+                self.samples_published += 1
+            self.samples_missed = missed_before + reader.missed
+            if batch:
+                rest = BATCH_PERIOD_S - (time.monotonic() - woke)
+                if rest > 0:
+                    time.sleep(rest)
 
     def _service(self, name: str, call: Callable[[_brevacon.Brevacon], str]
                  ) -> Callable[[Trigger.Request, Trigger.Response], Trigger.Response]:
@@ -285,10 +301,24 @@ class Bridge:
         robot = self._robot
         return "" if robot is None else repr(robot)
 
-    def _parameter(self, name: str, default: Any) -> Any:
+    def parameter(self, name: str, default: Any) -> Any:
+        """The value of a parameter the bridge reads once, at start: declared read-only (with
+        ``default``, unless the command line or the caller's node already set it), and any
+        later attempt to set it is refused with the reason."""
         if not self.node.has_parameter(name):
-            self.node.declare_parameter(name, default)
+            self.node.declare_parameter(name, default, ParameterDescriptor(
+                read_only=True, additional_constraints=FIXED_REASON))
+        self._fixed.add(name)
         return self.node.get_parameter(name).value
+
+    def _refuse_fixed(self, parameters: list[Parameter]) -> SetParametersResult:
+        # rclpy refuses a read-only parameter before it calls this; a parameter the caller's
+        # node had declared writable before attach() arrives here.
+        fixed = sorted({p.name for p in parameters} & self._fixed)
+        if fixed:
+            return SetParametersResult(successful=False,
+                                       reason=f"{', '.join(fixed)}: {FIXED_REASON}")
+        return SetParametersResult(successful=True)
 
 
 
