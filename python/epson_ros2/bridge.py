@@ -3,10 +3,10 @@
 Concurrency design:
 - One publishing thread per attached Tandrel takes the samples through a sample reader of its
   own (the receiver's ring: every sample once, in order; the wait holds no GIL) and publishes
-  joint_states and tcp_pose for each from that thread. At a high rate it wakes at most once per
-  BATCH_PERIOD_S and publishes the batch that came meanwhile, each sample with its own stamp;
-  waking for each sample would cost the receive thread a wake-up call and this process an
-  interpreter switch per sample. It never touches the command session.
+  joint_states and tcp_pose for each from that thread, each sample with its own stamp. At a
+  high rate it takes batches that span BATCH_PERIOD_S, woken as the last sample of each
+  arrives: waking for each sample would cost the receive thread a wake-up call and this
+  process an interpreter switch per sample. It never touches the command session.
 - The executor (a MultiThreadedExecutor the bridge spins, or the caller's) runs the services
   in a ReentrantCallbackGroup, so ~/abort_motion and ~/pause run while another call, or the
   application's own motion, is still in progress; the health timer has a group of its own.
@@ -30,23 +30,26 @@ from diagnostic_msgs.msg import DiagnosticArray, DiagnosticStatus, KeyValue
 from geometry_msgs.msg import PoseStamped
 from rclpy.callback_groups import MutuallyExclusiveCallbackGroup, ReentrantCallbackGroup
 from rclpy.context import Context
-from rclpy.executors import MultiThreadedExecutor
 from rcl_interfaces.msg import ParameterDescriptor, SetParametersResult
+from rclpy.executors import MultiThreadedExecutor
 from rclpy.node import Node
 from rclpy.parameter import Parameter
 from sensor_msgs.msg import JointState
 from std_srvs.srv import Trigger
 
-from .conversions import Health, assess, pose_to_ros, stamp_from_host_time
+from .conversions import Health, assess, batch_size, pose_to_ros, stamp_from_host_time
 
 DEFAULT_JOINT_NAMES = [f"joint_{i}" for i in range(1, 7)]
 DEFAULT_FRAME_ID = "base_link"
 DEFAULT_NODE_NAME = "epson_ros2_bridge"
 # How long the publishing thread waits for a sample before it looks at its stop flag again.
 SAMPLE_POLL_S = 0.1
-# The shortest time between two wake-ups of the publishing thread: at 1 kHz, two samples a batch,
-# published at most 2 ms after they came.
+# The shortest time between two wake-ups of the publishing thread at a high rate: at 1 kHz, two
+# samples a batch, the first published 1 ms after it came, the second at once.
 BATCH_PERIOD_S = 0.002
+# How long the publishing thread waits for a batch before it publishes what came: a stream that
+# slows down or pauses holds no sample back for longer.
+BATCH_WAIT_S = 0.005
 # Diagnostics go out once a second, and at once when the level changes (an E-stop), which the
 # health check notices within one tick.
 DIAGNOSTICS_PERIOD_S = 1.0
@@ -213,31 +216,45 @@ class Bridge:
         offset_ns, radians = self._offset_ns, math.radians
         reader = receiver.sample_reader()
         missed_before = self.samples_missed  # by the readers of robots bridged earlier
+        size, interval, last_time = 1, 0.0, math.nan
         while not stop.is_set():
             try:
-                batch = reader.take(timeout=SAMPLE_POLL_S)
+                batch = reader.take(timeout=SAMPLE_POLL_S if size == 1 else BATCH_WAIT_S,
+                                    min_samples=size)
             except _brevacon.ConnectionLostError:
                 return  # the receiver was disconnected and every sample it had is published
-            woke = time.monotonic()
+            if len(batch) < size:  # the stream slowed down or paused: start over
+                size, interval = 1, 0.0
+            if batch:
+                # The interval between samples, smoothed over about ten batches.
+                gaps = len(batch) if last_time == last_time else len(batch) - 1
+                first = last_time if last_time == last_time else batch[0].host_time
+                last_time = batch[-1].host_time
+                if gaps > 0:
+                    seen = (last_time - first) / gaps
+                    interval = seen if interval == 0.0 else 0.9 * interval + 0.1 * seen
+                    size = batch_size(interval, BATCH_PERIOD_S)
+            # A topic nobody subscribes to costs nothing: at 1 kHz each message is a wake-up
+            # of the middleware's event thread and a notification through shared memory.
+            joints_wanted = self._joint_pub.get_subscription_count() > 0
+            pose_wanted = self._pose_pub.get_subscription_count() > 0
             for sample in batch:
                 sec, nanosec = stamp_from_host_time(sample.host_time, offset_ns)
-                joint_stamp.sec = pose_stamp.sec = sec
-                joint_stamp.nanosec = pose_stamp.nanosec = nanosec
-                joint.position = [radians(q) for q in sample.joints]
-                (p.x, p.y, p.z), (o.x, o.y, o.z, o.w) = pose_to_ros(sample.pose)
                 try:
-                    publish_joint(joint)
-                    publish_pose(pose)
+                    if joints_wanted:
+                        joint_stamp.sec, joint_stamp.nanosec = sec, nanosec
+                        joint.position = [radians(q) for q in sample.joints]
+                        publish_joint(joint)
+                    if pose_wanted:
+                        pose_stamp.sec, pose_stamp.nanosec = sec, nanosec
+                        (p.x, p.y, p.z), (o.x, o.y, o.z, o.w) = pose_to_ros(sample.pose)
+                        publish_pose(pose)
                 except Exception as exc:  # noqa: BLE001 - the node or context is going away
                     if not stop.is_set() and self.node.context.ok():
                         self.node.get_logger().error(f"publishing stopped: {exc}")
                     return
                 self.samples_published += 1
             self.samples_missed = missed_before + reader.missed
-            if batch:
-                rest = BATCH_PERIOD_S - (time.monotonic() - woke)
-                if rest > 0:
-                    time.sleep(rest)
 
     def _service(self, name: str, call: Callable[[_brevacon.Brevacon], str]
                  ) -> Callable[[Trigger.Request, Trigger.Response], Trigger.Response]:

@@ -4,6 +4,7 @@
 #include <epson/ethernet_receive_interface.h>
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -30,6 +31,8 @@ namespace {
 constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
 // How often a pending connection attempt looks at the stop flag.
 constexpr std::chrono::milliseconds kConnectPollSlice{20};
+// At most 15 characters: the kernel's limit.
+constexpr const char* kReceiveThreadName = "epson-telemetry";
 
 std::string notReadyMessage() {
   return "Connected to the Epson telemetry port, but no complete six-axis sample was received "
@@ -207,6 +210,8 @@ boost::system::error_code EthernetReceiveInterface::Impl::readPacket_(std::size_
 }
 
 void EthernetReceiveInterface::Impl::receiveLoop_() {
+  // Named, so top -H, perf and the benchmarks find it among a host process's threads.
+  pthread_setname_np(pthread_self(), kReceiveThreadName);
   while (!stop_) {
     std::size_t length = 0;
     const boost::system::error_code ec = readPacket_(length);
@@ -306,9 +311,9 @@ EthernetReceiveInterface::SampleReader& EthernetReceiveInterface::SampleReader::
     SampleReader&&) noexcept = default;
 EthernetReceiveInterface::SampleReader::~SampleReader() = default;
 std::vector<TelemetrySample> EthernetReceiveInterface::SampleReader::take(
-    std::chrono::nanoseconds max_wait, const std::function<void()>& poll) {
+    std::chrono::nanoseconds max_wait, std::size_t min_samples, const std::function<void()>& poll) {
   std::vector<TelemetrySample> taken;
-  store_->take(next_, missed_, taken, max_wait, poll, kWaitPollInterval);
+  store_->take(next_, missed_, taken, max_wait, min_samples, poll, kWaitPollInterval);
   return taken;
 }
 TelemetryCounters EthernetReceiveInterface::counters() const { return impl_->counters(); }

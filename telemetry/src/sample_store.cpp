@@ -49,19 +49,27 @@ void SampleStore::close() {
 
 bool SampleStore::waitForFirst(Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait_until(lock, deadline, [this] { return haveSample_ || !open_; });
+  cv_.wait_until(lock, deadline, [this] {
+    wakeAt_ = std::min(wakeAt_, position_ + 1);
+    return haveSample_ || !open_;
+  });
   return haveSample_;
 }
 
 void SampleStore::publish(const TelemetrySample& sample, Clock::time_point when) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     slots_[position_ % slots_.size()] = sample;
     ++position_;
     latestTime_ = when;
     haveSample_ = true;
+    if (position_ >= wakeAt_) {
+      wake = true;
+      wakeAt_ = kNoWaiter;
+    }
   }
-  cv_.notify_all();
+  if (wake) cv_.notify_all();
 }
 
 bool SampleStore::hasSample() const {
@@ -84,7 +92,7 @@ double SampleStore::ageSeconds() const {
 
 template <typename Ready>
 bool SampleStore::waitUntil_(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
-                             const std::function<void()>& poll,
+                             std::uint64_t wake_at, const std::function<void()>& poll,
                              std::chrono::nanoseconds poll_interval, Ready ready) const {
   const std::uint64_t run = run_;
   for (;;) {
@@ -97,6 +105,7 @@ bool SampleStore::waitUntil_(std::unique_lock<std::mutex>& lock, Clock::time_poi
     }
     const auto now = Clock::now();
     if (now >= deadline) return false;
+    wakeAt_ = std::min(wakeAt_, wake_at);
     if (!poll) {
       cv_.wait_until(lock, deadline);
       continue;
@@ -120,7 +129,8 @@ TelemetrySample SampleStore::waitForSample(bool after_latest, std::uint64_t sequ
   // A sequence from before a new connect() is above every current one: take the next sample.
   const std::uint64_t now_latest = latest_sequence();
   const std::uint64_t after = after_latest || sequence > now_latest ? now_latest : sequence;
-  if (!waitUntil_(lock, deadline, poll, poll_interval,
+  // Woken at every publication (wake_at 0): the sequence this waits for has no fixed position.
+  if (!waitUntil_(lock, deadline, 0, poll, poll_interval,
                   [&] { return haveSample_ && latest_sequence() > after; })) {
     throw TimeoutError("No Epson telemetry sample arrived within " + millisecondsText(timeout));
   }
@@ -134,11 +144,18 @@ std::uint64_t SampleStore::position() const {
 
 void SampleStore::take(std::uint64_t& next, std::uint64_t& missed,
                        std::vector<TelemetrySample>& out, std::chrono::nanoseconds max_wait,
-                       const std::function<void()>& poll,
+                       std::uint64_t min_samples, const std::function<void()>& poll,
                        std::chrono::nanoseconds poll_interval) const {
   const auto deadline = deadlineAfter(max_wait);
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!waitUntil_(lock, deadline, poll, poll_interval, [&] { return position_ > next; })) return;
+  // Samples the writer overwrote count as there: they are missed, never waited for.
+  const std::uint64_t target = next + std::max<std::uint64_t>(min_samples, 1);
+  // Once the store is closed, no more will come: what is there is the batch.
+  if (!waitUntil_(lock, deadline, target, poll, poll_interval,
+                  [&] { return position_ >= target || (!open_ && position_ > next); }) &&
+      position_ == next) {
+    return;
+  }
   const std::uint64_t end = position_;
   out.reserve(out.size() +
               static_cast<std::size_t>(std::min<std::uint64_t>(end - next, slots_.size())));

@@ -19,10 +19,12 @@ namespace epson::telemetry {
 //
 // One writer, the receive thread, calls publish(); any number of threads read. mutex_ guards
 // every member; cv_ wakes every kind of wait (readiness, the next sample, a reader's take). The
-// writer holds the lock only to copy one sample into its slot and notifies after releasing it,
-// so a waiting thread that wakes does not block on the lock at once; with no thread waiting, a
-// publication makes no system call. A take copies at most kCopyChunk samples per hold of the
-// lock, so a reader draining the whole ring delays the writer by a few microseconds at most.
+// writer holds the lock only to copy one sample into its slot. It notifies, after releasing the
+// lock, only when the ring reaches the position a waiter asked to be woken at (wakeAt_, the
+// lowest such position): a publication nobody waits for makes no system call, and a reader
+// that waits for a batch is woken once per batch, not once per sample. A take copies at most
+// kCopyChunk samples per hold of the lock, so a reader draining the whole ring delays the writer
+// by a few microseconds at most.
 //
 // The receiver owns the store through a shared_ptr and each sample reader holds another: a
 // reader that outlives its receiver finds the store closed instead of a dangling pointer.
@@ -69,21 +71,23 @@ class SampleStore {
   std::uint64_t position() const;
   // Appends to `out`, oldest first, the samples from position `next` on and moves `next` past
   // them. Samples overwritten before this call reached them are skipped and added to `missed`.
-  // When there is none, waits until one is published or `max_wait` passes (then it appends
-  // nothing); throws ConnectionLostError when there is none and the store is closed or reopened
-  // meanwhile. `poll` and `poll_interval` as for waitForSample.
+  // Waits until at least `min_samples` (1 or more) are there or `max_wait` passes, then takes
+  // what is there (possibly nothing). Throws ConnectionLostError when there is none and the
+  // store is closed, or when it is reopened during the wait. `poll` and `poll_interval` as for
+  // waitForSample.
   void take(std::uint64_t& next, std::uint64_t& missed, std::vector<TelemetrySample>& out,
-            std::chrono::nanoseconds max_wait, const std::function<void()>& poll,
-            std::chrono::nanoseconds poll_interval) const;
+            std::chrono::nanoseconds max_wait, std::uint64_t min_samples,
+            const std::function<void()>& poll, std::chrono::nanoseconds poll_interval) const;
 
   std::size_t capacity() const { return slots_.size(); }
 
  private:
-  // Waits on cv_ until `ready` holds, the deadline passes (false) or the run ends (throws).
+  // Waits on cv_ until `ready` holds, the deadline passes (false) or the run ends (throws). The
+  // writer wakes it once the ring reaches position `wake_at` (0: at every publication).
   template <typename Ready>
   bool waitUntil_(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
-                  const std::function<void()>& poll, std::chrono::nanoseconds poll_interval,
-                  Ready ready) const;
+                  std::uint64_t wake_at, const std::function<void()>& poll,
+                  std::chrono::nanoseconds poll_interval, Ready ready) const;
   const TelemetrySample& slot_(std::uint64_t position) const {
     return slots_[position % slots_.size()];
   }
@@ -96,6 +100,10 @@ class SampleStore {
   bool haveSample_ = false;  // in this run
   bool open_ = false;
   std::uint64_t run_ = 0;  // open() calls: a wait that sees it change was cut off
+  // The lowest position_ a waiter asked to be woken at; none when no one waits. A woken waiter
+  // whose own condition does not hold yet asks again.
+  mutable std::uint64_t wakeAt_ = kNoWaiter;
+  static constexpr std::uint64_t kNoWaiter = ~std::uint64_t{0};
 };
 
 }  // namespace epson::telemetry

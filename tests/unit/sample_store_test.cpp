@@ -63,7 +63,7 @@ TEST_P(RingWrap, ATakeGetsTheNewestCapacitySamplesInOrderAndCountsTheRest) {
   std::uint64_t missed = 0;
   publish(store, c.before + 1, c.after);
   std::vector<TelemetrySample> got;
-  store.take(next, missed, got, 0ns, {}, kPoll);
+  store.take(next, missed, got, 0ns, 1, {}, kPoll);
 
   EXPECT_EQ(missed, c.missed);
   const std::uint64_t last = c.before + c.after;
@@ -96,10 +96,10 @@ TEST(SampleReaders, EachHasItsOwnCursorAndMissedCount) {
   std::vector<TelemetrySample> fast;
   for (std::uint64_t burst = 0; burst < 5; ++burst) {
     publish(store, burst * 6 + 1, 6);
-    store.take(fast_next, fast_missed, fast, 0ns, {}, kPoll);
+    store.take(fast_next, fast_missed, fast, 0ns, 1, {}, kPoll);
   }
   std::vector<TelemetrySample> slow;
-  store.take(slow_next, slow_missed, slow, 0ns, {}, kPoll);
+  store.take(slow_next, slow_missed, slow, 0ns, 1, {}, kPoll);
 
   EXPECT_EQ(sequencesOf(fast), range(1, 30));
   EXPECT_EQ(fast_missed, 0U);
@@ -109,7 +109,7 @@ TEST(SampleReaders, EachHasItsOwnCursorAndMissedCount) {
   for (auto* next : {&fast_next, &slow_next}) {
     std::vector<TelemetrySample> none;
     std::uint64_t missed = 0;
-    store.take(*next, missed, none, 0ns, {}, kPoll);
+    store.take(*next, missed, none, 0ns, 1, {}, kPoll);
     EXPECT_TRUE(none.empty());
   }
 }
@@ -120,11 +120,11 @@ TEST(SampleReaders, ATakeWaitsForTheNextSampleAndEndsWithTheRun) {
   std::uint64_t missed = 0;
   std::vector<TelemetrySample> got;
   // Not open: nothing will come.
-  EXPECT_THROW(store.take(next, missed, got, 1s, {}, kPoll), ConnectionLostError);
+  EXPECT_THROW(store.take(next, missed, got, 1s, 1, {}, kPoll), ConnectionLostError);
 
   store.open();
   const auto before = Clock::now();
-  store.take(next, missed, got, 30ms, {}, kPoll);
+  store.take(next, missed, got, 30ms, 1, {}, kPoll);
   EXPECT_TRUE(got.empty());
   EXPECT_GE(Clock::now() - before, 30ms);
 
@@ -132,7 +132,7 @@ TEST(SampleReaders, ATakeWaitsForTheNextSampleAndEndsWithTheRun) {
     std::this_thread::sleep_for(20ms);
     publish(store, 1, 1);
   });
-  store.take(next, missed, got, 5s, {}, kPoll);
+  store.take(next, missed, got, 5s, 1, {}, kPoll);
   writer.join();
   EXPECT_EQ(sequencesOf(got), range(1, 1));
 
@@ -140,9 +140,9 @@ TEST(SampleReaders, ATakeWaitsForTheNextSampleAndEndsWithTheRun) {
   publish(store, 2, 2);
   store.close();
   got.clear();
-  store.take(next, missed, got, 1s, {}, kPoll);
+  store.take(next, missed, got, 1s, 1, {}, kPoll);
   EXPECT_EQ(sequencesOf(got), range(2, 3));
-  EXPECT_THROW(store.take(next, missed, got, 1s, {}, kPoll), ConnectionLostError);
+  EXPECT_THROW(store.take(next, missed, got, 1s, 1, {}, kPoll), ConnectionLostError);
 
   // A new run cuts a wait of the last one short, but a reader goes on into it. The poll runs
   // while the take waits, so the new run begins during the wait.
@@ -154,15 +154,45 @@ TEST(SampleReaders, ATakeWaitsForTheNextSampleAndEndsWithTheRun) {
     store.open();
     publish(store, 1, 1);
   };
-  EXPECT_THROW(store.take(next, missed, got, 5s, reopen, 1ms), ConnectionLostError);
+  EXPECT_THROW(store.take(next, missed, got, 5s, 1, reopen, 1ms), ConnectionLostError);
   got.clear();
-  store.take(next, missed, got, 0ns, {}, kPoll);
+  store.take(next, missed, got, 0ns, 1, {}, kPoll);
   EXPECT_EQ(sequencesOf(got), range(1, 1));
   EXPECT_EQ(missed, 0U);
   // A poll that throws ends the wait: how Python lets Ctrl-C in.
   EXPECT_THROW(store.take(
-                   next, missed, got, 5s, [] { throw std::domain_error("interrupt"); }, 1ms),
+                   next, missed, got, 5s, 1, [] { throw std::domain_error("interrupt"); }, 1ms),
                std::domain_error);
+}
+
+TEST(SampleReaders, ABatchTakeWaitsForItsSizeOrItsTimeoutOrTheEnd) {
+  SampleStore store(16);
+  store.open();
+  std::uint64_t next = store.position();
+  std::uint64_t missed = 0;
+  std::vector<TelemetrySample> got;
+  std::thread writer([&store] {
+    for (std::uint64_t i = 1; i <= 3; ++i) {
+      std::this_thread::sleep_for(10ms);
+      publish(store, i, 1);
+    }
+  });
+  store.take(next, missed, got, 5s, 3, {}, kPoll);
+  writer.join();
+  EXPECT_EQ(sequencesOf(got), range(1, 3));  // not before the third
+
+  publish(store, 4, 1);
+  got.clear();
+  const auto before = Clock::now();
+  store.take(next, missed, got, 30ms, 3, {}, kPoll);  // one of three by the timeout: taken
+  EXPECT_GE(Clock::now() - before, 30ms);
+  EXPECT_EQ(sequencesOf(got), range(4, 4));
+
+  publish(store, 5, 1);
+  store.close();
+  got.clear();
+  store.take(next, missed, got, 5s, 3, {}, kPoll);  // no more will come: at once
+  EXPECT_EQ(sequencesOf(got), range(5, 5));
 }
 
 TEST(SampleStore, ANewRunHidesTheLatestSampleUntilItsFirst) {
@@ -205,7 +235,7 @@ TEST(SampleReaders, AReaderLappedWhileItCopiesCountsEverySampleOnce) {
   while (Clock::now() < deadline) {
     const bool finished = done.load();
     batch.clear();
-    store.take(next, missed, batch, 0ns, {}, kPoll);
+    store.take(next, missed, batch, 0ns, 1, {}, kPoll);
     for (const auto& sample : batch) {
       ordered = ordered && sample.sequence > last && sample.joints[0] == sample.sequence;
       last = sample.sequence;

@@ -91,13 +91,18 @@ class EPSON_API EthernetReceiveInterface {
     ~SampleReader();
 
     // Every sample published since the previous take() (since sampleReader(), for the first),
-    // oldest first. When there is none yet, waits up to `max_wait` for one and returns an empty
-    // vector if none comes. Samples published before a disconnect() are still returned after
-    // it; once they are taken, throws ConnectionLostError while the receiver is not running.
-    // Also throws it when the receiver stops or connect() restarts it during the wait. A
-    // connect() does not end the reader: the next take() returns the samples of the new
-    // connection, their sequence starting at 1 again. `poll` as for waitForNextSample.
+    // oldest first. Waits until at least `min_samples` are there, or `max_wait` passes, then
+    // returns what is there: with the default 1, at least one if one comes in time, else an
+    // empty vector. A consumer that takes batches (min_samples 2 at 1 kHz wakes once per 2 ms,
+    // as the second sample of each batch arrives) costs the receive thread and itself one
+    // wake-up per batch instead of one per sample. Samples published before a disconnect() are
+    // still returned after it; once they are taken, throws ConnectionLostError while the
+    // receiver is not running. Also throws it when the receiver stops or connect() restarts it
+    // during the wait. A connect() does not end the reader: the next take() returns the samples
+    // of the new connection, their sequence starting at 1 again. `poll` as for
+    // waitForNextSample.
     std::vector<TelemetrySample> take(std::chrono::nanoseconds max_wait,
+                                      std::size_t min_samples = 1,
                                       const std::function<void()>& poll = {});
     // Samples that left the ring before this reader took them.
     std::uint64_t missed() const { return missed_; }
