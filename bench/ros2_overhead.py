@@ -1,10 +1,15 @@
-"""What the ROS bridge costs on the receive path: the CPU of a process that holds a Tandrel at
-1 kHz with the bridge attached and without it, and the latency from the driver's receipt of a
-telemetry packet (the sample's host_time) to the joint_states callback in another process.
+"""What the ROS bridge costs on the receive path at 1 kHz, and whether every sample gets through:
 
-    make ros2-bench
+- the CPU of a process that holds a Tandrel, without the bridge and with it, and of its
+  receive thread in each;
+- whether a joint_states subscriber in another process receives every sample the receiver
+  published in the window, each once (matched by stamp: each sample has its own);
+- the latency from the driver's receipt of a telemetry packet (the sample's host_time) to the
+  subscriber's callback.
+
+    make ros2-bench                      # 60 s windows
     # or, inside the private network namespace every rclpy process needs:
-    ROS_AUTOMATIC_DISCOVERY_RANGE=LOCALHOST PYTHONPATH=build/release/python:sim:python \
+    ROS_AUTOMATIC_DISCOVERY_RANGE=LOCALHOST PYTHONPATH=build/release/python:sim:python \\
       unshare -n sh -c 'ip link set lo up; exec .venv-ros/bin/python bench/ros2_overhead.py'
 
 Each measurement runs in a process of its own: the virtual controller, the Tandrel holder
@@ -16,11 +21,13 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import pathlib
 import resource
 import selectors
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from typing import Any
 
@@ -28,6 +35,8 @@ HOST = "127.0.0.1"
 WARM_UP_S = 1.5  # connection, discovery and the first samples stay out of the figures
 # Latencies of the first messages include discovery: leave them out.
 SKIP_FIRST = 200
+# The driver names its receive thread so a host process can find it.
+RECEIVE_THREAD = "epson-telemetry"
 
 
 def cpu_seconds() -> float:
@@ -35,8 +44,20 @@ def cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
+def thread_cpu_seconds(name: str) -> float:
+    """CPU time of this process's thread called `name`, from the scheduler's own account."""
+    for task in pathlib.Path("/proc/self/task").iterdir():
+        try:
+            if (task / "comm").read_text().strip() == name:
+                return int((task / "schedstat").read_text().split()[0]) / 1e9
+        except OSError:
+            continue
+    return float("nan")
+
+
 def holder(args: argparse.Namespace) -> None:
-    """Holds a Tandrel, with the bridge when asked, and measures its own CPU over the window."""
+    """Holds a Tandrel, with the bridge when asked, and measures its own CPU over the window and
+    which samples the receiver published in it (as the stamps the bridge gives them)."""
     import _brevacon  # noqa: F401 - before _tandrel, which hands out its Brevacon type
     import _tandrel
 
@@ -48,21 +69,31 @@ def holder(args: argparse.Namespace) -> None:
 
         bridge = epson_ros2.attach(robot)
     time.sleep(WARM_UP_S)
-    first, cpu, wall = receiver.counters()["samples_published"], cpu_seconds(), time.monotonic()
+    first = receiver.get_sample()
+    cpu, thread, wall = cpu_seconds(), thread_cpu_seconds(RECEIVE_THREAD), time.monotonic()
     missed = bridge.samples_missed if bridge else 0
     time.sleep(args.seconds)
+    last = receiver.get_sample()
     cpu, wall = cpu_seconds() - cpu, time.monotonic() - wall
-    result = {"cpu_percent": 100.0 * cpu / wall, "samples": receiver.counters()[
-        "samples_published"] - first, "wall_s": wall,
-        "missed_by_bridge": (bridge.samples_missed - missed) if bridge else 0}
+    thread = thread_cpu_seconds(RECEIVE_THREAD) - thread
+    result = {"cpu_percent": 100.0 * cpu / wall, "receive_thread_percent": 100.0 * thread / wall,
+              "samples": last.sequence - first.sequence, "wall_s": wall,
+              "missed_by_bridge": (bridge.samples_missed - missed) if bridge else 0}
     if bridge is not None:
+        from epson_ros2.conversions import stamp_from_host_time
+
+        # The window holds the samples after `first` up to `last`, by their stamps.
+        result["after_ns"], result["until_ns"] = (
+            sec * 1_000_000_000 + nanosec for sec, nanosec in (
+                stamp_from_host_time(s.host_time, bridge._offset_ns) for s in (first, last)))
         bridge.close()
     robot.disconnect()
     print(json.dumps(result), flush=True)
 
 
 def subscriber(args: argparse.Namespace) -> None:
-    """Records how long after its host_time each joint_states message reaches this callback."""
+    """Keeps the stamp of each joint_states message, and how long after its host_time it
+    reached this callback; writes the stamps to args.stamps."""
     import rclpy
     from rclpy.executors import SingleThreadedExecutor
     from sensor_msgs.msg import JointState
@@ -71,11 +102,13 @@ def subscriber(args: argparse.Namespace) -> None:
     node = rclpy.create_node("latency_probe")
     # The sample's host_time is on the monotonic clock; its stamp on the ROS clock.
     offset_ns = node.get_clock().now().nanoseconds - time.monotonic_ns()
+    stamps: list[int] = []
     latencies_us: list[float] = []
 
     def arrived(message: JointState) -> None:
         now = time.monotonic_ns()
         stamp = message.header.stamp.sec * 1_000_000_000 + message.header.stamp.nanosec
+        stamps.append(stamp)
         latencies_us.append((now - (stamp - offset_ns)) / 1000.0)
 
     node.create_subscription(JointState, "joint_states", arrived, 1000)
@@ -90,6 +123,7 @@ def subscriber(args: argparse.Namespace) -> None:
     if kept:
         result.update(median_us=statistics.median(kept),
                       p99_us=kept[min(len(kept) - 1, int(0.99 * len(kept)))], max_us=kept[-1])
+    pathlib.Path(args.stamps).write_text(json.dumps(stamps))
     node.destroy_node()
     rclpy.try_shutdown()
     print(json.dumps(result), flush=True)
@@ -114,14 +148,22 @@ def read_line(stream: Any, timeout: float) -> str:
     return str(stream.readline().strip())
 
 
+def delivery(window: dict[str, Any], stamps: list[int]) -> tuple[int, int, int]:
+    """(received, missing, duplicates) of the samples the holder published in its window."""
+    inside = [s for s in stamps if window["after_ns"] < s <= window["until_ns"]]
+    received = len(set(inside))
+    return received, window["samples"] - received, len(inside) - received
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rate", type=float, default=1000.0, help="telemetry samples per second")
-    parser.add_argument("--seconds", type=float, default=5.0, help="length of each window")
+    parser.add_argument("--seconds", type=float, default=60.0, help="length of each window")
     parser.add_argument("--role", choices=("holder", "subscriber"), help=argparse.SUPPRESS)
     parser.add_argument("--bridge", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--telemetry-port", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--stamps", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.role == "holder":
         holder(args)
@@ -135,32 +177,40 @@ def main() -> int:
     sim = subprocess.Popen(
         [sys.executable, "-m", "epson_sim", "--host", HOST, "--port", "0", "--telemetry-port",
          "0", "--rate", str(args.rate)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        line = read_line(sim.stdout, 10.0)
-        command, telemetry = line.split("command ")[1].split(", telemetry ")
-        ports = ["--port", command.rsplit(":", 1)[1], "--telemetry-port",
-                 telemetry.rsplit(":", 1)[1]]
-        window = WARM_UP_S + args.seconds
-        without = last_json(child("holder", args, "--bridge", "0", *ports), window + 30)
-        probe_args = argparse.Namespace(seconds=window + 3.0)
-        probe = child("subscriber", probe_args)
-        read_line(probe.stdout, 30.0)
-        with_bridge = last_json(child("holder", args, "--bridge", "1", *ports), window + 30)
-        latency = last_json(probe, 30.0)
-    finally:
-        sim.terminate()
-        sim.wait(10.0)
+    with tempfile.TemporaryDirectory() as scratch:
+        stamps_file = str(pathlib.Path(scratch) / "stamps.json")
+        try:
+            line = read_line(sim.stdout, 10.0)
+            command, telemetry = line.split("command ")[1].split(", telemetry ")
+            ports = ["--port", command.rsplit(":", 1)[1], "--telemetry-port",
+                     telemetry.rsplit(":", 1)[1]]
+            window = WARM_UP_S + args.seconds
+            without = last_json(child("holder", args, "--bridge", "0", *ports), window + 30)
+            probe_args = argparse.Namespace(seconds=window + 3.0)
+            probe = child("subscriber", probe_args, "--stamps", stamps_file)
+            read_line(probe.stdout, 30.0)
+            with_bridge = last_json(child("holder", args, "--bridge", "1", *ports), window + 30)
+            latency = last_json(probe, 30.0)
+            stamps = json.loads(pathlib.Path(stamps_file).read_text())
+        finally:
+            sim.terminate()
+            sim.wait(10.0)
+    received, missing, twice = delivery(with_bridge, stamps)
     rate = f"{args.rate:g} Hz"
     print(f"receive path at {rate}, {args.seconds:g} s windows (CPU in % of one core):")
     print(f"  Tandrel alone:        {without['cpu_percent']:6.1f} %  "
-          f"({without['samples']} samples)")
+          f"(receive thread {without['receive_thread_percent']:.2f} %, "
+          f"{without['samples']} samples)")
     print(f"  with the bridge:      {with_bridge['cpu_percent']:6.1f} %  "
-          f"({with_bridge['samples']} samples, {with_bridge['missed_by_bridge']} not published)")
+          f"(receive thread {with_bridge['receive_thread_percent']:.2f} %, "
+          f"{with_bridge['samples']} samples, {with_bridge['missed_by_bridge']} lost by the ring)")
     print(f"  bridge overhead:      {with_bridge['cpu_percent'] - without['cpu_percent']:6.1f} %")
+    print(f"joint_states in another process: {received} of the {with_bridge['samples']} samples "
+          f"published in the window, {missing} missing, {twice} received twice")
     if "median_us" in latency:
-        print(f"host_time -> joint_states callback in another process "
-              f"({latency['messages']} messages): median {latency['median_us']:.0f} us, "
-              f"p99 {latency['p99_us']:.0f} us, max {latency['max_us']:.0f} us")
+        print(f"host_time -> joint_states callback ({latency['messages']} messages): "
+              f"median {latency['median_us']:.0f} us, p99 {latency['p99_us']:.0f} us, "
+              f"max {latency['max_us']:.0f} us")
     else:
         print(f"the subscriber got {latency['messages']} messages: too few for a latency")
     return 0

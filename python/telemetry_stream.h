@@ -1,6 +1,6 @@
 // What `_tandrel` adds to the telemetry receiver beyond its native reads: waiting for the next
-// sample (interruptible by Ctrl-C), an iterator over new samples, the counters as a dict, and a
-// recording that a `with` block stops.
+// sample (interruptible by Ctrl-C), an iterator over new samples, a reader that takes every
+// sample, the counters as a dict, and a recording that a `with` block stops.
 
 #pragma once
 
@@ -9,12 +9,17 @@
 
 #include <epson/ethernet_receive_interface.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "docstrings.h"
 
 namespace epson_python {
 
@@ -59,6 +64,42 @@ struct SampleIterator {
   }
 };
 
+// The reader sample_reader() returns. One Python thread takes at a time: a second one that
+// calls take() meanwhile is refused rather than left waiting, without the interpreter lock, on a
+// wait it cannot interrupt. `missed` is kept beside the reader so it reads without a lock.
+struct SampleReaderHandle {
+  explicit SampleReaderHandle(Receiver::SampleReader made) : reader(std::move(made)) {}
+
+  std::vector<epson::TelemetrySample> take(const std::optional<double>& timeout,
+                                           std::size_t min_samples) {
+    const auto limit = timeout ? waitTimeout(*timeout) : std::chrono::nanoseconds::max();
+    if (min_samples < 1 || min_samples > Receiver::kSampleRingCapacity) {
+      throw std::invalid_argument("min_samples must be 1 to " +
+                                  std::to_string(Receiver::kSampleRingCapacity));
+    }
+    if (busy.exchange(true)) {
+      throw std::runtime_error(
+          "take() is already running on another thread of this reader; make one "
+          "sample_reader() per consumer");
+    }
+    struct Idle {
+      std::atomic<bool>& flag;
+      ~Idle() { flag = false; }
+    } idle{busy};
+    std::vector<epson::TelemetrySample> taken;
+    {
+      py::gil_scoped_release release;
+      taken = reader.take(limit, min_samples, &raiseOnSignal);
+    }
+    missed = reader.missed();
+    return taken;
+  }
+
+  Receiver::SampleReader reader;
+  std::atomic<bool> busy{false};
+  std::atomic<std::uint64_t> missed{0};
+};
+
 // A recording that stop() or the end of a `with` block closes. It acts on its own recording
 // only: a handle kept after its recording ended must not stop or mark a later one.
 struct Recording {
@@ -69,9 +110,20 @@ struct Recording {
     py::gil_scoped_release release;
     receiver->stopRecording(id);
   }
-  void mark(const std::string& text) const {
+  void mark(const py::object& text) const {
+    // bytes would convert silently to a row of their undecoded bytes: only text is a mark.
+    if (!py::isinstance<py::str>(text)) {
+      throw py::type_error("mark() takes a str, not " +
+                           std::string(py::str(py::type::handle_of(text).attr("__name__"))));
+    }
+    const auto characters = static_cast<std::size_t>(PyUnicode_GetLength(text.ptr()));
+    if (characters > Receiver::kMaxMarkCharacters) {
+      throw py::value_error("mark() takes at most " + std::to_string(Receiver::kMaxMarkCharacters) +
+                            " characters; this text has " + std::to_string(characters));
+    }
+    const auto utf8 = text.cast<std::string>();
     py::gil_scoped_release release;
-    receiver->markRecording(text, id);
+    receiver->markRecording(utf8, id);
   }
 };
 
@@ -94,10 +146,63 @@ column; ``epson-plot`` draws it as a labelled vertical line::
         robot.pause()
 
 Args:
-    text: What happened; line breaks are written as spaces.
+    text: What happened, at most {max_mark} characters; line breaks are written as spaces.
 
 Raises:
+    TypeError: If ``text`` is not a ``str`` (``bytes`` too: decode them first).
+    ValueError: If ``text`` is longer than {max_mark} characters.
     RuntimeError: If this recording has ended, failed, or its queue is full.
+)doc";
+
+constexpr const char* kSampleReaderDoc = R"doc(Every telemetry sample, in order, for one consumer.
+
+From ``EthernetReceiveInterface.sample_reader()``. The receiver keeps the last
+{ring_capacity} samples in a ring (about 4 s at 1 kHz); each reader has its own place in it, so
+readers never take samples from each other. A reader that falls further behind than the ring
+holds loses the oldest samples and counts them in ``missed``. Use it from one thread at a
+time, and make one per consumer.
+)doc";
+
+constexpr const char* kTakeDoc = R"doc(Return every sample published since the last call.
+
+The first call returns the samples published since the reader was made. Samples come oldest
+first, each once. Waits, with the interpreter lock released, until at least ``min_samples``
+are there or ``timeout`` passes, then returns what is there. Ctrl-C interrupts the wait within
+about 50 ms. A consumer that takes batches costs the receive thread and itself one wake-up per
+batch instead of one per sample::
+
+    reader = telemetry.sample_reader()
+    while True:
+        # At 1 kHz: woken every 2 ms, as the second sample of the batch arrives.
+        for sample in reader.take(timeout=0.01, min_samples=2):
+            handle(sample)
+
+Samples published before ``disconnect()`` are still returned after it. A ``connect()`` does
+not end the reader: the samples of the new connection follow, their ``sequence`` starting at
+1 again.
+
+Args:
+    timeout: Seconds to wait at most; ``None`` waits until ``min_samples`` are there.
+    min_samples: How many samples to wait for, 1 to {ring_capacity}.
+
+Returns:
+    The samples, oldest first; fewer than ``min_samples`` (none, perhaps) if ``timeout``
+    passed first, or if the receiver stopped.
+
+Raises:
+    ConnectionLostError: If no sample is left and the receiver is not running, or it is
+        disconnected or reconnected with ``connect()`` during the wait.
+    ValueError: If ``min_samples`` is out of range.
+    RuntimeError: If another thread is in ``take()`` of this reader.
+)doc";
+
+constexpr const char* kSampleReaderMethodDoc =
+    R"doc(Return a reader that takes every sample in order.
+
+Where ``samples()`` and ``wait_for_next_sample`` return the latest sample, skipping those a
+slow consumer did not wait for, a reader returns each sample once, from the ring of the last
+{ring_capacity}; what fell out of the ring before it was taken is counted in ``missed``.
+Its first ``take()`` returns the samples published after this call.
 )doc";
 
 constexpr const char* kWaitDoc = R"doc(Wait for the next sample and return it.
@@ -117,9 +222,9 @@ Raises:
 constexpr const char* kSamplesDoc = R"doc(Iterate over new samples as they arrive.
 
 Each step waits, as ``wait_for_next_sample`` does, for a sample newer than the one it yielded
-last. The receiver keeps only the latest sample, so a consumer slower than the stream skips
-samples: the gaps show in ``sample.sequence``. The iteration ends when the receiver is
-disconnected.
+last. A consumer slower than the stream gets the latest sample and skips the others: the gaps
+show in ``sample.sequence`` (``sample_reader()`` returns every sample instead). The iteration
+ends when the receiver is disconnected.
 
 Args:
     timeout: Seconds each step waits at most.
@@ -174,10 +279,28 @@ void addTelemetryStream(py::module_& m, py::class_<Receiver, Options...>& receiv
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", &SampleIterator::next);
 
+  const std::string ring_capacity = std::to_string(Receiver::kSampleRingCapacity);
+  const std::string max_mark = std::to_string(Receiver::kMaxMarkCharacters);
+  const std::string reader_doc = filled(kSampleReaderDoc, {{"{ring_capacity}", ring_capacity}});
+  const std::string reader_method_doc =
+      filled(kSampleReaderMethodDoc, {{"{ring_capacity}", ring_capacity}});
+  const std::string mark_doc = filled(kMarkDoc, {{"{max_mark}", max_mark}});
+  const std::string take_doc = filled(kTakeDoc, {{"{ring_capacity}", ring_capacity}});
+
+  py::class_<SampleReaderHandle>(m, "SampleReader", reader_doc.c_str())
+      .def("take", &SampleReaderHandle::take, py::arg("timeout") = py::none(),
+           py::arg("min_samples") = 1, take_doc.c_str())
+      .def_property_readonly(
+          "missed", [](const SampleReaderHandle& self) { return self.missed.load(); },
+          "Samples that left the ring before this reader took them.")
+      .def("__repr__", [](const SampleReaderHandle& self) {
+        return "<SampleReader missed=" + std::to_string(self.missed.load()) + ">";
+      });
+
   py::class_<Recording>(m, "Recording", "A telemetry recording, from ``record()``.")
       .def_readonly("path", &Recording::path, "The file being written.")
       .def("stop", &Recording::stop, kStopRecordingDoc)
-      .def("mark", &Recording::mark, py::arg("text"), kMarkDoc)
+      .def("mark", &Recording::mark, py::arg("text"), mark_doc.c_str())
       .def("__enter__", [](py::object self) { return self; })
       .def(
           "__exit__",
@@ -201,6 +324,12 @@ void addTelemetryStream(py::module_& m, py::class_<Receiver, Options...>& receiv
             return SampleIterator{self, waitTimeout(timeout)};
           },
           py::arg("timeout") = 1.0, kSamplesDoc)
+      .def(
+          "sample_reader",
+          [](const Receiver& self) {
+            return std::make_unique<SampleReaderHandle>(self.sampleReader());
+          },
+          reader_method_doc.c_str())
       .def(
           "counters",
           [](const Receiver& self) {

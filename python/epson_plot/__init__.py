@@ -3,7 +3,8 @@
     epson-plot RECORDING.csv -o run.png
 
 A recording is what ``EthernetReceiveInterface.record()`` writes; the events marked in it
-(``Recording.mark()``) show as labelled vertical lines on the time plots. Needs matplotlib
+(``Recording.mark()``) show as labelled vertical lines on the time plots, and so does each
+reconnection the recording went through (its sample sequence starts again). Needs matplotlib
 (``pip install epson-driver[plot]``).
 """
 
@@ -21,6 +22,8 @@ POSITION = ("X", "Y", "Z")
 # pile up; each still gets its own line.
 LABEL_GAP = 0.05
 LABEL_CHARS = 24
+# The label of the line where a recording's sample sequence starts again.
+RECONNECT = "reconnect"
 
 
 @dataclass
@@ -32,33 +35,61 @@ class Run:
     sequence: list[int] = field(default_factory=list)
     columns: dict[str, list[float]] = field(default_factory=dict)
     events: list[tuple[float, str]] = field(default_factory=list)
+    # Rows left out because they do not hold what their kind needs: the last row of a recording
+    # whose writer was stopped in the middle of it.
+    unreadable: int = 0
+
+    @property
+    def duration(self) -> float:
+        """Seconds from the first sample (or event) to the last sample (or event)."""
+        return max([t for t, _ in self.events] + self.time[-1:], default=0.0)
 
     @property
     def missed(self) -> int:
-        """Samples the receiver published but the recording lacks (gaps in the sequence)."""
-        return sum(b - a - 1 for a, b in zip(self.sequence, self.sequence[1:]))
+        """Samples the receiver published but the recording lacks: the gaps in the sequence.
+        Where the sequence starts again (a reconnection), the samples before the first one
+        recorded of the new connection count too."""
+        return sum(b - a - 1 if b > a else b - 1
+                   for a, b in zip(self.sequence, self.sequence[1:]))
 
 
 def read_run(path: pathlib.Path) -> Run:
     """Reads the sample and event rows of a recording; status rows are left out. Recordings
-    from before events existed have no ``event`` column."""
+    from before events existed have no ``event`` column. A recording may hold no sample at all
+    (it ended before the first came); a row cut short is counted in ``unreadable``. Raises
+    ValueError for a file that is not a recording (no ``host_time`` column)."""
     run = Run(columns={name: [] for name in JOINTS + POSITION})
     with path.open(newline="", encoding="utf-8", errors="replace") as file:
-        for row in csv.DictReader(file):
-            if row.get("event"):
-                run.events.append((float(row["host_time"]), row["event"]))
-            if not row.get("sequence"):
-                continue
-            run.time.append(float(row["host_time"]))
-            run.sequence.append(int(row["sequence"]))
-            for name in run.columns:
-                run.columns[name].append(float(row[name]))
-    if not run.time:
-        raise ValueError(f"{path} holds no sample rows")
-    start = run.time[0]
+        reader = csv.DictReader(file)
+        if "host_time" not in (reader.fieldnames or []):
+            raise ValueError(f"{path} is not a telemetry recording (no host_time column)")
+        for row in reader:
+            try:
+                _add_row(run, row)
+            except (TypeError, ValueError):
+                run.unreadable += 1
+    start = run.time[0] if run.time else min((t for t, _ in run.events), default=0.0)
     run.time = [t - start for t in run.time]
     run.events = sorted((t - start, text) for t, text in run.events)
     return run
+
+
+def _add_row(run: Run, row: dict[str, str | None]) -> None:
+    """Adds a sample or event row to the run; raises TypeError or ValueError, leaving the run
+    as it was, for a row without what its kind needs."""
+    host_time = float(row["host_time"])  # type: ignore[arg-type]
+    if row.get("event"):
+        run.events.append((host_time, str(row["event"])))
+    if not row.get("sequence"):
+        return
+    sequence = int(row["sequence"])  # type: ignore[arg-type]
+    values = {name: float(row[name]) for name in run.columns}  # type: ignore[arg-type]
+    if run.sequence and sequence <= run.sequence[-1]:
+        run.events.append((host_time, RECONNECT))
+    run.time.append(host_time)
+    run.sequence.append(sequence)
+    for name, value in values.items():
+        run.columns[name].append(value)
 
 
 def event_labels(events: list[tuple[float, str]], span: float) -> list[tuple[float, str]]:
@@ -95,7 +126,7 @@ def draw_events(top, below, run: Run) -> None:
     for axes in (top, below):
         for t, _ in run.events:
             axes.axvline(t, color="0.3", linestyle=":", linewidth=1.2, zorder=0.5)
-    labels = event_labels(run.events, max(run.time[-1], 1e-9))
+    labels = event_labels(run.events, max(run.duration, 1e-9))
     ticks = top.secondary_xaxis("top")
     ticks.set_xticks([t for t, _ in labels], [text for _, text in labels], rotation=30,
                      ha="left", rotation_mode="anchor", fontsize="small")
@@ -130,17 +161,18 @@ def draw_run(run: Run, title: str):
     for set_label, text in zip((path.set_xlabel, path.set_ylabel, path.set_zlabel), POSITION):
         set_label(f"{text} [mm]", labelpad=10)
     # One scale on all three axes: a path flat in Z stays flat instead of blowing up its noise.
-    half = max(max(max(v) - min(v) for v in (run.columns[n] for n in POSITION)) / 2, 1.0)
-    for name, set_limits in zip(POSITION, (path.set_xlim, path.set_ylim, path.set_zlim)):
-        values = run.columns[name]
-        middle = (max(values) + min(values)) / 2
-        set_limits(middle - half, middle + half)
+    if run.time:
+        half = max(max(max(v) - min(v) for v in (run.columns[n] for n in POSITION)) / 2, 1.0)
+        for name, set_limits in zip(POSITION, (path.set_xlim, path.set_ylim, path.set_zlim)):
+            values = run.columns[name]
+            middle = (max(values) + min(values)) / 2
+            set_limits(middle - half, middle + half)
     # Constrained layout sizes a 3-D axes by its box, not by the axis names drawn around the
     # cube, so the cube is drawn smaller than the box to keep "Z [mm]" inside the figure.
     path.set_box_aspect((1, 1, 1), zoom=0.88)
     path.legend(fontsize="small", loc="upper left")
 
-    summary = f"{len(run.time)} samples over {run.time[-1]:.2f} s"
+    summary = f"{len(run.time)} samples over {run.duration:.2f} s"
     if run.missed:
         summary += f", {run.missed} missed"
     figure.suptitle(f"{title}: {summary}")
@@ -171,5 +203,6 @@ def main(argv: list[str] | None = None) -> int:
         print("epson-plot: matplotlib is not installed (pip install epson-driver[plot])",
               file=sys.stderr)
         return 1
-    print(f"epson-plot: {output} ({len(run.time)} samples, {run.missed} missed)")
+    unreadable = f", {run.unreadable} unreadable rows left out" if run.unreadable else ""
+    print(f"epson-plot: {output} ({len(run.time)} samples, {run.missed} missed{unreadable})")
     return 0

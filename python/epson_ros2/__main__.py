@@ -30,13 +30,6 @@ WATCH_PERIOD_S = 0.25
 STOP_POLL_S = 0.05
 
 
-def _parameters(node: Node) -> tuple[str, int, int]:
-    host = node.declare_parameter("host", "127.0.0.1").value
-    control_port = node.declare_parameter("control_port", 5000).value
-    receive_port = node.declare_parameter("receive_port", 2000).value
-    return str(host), int(control_port), int(receive_port)
-
-
 def _session_alive(robot: _tandrel.Tandrel, reconnections: list[int]) -> bool:
     """False once the controller has gone away. The telemetry notices first (the receiver
     reconnects by itself); the command session only does on its next command, so it is asked
@@ -70,9 +63,11 @@ def _stopped_within(node: Node, seconds: float) -> bool:
 
 def run(node: Node) -> None:
     """Bridges the controller the node's parameters name until the node's context ends."""
-    host, control_port, receive_port = _parameters(node)
     log = node.get_logger()
     bridge = Bridge(node, None, own_node=True)
+    host = str(bridge.parameter("host", "127.0.0.1"))
+    control_port = int(bridge.parameter("control_port", 5000))
+    receive_port = int(bridge.parameter("receive_port", 2000))
     pause = FIRST_RETRY_S
     try:
         while node.context.ok():

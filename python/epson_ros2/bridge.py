@@ -1,9 +1,12 @@
 """The bridge: publishes a connected Tandrel's telemetry and serves its command session.
 
 Concurrency design:
-- One publishing thread per attached Tandrel waits on the receiver for each sample after the
-  last one it saw (the receiver's own wait, no GIL held) and publishes joint_states and
-  tcp_pose from that thread. It never touches the command session.
+- One publishing thread per attached Tandrel takes the samples through a sample reader of its
+  own (the receiver's ring: every sample once, in order; the wait holds no GIL) and publishes
+  joint_states and tcp_pose for each from that thread, each sample with its own stamp. At a
+  high rate it takes batches that span BATCH_PERIOD_S, woken as the last sample of each
+  arrives: waking for each sample would cost the receive thread a wake-up call and this
+  process an interpreter switch per sample. It never touches the command session.
 - The executor (a MultiThreadedExecutor the bridge spins, or the caller's) runs the services
   in a ReentrantCallbackGroup, so ~/abort_motion and ~/pause run while another call, or the
   application's own motion, is still in progress; the health timer has a group of its own.
@@ -27,18 +30,26 @@ from diagnostic_msgs.msg import DiagnosticArray, DiagnosticStatus, KeyValue
 from geometry_msgs.msg import PoseStamped
 from rclpy.callback_groups import MutuallyExclusiveCallbackGroup, ReentrantCallbackGroup
 from rclpy.context import Context
+from rcl_interfaces.msg import ParameterDescriptor, SetParametersResult
 from rclpy.executors import MultiThreadedExecutor
 from rclpy.node import Node
+from rclpy.parameter import Parameter
 from sensor_msgs.msg import JointState
 from std_srvs.srv import Trigger
 
-from .conversions import Health, assess, pose_to_ros, stamp_from_host_time
+from .conversions import Health, assess, batch_size, pose_to_ros, stamp_from_host_time
 
 DEFAULT_JOINT_NAMES = [f"joint_{i}" for i in range(1, 7)]
 DEFAULT_FRAME_ID = "base_link"
 DEFAULT_NODE_NAME = "epson_ros2_bridge"
 # How long the publishing thread waits for a sample before it looks at its stop flag again.
 SAMPLE_POLL_S = 0.1
+# The shortest time between two wake-ups of the publishing thread at a high rate: at 1 kHz, two
+# samples a batch, the first published 1 ms after it came, the second at once.
+BATCH_PERIOD_S = 0.002
+# How long the publishing thread waits for a batch before it publishes what came: a stream that
+# slows down or pauses holds no sample back for longer.
+BATCH_WAIT_S = 0.005
 # Diagnostics go out once a second, and at once when the level changes (an E-stop), which the
 # health check notices within one tick.
 DIAGNOSTICS_PERIOD_S = 1.0
@@ -47,6 +58,7 @@ HEALTH_TICK_S = 0.1
 SAMPLE_QUEUE_DEPTH = 100
 EXECUTOR_THREADS = 4
 _OPTIONS = ("joint_names", "frame_id", "node_name", "namespace")
+FIXED_REASON = "read once when the bridge starts; restart the bridge to change it"
 
 
 class Bridge:
@@ -61,11 +73,15 @@ class Bridge:
         context: a context the bridge made and shuts down on close()."""
         self.node = node
         self._own_context = context
-        self._joint_names = list(self._parameter("joint_names", list(joint_names or
+        # What the bridge read once at start: setting one later is refused, not ignored.
+        self._fixed: set[str] = set()
+        self._refuse_changes = self._refuse_fixed
+        node.add_on_set_parameters_callback(self._refuse_changes)
+        self._joint_names = list(self.parameter("joint_names", list(joint_names or
                                                                      DEFAULT_JOINT_NAMES)))
         if len(self._joint_names) != 6:
             raise ValueError(f"joint_names needs 6 names, got {self._joint_names!r}")
-        self._frame_id = str(self._parameter("frame_id", frame_id or DEFAULT_FRAME_ID))
+        self._frame_id = str(self.parameter("frame_id", frame_id or DEFAULT_FRAME_ID))
         # The ROS clock minus the monotonic clock, taken once: samples keep their spacing.
         self._offset_ns = node.get_clock().now().nanoseconds - time.monotonic_ns()
 
@@ -158,6 +174,7 @@ class Bridge:
         if self._executor is not None:
             node.destroy_node()
         else:
+            node.remove_on_set_parameters_callback(self._refuse_changes)
             for service in self._services:
                 node.destroy_service(service)
             for publisher in (self._joint_pub, self._pose_pub, self._diag_pub):
@@ -193,35 +210,51 @@ class Bridge:
         joint.name = self._joint_names
         pose = PoseStamped()
         pose.header.frame_id = self._frame_id
-        samples = receiver.samples(timeout=SAMPLE_POLL_S)
-        last = 0
+        joint_stamp, pose_stamp = joint.header.stamp, pose.header.stamp
+        p, o = pose.pose.position, pose.pose.orientation
+        publish_joint, publish_pose = self._joint_pub.publish, self._pose_pub.publish
+        offset_ns, radians = self._offset_ns, math.radians
+        reader = receiver.sample_reader()
+        missed_before = self.samples_missed  # by the readers of robots bridged earlier
+        size, interval, last_time = 1, 0.0, math.nan
         while not stop.is_set():
             try:
-                sample = next(samples)
-            except _brevacon.TimeoutError:
-                continue  # the iterator keeps its place: the next sample is the one after
-            except StopIteration:
-                return  # the receiver was disconnected
-            sequence = sample.sequence
-            if last and sequence > last + 1:
-                self.samples_missed += sequence - last - 1
-            last = sequence
-            sec, nanosec = stamp_from_host_time(sample.host_time, self._offset_ns)
-            joint.header.stamp.sec = pose.header.stamp.sec = sec
-            joint.header.stamp.nanosec = pose.header.stamp.nanosec = nanosec
-            joint.position = [math.radians(q) for q in sample.joints]
-            position, orientation = pose_to_ros(sample.pose)
-            p, o = pose.pose.position, pose.pose.orientation
-            p.x, p.y, p.z = position
-            o.x, o.y, o.z, o.w = orientation
-            try:
-                self._joint_pub.publish(joint)
-                self._pose_pub.publish(pose)
-            except Exception as exc:  # noqa: BLE001 - the node or context is going away
-                if not stop.is_set() and self.node.context.ok():
-                    self.node.get_logger().error(f"publishing stopped: {exc}")
-                return
-            self.samples_published += 1
+                batch = reader.take(timeout=SAMPLE_POLL_S if size == 1 else BATCH_WAIT_S,
+                                    min_samples=size)
+            except _brevacon.ConnectionLostError:
+                return  # the receiver was disconnected and every sample it had is published
+            if len(batch) < size:  # the stream slowed down or paused: start over
+                size, interval = 1, 0.0
+            if batch:
+                # The interval between samples, smoothed over about ten batches.
+                gaps = len(batch) if last_time == last_time else len(batch) - 1
+                first = last_time if last_time == last_time else batch[0].host_time
+                last_time = batch[-1].host_time
+                if gaps > 0:
+                    seen = (last_time - first) / gaps
+                    interval = seen if interval == 0.0 else 0.9 * interval + 0.1 * seen
+                    size = batch_size(interval, BATCH_PERIOD_S)
+            # A topic nobody subscribes to costs nothing: at 1 kHz each message is a wake-up
+            # of the middleware's event thread and a notification through shared memory.
+            joints_wanted = self._joint_pub.get_subscription_count() > 0
+            pose_wanted = self._pose_pub.get_subscription_count() > 0
+            for sample in batch:
+                sec, nanosec = stamp_from_host_time(sample.host_time, offset_ns)
+                try:
+                    if joints_wanted:
+                        joint_stamp.sec, joint_stamp.nanosec = sec, nanosec
+                        joint.position = [radians(q) for q in sample.joints]
+                        publish_joint(joint)
+                    if pose_wanted:
+                        pose_stamp.sec, pose_stamp.nanosec = sec, nanosec
+                        (p.x, p.y, p.z), (o.x, o.y, o.z, o.w) = pose_to_ros(sample.pose)
+                        publish_pose(pose)
+                except Exception as exc:  # noqa: BLE001 - the node or context is going away
+                    if not stop.is_set() and self.node.context.ok():
+                        self.node.get_logger().error(f"publishing stopped: {exc}")
+                    return
+                self.samples_published += 1
+            self.samples_missed = missed_before + reader.missed
 
     def _service(self, name: str, call: Callable[[_brevacon.Brevacon], str]
                  ) -> Callable[[Trigger.Request, Trigger.Response], Trigger.Response]:
@@ -285,10 +318,24 @@ class Bridge:
         robot = self._robot
         return "" if robot is None else repr(robot)
 
-    def _parameter(self, name: str, default: Any) -> Any:
+    def parameter(self, name: str, default: Any) -> Any:
+        """The value of a parameter the bridge reads once, at start: declared read-only (with
+        ``default``, unless the command line or the caller's node already set it), and any
+        later attempt to set it is refused with the reason."""
         if not self.node.has_parameter(name):
-            self.node.declare_parameter(name, default)
+            self.node.declare_parameter(name, default, ParameterDescriptor(
+                read_only=True, additional_constraints=FIXED_REASON))
+        self._fixed.add(name)
         return self.node.get_parameter(name).value
+
+    def _refuse_fixed(self, parameters: list[Parameter]) -> SetParametersResult:
+        # rclpy refuses a read-only parameter before it calls this; a parameter the caller's
+        # node had declared writable before attach() arrives here.
+        fixed = sorted({p.name for p in parameters} & self._fixed)
+        if fixed:
+            return SetParametersResult(successful=False,
+                                       reason=f"{', '.join(fixed)}: {FIXED_REASON}")
+        return SetParametersResult(successful=True)
 
 
 

@@ -48,6 +48,16 @@ def stamp_from_host_time(host_time: float, offset_ns: int) -> tuple[int, int]:
     return total // 1_000_000_000, total % 1_000_000_000
 
 
+def batch_size(interval_s: float, period_s: float) -> int:
+    """How many samples a batch waits for so that batches are at least period_s apart, for
+    samples interval_s apart: 1 when they are that far apart already (or the interval is not
+    known yet). A tenth of a sample's leeway keeps jitter from adding a sample (at 1 kHz, 2
+    a batch every 2 ms, not 3 every 3 ms)."""
+    if not interval_s > 0.0:
+        return 1
+    return max(1, math.ceil(period_s / interval_s - 0.1))
+
+
 @dataclass
 class Health:
     """What one diagnostics message says: a level, a one-line summary and key/values."""

@@ -4,12 +4,14 @@
 #include <epson/ethernet_receive_interface.h>
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/asio/connect.hpp>
 
@@ -29,6 +31,8 @@ namespace {
 constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
 // How often a pending connection attempt looks at the stop flag.
 constexpr std::chrono::milliseconds kConnectPollSlice{20};
+// At most 15 characters: the kernel's limit.
+constexpr const char* kReceiveThreadName = "epson-telemetry";
 
 std::string notReadyMessage() {
   return "Connected to the Epson telemetry port, but no complete six-axis sample was received "
@@ -53,6 +57,7 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint1
   try {
     connectSocket_();
   } catch (const std::exception& e) {
+    store_->close();  // no thread will publish: waits end now, not at their timeouts
     countConnection_(false, e.what());
     throw;
   }
@@ -61,14 +66,7 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, std::uint1
     receiveThread_ = std::thread([this] { receiveLoop_(); });
   }
 
-  bool ready = false;
-  {
-    std::unique_lock<std::mutex> lock(sampleMutex_);
-    const auto deadline = Clock::now() + kReadinessTimeout;
-    sampleCv_.wait_until(lock, deadline, [this] { return haveSample_ || stop_.load(); });
-    ready = haveSample_;
-  }
-  if (!ready) {
+  if (!store_->waitForFirst(Clock::now() + kReadinessTimeout)) {
     disconnect(false);
     throw ConnectionFailedError(notReadyMessage());
   }
@@ -84,10 +82,9 @@ void EthernetReceiveInterface::Impl::teardownSocket_(bool close) {
 void EthernetReceiveInterface::Impl::disconnect(bool end_recording) {
   stop_ = true;
   connected_ = false;
-  // Taking each mutex before notifying closes the gap between a waiter's predicate check and
-  // its sleep, so neither the readiness wait nor the reconnection pause misses the stop.
-  { std::lock_guard<std::mutex> lock(sampleMutex_); }
-  sampleCv_.notify_all();
+  // Ends the readiness wait and every sample wait. Taking stopMutex_ before notifying closes
+  // the gap between the reconnection pause's predicate check and its sleep.
+  store_->close();
   { std::lock_guard<std::mutex> lock(stopMutex_); }
   stopCv_.notify_all();
 
@@ -213,6 +210,8 @@ boost::system::error_code EthernetReceiveInterface::Impl::readPacket_(std::size_
 }
 
 void EthernetReceiveInterface::Impl::receiveLoop_() {
+  // Named, so top -H, perf and the benchmarks find it among a host process's threads.
+  pthread_setname_np(pthread_self(), kReceiveThreadName);
   while (!stop_) {
     std::size_t length = 0;
     const boost::system::error_code ec = readPacket_(length);
@@ -281,9 +280,9 @@ void EthernetReceiveInterface::connect(const std::string& host, std::uint16_t po
 }
 void EthernetReceiveInterface::disconnect() { impl_->disconnect(); }
 bool EthernetReceiveInterface::isConnected() const { return impl_->isConnected(); }
-bool EthernetReceiveInterface::hasSample() const { return impl_->hasSample(); }
-TelemetrySample EthernetReceiveInterface::getSample() const { return impl_->getSample(); }
-double EthernetReceiveInterface::sampleAgeSeconds() const { return impl_->sampleAgeSeconds(); }
+bool EthernetReceiveInterface::hasSample() const { return impl_->store().hasSample(); }
+TelemetrySample EthernetReceiveInterface::getSample() const { return impl_->store().latest(); }
+double EthernetReceiveInterface::sampleAgeSeconds() const { return impl_->store().ageSeconds(); }
 bool EthernetReceiveInterface::hasControllerStatus() const { return impl_->hasControllerStatus(); }
 ControllerStatus EthernetReceiveInterface::getControllerStatus() const {
   return impl_->getControllerStatus();
@@ -293,12 +292,29 @@ double EthernetReceiveInterface::controllerStatusAgeSeconds() const {
 }
 TelemetrySample EthernetReceiveInterface::waitForNextSample(
     std::chrono::nanoseconds timeout, const std::function<void()>& poll) const {
-  return impl_->waitForSample(true, 0, timeout, poll);
+  return impl_->store().waitForSample(true, 0, timeout, poll, kWaitPollInterval);
 }
 TelemetrySample EthernetReceiveInterface::waitForSampleAfter(
     std::uint64_t sequence, std::chrono::nanoseconds timeout,
     const std::function<void()>& poll) const {
-  return impl_->waitForSample(false, sequence, timeout, poll);
+  return impl_->store().waitForSample(false, sequence, timeout, poll, kWaitPollInterval);
+}
+
+EthernetReceiveInterface::SampleReader EthernetReceiveInterface::sampleReader() const {
+  return SampleReader(impl_->sharedStore());
+}
+EthernetReceiveInterface::SampleReader::SampleReader(
+    std::shared_ptr<const telemetry::SampleStore> store)
+    : store_(std::move(store)), next_(store_->position()) {}
+EthernetReceiveInterface::SampleReader::SampleReader(SampleReader&&) noexcept = default;
+EthernetReceiveInterface::SampleReader& EthernetReceiveInterface::SampleReader::operator=(
+    SampleReader&&) noexcept = default;
+EthernetReceiveInterface::SampleReader::~SampleReader() = default;
+std::vector<TelemetrySample> EthernetReceiveInterface::SampleReader::take(
+    std::chrono::nanoseconds max_wait, std::size_t min_samples, const std::function<void()>& poll) {
+  std::vector<TelemetrySample> taken;
+  store_->take(next_, missed_, taken, max_wait, min_samples, poll, kWaitPollInterval);
+  return taken;
 }
 TelemetryCounters EthernetReceiveInterface::counters() const { return impl_->counters(); }
 EthernetReceiveInterface::RecordingId EthernetReceiveInterface::startRecording(

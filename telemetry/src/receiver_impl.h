@@ -4,7 +4,8 @@
 //   ethernet_receive_interface.cpp  connect, disconnect, the socket and the receive thread
 //   receiver_store.cpp              what a packet publishes, the reads, waits, counters and
 //                                   the recording
-// The packet rule itself is in packet_parser.h, the CSV rows in recorder.h.
+// The packet rule itself is in packet_parser.h, the samples in sample_store.h, the CSV rows in
+// recorder.h.
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +25,7 @@
 
 #include "packet_parser.h"
 #include "recorder.h"
+#include "sample_store.h"
 
 namespace epson {
 
@@ -42,8 +44,8 @@ namespace epson {
 //   socketMutex_   : socket_ while it is replaced (connectSocket_) or torn down (disconnect).
 //                    The receive thread reads without it; while a read may be in progress the
 //                    socket is only shut down, never closed, so the object is not written.
-//   sampleMutex_   : sample_, sampleTime_, haveSample_, sequence_, runs_; sampleCv_ is the
-//                    readiness wait and every sample wait.
+//   store_         : the published samples, behind its own lock (sample_store.h); it is the
+//                    readiness wait and every sample wait, and sample readers share it.
 //   statusMutex_   : status_, statusTime_, haveStatus_.
 //   countersMutex_ : counters_, recorder_ and its id (the recorder's own queue lock is taken
 //                    after it; the recorder's writer takes it, holding no other lock).
@@ -51,7 +53,8 @@ namespace epson {
 // Order: threadMutex_ before socketMutex_; countersMutex_ before the recorder's queue lock; no
 // other lock is ever held with another. The receive thread takes a store lock only to publish a
 // finished result.
-// Receive-thread only (no lock): stream_, discarding_, searched_, and the buffer while it runs.
+// Receive-thread only (no lock): stream_, discarding_, searched_, sequence_, and the buffer while
+// it runs (connect() resets sequence_ before the thread starts).
 // stop_ and connected_ are sequentially consistent atomics read without a lock.
 //
 // Naming: a trailing underscore marks a private worker; all of them run on the receive thread
@@ -65,14 +68,8 @@ class EthernetReceiveInterface::Impl {
   void disconnect(bool end_recording = true);
 
   bool isConnected() const { return connected_.load(); }
-  bool hasSample() const;
-  TelemetrySample getSample() const;
-  double sampleAgeSeconds() const;
-  // `after_latest`: wait for a sample after the one published when the call begins, else for
-  // one whose sequence is above `sequence`.
-  TelemetrySample waitForSample(bool after_latest, std::uint64_t sequence,
-                                std::chrono::nanoseconds timeout,
-                                const std::function<void()>& poll) const;
+  const telemetry::SampleStore& store() const { return *store_; }
+  std::shared_ptr<const telemetry::SampleStore> sharedStore() const { return store_; }
   bool hasControllerStatus() const;
   ControllerStatus getControllerStatus() const;
   double controllerStatusAgeSeconds() const;
@@ -120,13 +117,9 @@ class EthernetReceiveInterface::Impl {
   std::size_t searched_ = 0;  // leading buffered bytes already known to hold no carriage return
   telemetry::PacketStream stream_;
 
-  mutable std::mutex sampleMutex_;
-  mutable std::condition_variable sampleCv_;
-  TelemetrySample sample_;
-  Clock::time_point sampleTime_;
-  bool haveSample_ = false;
+  const std::shared_ptr<telemetry::SampleStore> store_ =
+      std::make_shared<telemetry::SampleStore>(kSampleRingCapacity);
   std::uint64_t sequence_ = 0;  // of the latest published sample; 0 before the first
-  std::uint64_t runs_ = 0;      // connect() calls: a wait that sees it change was cut off
 
   mutable std::mutex statusMutex_;
   ControllerStatus status_;

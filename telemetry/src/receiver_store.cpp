@@ -2,8 +2,8 @@
 // sample and status, the waits for the next sample, the counters and the recording.
 
 #include <limits>
-#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "log.h"
 #include "receiver_impl.h"
@@ -14,86 +14,44 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Outcome = telemetry::PacketEffect::Outcome;
 
-double secondsSince(Clock::time_point then) {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - then);
-  return static_cast<double>(ns.count()) / 1e9;
-}
-
 double steadySeconds(Clock::time_point time) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch());
   return static_cast<double>(ns.count()) / 1e9;
 }
 
-Clock::time_point deadlineAfter(std::chrono::nanoseconds timeout) {
-  const auto now = Clock::now();
-  return timeout >= Clock::time_point::max() - now ? Clock::time_point::max() : now + timeout;
-}
-
-// Whether a sample or status has been published since connect().
-bool isPresent(std::mutex& mutex, const bool& present) {
-  std::lock_guard<std::mutex> lock(mutex);
-  return present;
-}
-
-// A copy of the latest sample or status, taken under its lock; `none` when there is none yet.
-template <typename Value>
-Value copyLatest(std::mutex& mutex, const bool& present, const Value& value, const char* none) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (!present) throw std::runtime_error(none);
-  return value;
-}
-
-// Seconds since the latest sample or status was published; +infinity when there is none.
-double ageOfLatest(std::mutex& mutex, const bool& present, const Clock::time_point& time) {
-  std::lock_guard<std::mutex> lock(mutex);
-  return present ? secondsSince(time) : std::numeric_limits<double>::infinity();
-}
-
-std::string millisecondsText(std::chrono::nanoseconds duration) {
-  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
-         " ms";
-}
-
 }  // namespace
 
 void EthernetReceiveInterface::Impl::resetStore_() {
-  {
-    std::lock_guard<std::mutex> lock(sampleMutex_);
-    haveSample_ = false;
-    sequence_ = 0;
-    ++runs_;
-  }
+  // The receive thread is not running: sequence_ and stream_ are ours.
+  sequence_ = 0;
+  stream_.clear();
+  store_->open();
   {
     std::lock_guard<std::mutex> lock(statusMutex_);
     haveStatus_ = false;
   }
-  {
-    std::lock_guard<std::mutex> lock(countersMutex_);
-    counters_ = TelemetryCounters{};
-  }
-  stream_.clear();
+  std::lock_guard<std::mutex> lock(countersMutex_);
+  // What the recording counted belongs to the recording, which goes on across connect().
+  TelemetryCounters fresh;
+  fresh.recorded_rows = counters_.recorded_rows;
+  fresh.recording_dropped = counters_.recording_dropped;
+  fresh.recording_error = std::move(counters_.recording_error);
+  counters_ = std::move(fresh);
 }
 
 void EthernetReceiveInterface::Impl::parsePacket_(std::string_view packet) {
   telemetry::PacketEffect effect = stream_.feed(packet);
   const auto now = Clock::now();
   if (effect.outcome == Outcome::kSample) {
-    // This thread is sequence_'s only writer, so it reads it unlocked. Counted (and queued for a
-    // recording) before it is published: a row an application marks once it has seen the
-    // sample then follows the sample's row in the file.
+    // Counted (and queued for a recording) before it is published: a row an application marks
+    // once it has seen the sample then follows the sample's row in the file.
     effect.sample.sequence = sequence_ + 1;
     effect.sample.host_time = steadySeconds(now);
   }
   count_(effect, now);
   if (effect.outcome == Outcome::kSample) {
-    {
-      std::lock_guard<std::mutex> lock(sampleMutex_);
-      sequence_ = effect.sample.sequence;
-      sample_ = effect.sample;
-      sampleTime_ = now;
-      haveSample_ = true;
-    }
-    sampleCv_.notify_all();
+    sequence_ = effect.sample.sequence;
+    store_->publish(effect.sample, now);
   } else if (effect.outcome == Outcome::kStatus) {
     std::lock_guard<std::mutex> lock(statusMutex_);
     status_ = effect.status;
@@ -152,60 +110,21 @@ void EthernetReceiveInterface::Impl::countConnection_(bool reconnected,
   if (!failure.empty()) counters_.last_connection_error = failure;
 }
 
-bool EthernetReceiveInterface::Impl::hasSample() const {
-  return isPresent(sampleMutex_, haveSample_);
-}
-
-TelemetrySample EthernetReceiveInterface::Impl::getSample() const {
-  return copyLatest(sampleMutex_, haveSample_, sample_,
-                    "No complete Epson telemetry sample has been received");
-}
-
-double EthernetReceiveInterface::Impl::sampleAgeSeconds() const {
-  return ageOfLatest(sampleMutex_, haveSample_, sampleTime_);
-}
-
-TelemetrySample EthernetReceiveInterface::Impl::waitForSample(
-    bool after_latest, std::uint64_t sequence, std::chrono::nanoseconds timeout,
-    const std::function<void()>& poll) const {
-  const auto deadline = deadlineAfter(timeout);
-  std::unique_lock<std::mutex> lock(sampleMutex_);
-  // A sequence from before a new connect() is above every current one: take the next sample.
-  const std::uint64_t after = after_latest || sequence > sequence_ ? sequence_ : sequence;
-  const std::uint64_t run = runs_;
-  for (;;) {
-    if (haveSample_ && sequence_ > after) return sample_;
-    if (stop_ || runs_ != run) {
-      throw ConnectionLostError("The Epson telemetry receiver stopped while waiting for a sample");
-    }
-    const auto now = Clock::now();
-    if (now >= deadline) {
-      throw TimeoutError("No Epson telemetry sample arrived within " + millisecondsText(timeout));
-    }
-    if (!poll) {
-      sampleCv_.wait_until(lock, deadline);
-      continue;
-    }
-    const auto slice_end = deadline - now > kWaitPollInterval ? now + kWaitPollInterval : deadline;
-    if (sampleCv_.wait_until(lock, slice_end) == std::cv_status::timeout) {
-      lock.unlock();
-      poll();
-      lock.lock();
-    }
-  }
-}
-
 bool EthernetReceiveInterface::Impl::hasControllerStatus() const {
-  return isPresent(statusMutex_, haveStatus_);
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  return haveStatus_;
 }
 
 ControllerStatus EthernetReceiveInterface::Impl::getControllerStatus() const {
-  return copyLatest(statusMutex_, haveStatus_, status_,
-                    "No Epson controller-status packet has been received");
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  if (!haveStatus_) throw std::runtime_error("No Epson controller-status packet has been received");
+  return status_;
 }
 
 double EthernetReceiveInterface::Impl::controllerStatusAgeSeconds() const {
-  return ageOfLatest(statusMutex_, haveStatus_, statusTime_);
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  if (!haveStatus_) return std::numeric_limits<double>::infinity();
+  return std::chrono::duration<double>(Clock::now() - statusTime_).count();
 }
 
 TelemetryCounters EthernetReceiveInterface::Impl::counters() const {
@@ -245,6 +164,8 @@ EthernetReceiveInterface::RecordingId EthernetReceiveInterface::Impl::startRecor
     if (!recorder_) {
       recorder_ = std::move(recorder);
       recordingId_ = ++recordings_;
+      counters_.recorded_rows = 0;
+      counters_.recording_dropped = 0;
       counters_.recording_error.clear();
       return recordingId_;
     }
@@ -266,6 +187,10 @@ void EthernetReceiveInterface::Impl::stopRecording(RecordingId recording) {
 }
 
 void EthernetReceiveInterface::Impl::markRecording(const std::string& text, RecordingId recording) {
+  if (text.size() > kMaxMarkBytes) {
+    throw std::invalid_argument("A mark holds at most " + std::to_string(kMaxMarkBytes) +
+                                " bytes; this one has " + std::to_string(text.size()));
+  }
   const double now = steadySeconds(Clock::now());
   std::lock_guard<std::mutex> lock(countersMutex_);
   if (!recorder_ || (recording != kAnyRecording && recording != recordingId_)) {

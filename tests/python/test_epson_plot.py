@@ -91,3 +91,48 @@ def test_reads_the_event_rows_the_recorder_writes(telemetry_peer: TelemetryPeer,
     run = epson_plot.read_run(path)
     assert [text for _, text in run.events] == ['say "hi",  then go']  # CR and LF: spaces
     assert 0.0 < run.events[0][0] < run.time[-1]
+
+
+def test_reads_whatever_the_recorder_writes_across_a_reconnect_and_a_cut_off_end(
+    telemetry_peer: TelemetryPeer, tmp_path: pathlib.Path
+) -> None:
+    import _tandrel
+
+    receiver = _tandrel.EthernetReceiveInterface()
+    path, empty = tmp_path / "run.csv", tmp_path / "empty.csv"
+    longest = "\u00e9\u2028\",\x00" * 819 + "z"  # 4096 characters: quotes, separators, NUL
+    try:
+        with receiver.record(str(empty)):
+            pass  # no sample, no event: a header alone
+        with receiver.record(str(path)) as recording:
+            for _ in range(2):  # the second connect() restarts the sequence at 1
+                receiver.connect("127.0.0.1", telemetry_peer.port)
+                receiver.wait_for_next_sample(timeout=2.0)
+                receiver.wait_for_next_sample(timeout=2.0)
+            recording.mark(longest)
+            receiver.wait_for_next_sample(timeout=2.0)
+    finally:
+        receiver.disconnect()
+    whole = path.read_bytes()
+    path.write_bytes(whole[:-20])  # a writer stopped in the middle of its last row
+
+    run = epson_plot.read_run(path)
+    assert run.missed == 0 and run.unreadable == 1
+    assert [text for _, text in run.events] == [epson_plot.RECONNECT,
+                                                longest.replace("\x00", " ")]
+    restart = run.sequence.index(1, 1)
+    assert run.events[0][0] == run.time[restart] and run.sequence[restart - 1] > 1
+
+    for recorded in (path, empty):
+        image = tmp_path / f"{recorded.stem}.png"
+        assert epson_plot.main([str(recorded), "-o", str(image)]) == 0
+        assert image.read_bytes().startswith(b"\x89PNG")
+    assert len(epson_plot.read_run(empty).time) == 0
+
+
+@pytest.mark.parametrize(("sequences", "missed"), [
+    ([1, 2, 3], 0), ([1, 2, 5], 2), ([4, 5, 1, 2], 0), ([4, 5, 3, 4], 2), ([7, 7], 6), ([1], 0),
+])
+def test_missed_samples_count_gaps_and_the_start_of_each_connection(sequences: list[int],
+                                                                     missed: int) -> None:
+    assert epson_plot.Run(sequence=sequences).missed == missed

@@ -13,7 +13,7 @@ import pytest
 
 import _brevacon
 import _tandrel
-from telemetry_peer import TelemetryPeer
+from telemetry_peer import FULL_SAMPLE, TelemetryPeer
 
 
 @pytest.fixture
@@ -125,3 +125,70 @@ def test_epson_plot_draws_a_recording_and_counts_missed_samples(tmp_path: pathli
     image = tmp_path / "run.png"
     assert epson_plot.main([str(recording), "-o", str(image)]) == 0
     assert image.read_bytes().startswith(b"\x89PNG")
+
+
+def test_sample_readers_take_every_sample_once_in_order_each_from_its_own_place(
+    receiver: _tandrel.EthernetReceiveInterface,
+) -> None:
+    reader, other = receiver.sample_reader(), receiver.sample_reader()
+    taken: list[_tandrel.TelemetrySample] = []
+    deadline = time.monotonic() + 5.0
+    while len(taken) < 10 and time.monotonic() < deadline:
+        taken += reader.take(timeout=2.0)
+    sequences = [sample.sequence for sample in taken]
+    assert len(sequences) >= 10
+    assert sequences == list(range(sequences[0], sequences[0] + len(sequences)))
+    assert sequences[0] > receiver.counters()["samples_published"] - len(sequences) - 2
+    # What one reader took is still there for the other, which has missed nothing either.
+    assert [s.sequence for s in other.take(timeout=0.0)][: len(sequences)] == sequences
+    assert (reader.missed, other.missed) == (0, 0)
+    assert repr(reader) == "<SampleReader missed=0>"
+
+
+def test_a_reader_waits_without_the_interpreter_lock_for_one_thread_and_ctrl_c(
+    receiver: _tandrel.EthernetReceiveInterface, telemetry_peer: TelemetryPeer
+) -> None:
+    reader = receiver.sample_reader()
+    telemetry_peer.packet = b""  # the stream goes quiet
+    time.sleep(0.1)
+    reader.take(timeout=0.0)  # whatever came before the quiet
+
+    outcome: dict[str, object] = {}
+    waiting = threading.Thread(target=lambda: outcome.update(taken=reader.take(timeout=0.5)))
+    started = time.monotonic()
+    waiting.start()
+    time.sleep(0.1)  # runs while the other thread waits: the lock was released
+    with pytest.raises(RuntimeError, match="another thread"):
+        reader.take(timeout=0.0)
+    waiting.join()
+    assert outcome["taken"] == [] and time.monotonic() - started >= 0.5
+
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        reader.take()  # no timeout: only a sample, a stop or Ctrl-C ends it
+    assert time.monotonic() - started < 0.2 + 0.3
+
+    telemetry_peer.packet = FULL_SAMPLE
+    assert reader.take(timeout=2.0)
+    receiver.wait_for_next_sample(timeout=2.0)
+    receiver.disconnect()
+    assert reader.take(timeout=0.0)  # what came before the disconnect
+    with pytest.raises(_brevacon.ConnectionLostError):
+        reader.take(timeout=1.0)
+
+
+@pytest.mark.parametrize(("text", "error", "match"), [
+    (b"pause", TypeError, "takes a str, not bytes"),
+    (bytearray(b"pause"), TypeError, "not bytearray"),
+    (None, TypeError, "not NoneType"),
+    ("\u00e9" * 4097, ValueError, "at most 4096 characters; this text has 4097"),
+])
+def test_mark_takes_text_of_at_most_4096_characters(
+    receiver: _tandrel.EthernetReceiveInterface, tmp_path: pathlib.Path, text: object,
+    error: type[Exception], match: str,
+) -> None:
+    with receiver.record(str(tmp_path / "run.csv")) as recording:
+        with pytest.raises(error, match=match):
+            recording.mark(text)  # type: ignore[arg-type]
+        recording.mark("\u00e9" * 4096)  # the longest: 8192 bytes of UTF-8

@@ -27,7 +27,10 @@ import rclpy  # noqa: E402
 from diagnostic_msgs.msg import DiagnosticArray  # noqa: E402
 from geometry_msgs.msg import PoseStamped  # noqa: E402
 from rclpy.context import Context  # noqa: E402
+from rcl_interfaces.msg import SetParametersResult  # noqa: E402
+from rcl_interfaces.srv import SetParameters  # noqa: E402
 from rclpy.executors import SingleThreadedExecutor  # noqa: E402
+from rclpy.parameter import Parameter  # noqa: E402
 from sensor_msgs.msg import JointState  # noqa: E402
 from std_srvs.srv import Trigger  # noqa: E402
 
@@ -100,6 +103,19 @@ class Listener:
             future = client.call_async(Trigger.Request())
             wait_until(future.done, timeout, f"the answer of {service}")
             return future.result()
+        finally:
+            self.node.destroy_client(client)
+
+    def set_parameter(self, node: str, name: str, value: str) -> SetParametersResult:
+        """Sets a string parameter of another node through its set_parameters service."""
+        client = self.node.create_client(SetParameters, f"{node}/set_parameters")
+        try:
+            assert client.wait_for_service(DISCOVERY_S), f"{node}/set_parameters never appeared"
+            request = SetParameters.Request(parameters=[
+                Parameter(name, value=value).to_parameter_msg()])
+            future = client.call_async(request)
+            wait_until(future.done, 10.0, f"the answer of {node}/set_parameters")
+            return future.result().results[0]
         finally:
             self.node.destroy_client(client)
 

@@ -17,6 +17,7 @@ from epson_ros2.conversions import ERROR, OK
 from epson_sim import kinematics as kin
 from rclpy.context import Context
 from rclpy.executors import MultiThreadedExecutor
+from rclpy.parameter import Parameter
 
 SERVICE = "/epson_ros2_bridge/"
 RUNNING, PAUSED = 1 << 16, 1 << 17  # bits of the status word `stat`
@@ -93,6 +94,34 @@ def test_every_sample_goes_out_in_ros_units(robot: Any, listener: Any) -> None:
             assert rotation[i] == pytest.approx(expected_t[i][:3], abs=1e-9)
 
 
+def test_at_1_khz_every_sample_goes_out_once_in_order(listener: Any) -> None:
+    import _tandrel
+    from epson_ros2.conversions import stamp_from_host_time
+    from ros2_support import SimProcess
+
+    sim = SimProcess(1000.0)
+    try:
+        with _tandrel.Tandrel(sim.host, sim.port, sim.telemetry_port) as robot, \
+                epson_ros2.attach(robot) as bridge:
+            wait_until(lambda: listener.count("joints"), DISCOVERY_S, "the first joint_states")
+            window = robot.get_receive_interface().sample_reader()
+            time.sleep(3.0)
+            published = window.take(timeout=0.0)
+            assert len(published) >= 0.8 * 3.0 * 1000 and window.missed == 0
+            stamps = [stamp_from_host_time(s.host_time, bridge._offset_ns) for s in published]
+            expected = [sec * 1_000_000_000 + nanosec for sec, nanosec in stamps]
+            wait_until(lambda: stamp_ns(listener.taken("joints")[-1]) >= expected[-1], 5.0,
+                       "the window's last sample")
+            assert bridge.samples_missed == 0
+    finally:
+        sim.stop()
+    received = [stamp_ns(m) for m in listener.taken("joints")]
+    in_window = [stamp for stamp in received if expected[0] <= stamp <= expected[-1]]
+    assert len(in_window) == len(set(in_window)), "a sample went out twice"
+    assert sorted(set(expected) - set(in_window)) == [], "samples went missing"
+    assert in_window == expected  # and in order
+
+
 def rotation_of(x: float, y: float, z: float, w: float) -> list[list[float]]:
     return [[1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
             [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
@@ -162,8 +191,15 @@ def test_refusals_answer_and_the_callers_node_keeps_serving(sim: Any, robot: Any
             epson_ros2.attach(robot, node, frames="x")
         with pytest.raises(TypeError, match="node_name"):
             epson_ros2.attach(robot, node, node_name="x")
+        node.declare_parameter("frame_id", "tool0")  # the caller's own, and writable
         with epson_ros2.attach(robot, node, joint_names=list("abcdef")):
             assert node.get_parameter("joint_names").value == list("abcdef")
+            # What the bridge read at start cannot change under it: refused, with the reason.
+            for name, value, reason in (("joint_names", list("uvwxyz"), "read-only"),
+                                        ("frame_id", "other", "restart the bridge")):
+                [result] = node.set_parameters([Parameter(name, value=value)])
+                assert not result.successful and reason in result.reason, result.reason
+            assert node.get_parameter("frame_id").value == "tool0"
             assert sim.operator("estop on") == "ok"
             refused = listener.call("/cell/application/motor_on")
             assert not refused.success
@@ -177,6 +213,7 @@ def test_refusals_answer_and_the_callers_node_keeps_serving(sim: Any, robot: Any
             wait_until(lambda: (d := listener.latest_diagnostics()) and level(d) == ERROR
                        and values(d)["connection"] == "disconnected", 2.0, "disconnected")
         assert not [s for s in node.services if s.srv_name.endswith("/motor_on")]
+        assert node.set_parameters([Parameter("frame_id", value="other")])[0].successful
     finally:
         executor.shutdown()
         spinner.join(5.0)

@@ -9,7 +9,8 @@ import random
 import pytest
 import ros2_support  # noqa: F401 - skips this module outside the namespace or without rclpy
 
-from epson_ros2.conversions import ERROR, OK, WARN, assess, pose_to_ros, stamp_from_host_time
+from epson_ros2.conversions import (ERROR, OK, WARN, assess, batch_size, pose_to_ros,
+                                    stamp_from_host_time)
 from epson_sim import kinematics as kin
 
 
@@ -86,3 +87,11 @@ def test_health_without_status_or_fresh_data() -> None:
         health = assess("connected", STATUS, status_age, sample_age, {}, 0, 0)
         stale = status_age > 3.0 or sample_age > 0.5
         assert health.level == (WARN if stale else OK), (status_age, sample_age)
+
+
+@pytest.mark.parametrize(("interval_s", "size"), [
+    (0.0, 1), (math.nan, 1), (0.004, 1), (0.002, 1), (0.0015, 2), (0.00105, 2), (0.001, 2),
+    (0.00096, 2), (0.0009, 3), (0.0005, 4), (0.0001, 20),
+])
+def test_batches_span_the_period_at_any_rate(interval_s: float, size: int) -> None:
+    assert batch_size(interval_s, 0.002) == size

@@ -25,6 +25,8 @@ def test_survives_a_controller_restart_and_stops_on_sigint() -> None:
     try:
         wait_until(lambda: listener.count("joints") > 10, DISCOVERY_S, "joint_states")
         assert listener.call("/cell/epson_ros2_bridge/motor_on").success
+        moved = listener.set_parameter("/cell/epson_ros2_bridge", "host", "other-controller")
+        assert not moved.successful and "read-only" in moved.reason, moved.reason
 
         first.stop()
         seen = listener.count("diagnostics")

@@ -5,6 +5,7 @@
 #include <epson/log.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <fstream>
@@ -95,6 +96,44 @@ TEST(SampleWait, SlowReaderGetsTheLatestAndSeesTheGap) {
   EXPECT_EQ(c.receiver.getSample().pose[0], 4);
 }
 
+// Two consumers of one stream: one takes after every burst, one only at the end, when the ring
+// holds the last kSampleRingCapacity samples of the two bursts.
+TEST(SampleReaders, AFastAndASlowReaderEachGetEverySampleTheRingStillHolds) {
+  Connected c;
+  auto fast = c.receiver.sampleReader();
+  auto slow = c.receiver.sampleReader();
+  constexpr std::uint64_t kBurst = 3000;
+  std::vector<std::uint64_t> fast_sequences;
+  for (std::uint64_t burst = 1; burst <= 2; ++burst) {
+    std::string bytes;
+    for (std::uint64_t i = 0; i < kBurst; ++i) bytes += sample(static_cast<int>(i));
+    c.server.push(bytes);
+    const auto deadline = Clock::now() + 10s;
+    while (c.receiver.counters().samples_published < 1 + burst * kBurst &&
+           Clock::now() < deadline) {
+      std::this_thread::sleep_for(2ms);
+    }
+    for (const auto& taken : fast.take(2s)) fast_sequences.push_back(taken.sequence);
+  }
+  const std::vector<TelemetrySample> late = slow.take(2s);
+
+  ASSERT_EQ(fast_sequences.size(), 2 * kBurst);
+  EXPECT_EQ(fast_sequences.front(), 2U);  // sample 1 came before the readers
+  EXPECT_EQ(fast_sequences.back(), 2 * kBurst + 1);
+  EXPECT_TRUE(std::is_sorted(fast_sequences.begin(), fast_sequences.end()));
+  EXPECT_EQ(fast.missed(), 0U);
+  const auto capacity = EthernetReceiveInterface::kSampleRingCapacity;
+  ASSERT_EQ(late.size(), capacity);
+  EXPECT_EQ(late.front().sequence, 2 * kBurst + 2 - capacity);
+  EXPECT_EQ(late.back().sequence, 2 * kBurst + 1);
+  EXPECT_EQ(slow.missed(), 2 * kBurst - capacity);
+
+  // Nothing new: the wait runs out empty. Once the receiver stops, the readers are told.
+  EXPECT_TRUE(fast.take(20ms).empty());
+  c.receiver.disconnect();
+  EXPECT_THROW(slow.take(1s), ConnectionLostError);
+}
+
 TEST(Recording, KeepsEveryRowUnderLoadAndClosesOnDisconnect) {
   Connected c;
   const std::string path = testing::TempDir() + "epson_recording_test.csv";
@@ -172,6 +211,20 @@ TEST(Recording, BeginsBeforeConnectGoesOnAcrossReconnectAndEndsOnlyAtDisconnect)
     receiver.markRecording("run " + std::to_string(run), first);
   }
   ASSERT_TRUE(waitUntil([&] { return receiver.counters().recorded_rows >= 2; }));
+  // The recording's counters go on across connect() with it; a new recording starts them anew.
+  const std::uint64_t rows = receiver.counters().recorded_rows;
+  std::thread feed([&server] {
+    if (server.waitForConnections(3)) server.push(sample(3));
+  });
+  receiver.connect("127.0.0.1", server.port());
+  feed.join();
+  EXPECT_GE(receiver.counters().recorded_rows, rows);
+  EXPECT_EQ(receiver.counters().packets_received, 1U);
+  // A mark is bounded; the refused one leaves no row.
+  EXPECT_THROW(
+      receiver.markRecording(std::string(EthernetReceiveInterface::kMaxMarkBytes + 1, 'x')),
+      std::invalid_argument);
+  receiver.markRecording(std::string(EthernetReceiveInterface::kMaxMarkBytes, 'x'));
 
   // A handle of an ended recording touches nothing of the next one.
   receiver.stopRecording(first);
@@ -184,10 +237,15 @@ TEST(Recording, BeginsBeforeConnectGoesOnAcrossReconnectAndEndsOnlyAtDisconnect)
   EXPECT_FALSE(receiver.isRecording());
   EXPECT_THROW(receiver.markRecording("late"), std::runtime_error);
 
-  const std::vector<std::string> rows = rowsOf(path);
-  ASSERT_EQ(rows.size(), 4U);  // sample 1, its mark, sample 1 of the second connection, mark
-  EXPECT_NE(rows[1].find(",\"run 1\""), std::string::npos) << rows[1];
-  EXPECT_NE(rows[3].find(",\"run 2\""), std::string::npos) << rows[3];
+  EXPECT_EQ(receiver.counters().recorded_rows, 0U);  // of the second recording, which is empty
+
+  const std::vector<std::string> written = rowsOf(path);
+  // Sample 1 and its mark, sample 1 of the second connection and its mark, sample 1 of the
+  // third connection and the longest mark.
+  ASSERT_EQ(written.size(), 6U);
+  EXPECT_NE(written[1].find(",\"run 1\""), std::string::npos) << written[1];
+  EXPECT_NE(written[3].find(",\"run 2\""), std::string::npos) << written[3];
+  EXPECT_EQ(written[5].size(), written[5].find('"') + EthernetReceiveInterface::kMaxMarkBytes + 2);
 }
 
 TEST(Recording, AFullDiskEndsItCountsNoRowAndIsToldByStopOrLoggedByDisconnect) {
@@ -206,6 +264,13 @@ TEST(Recording, AFullDiskEndsItCountsNoRowAndIsToldByStopOrLoggedByDisconnect) {
     EXPECT_EQ(counters.recorded_rows, 0U);
     EXPECT_NE(counters.recording_error.find("/dev/full"), std::string::npos);
     if (by_stop) {
+      // A reconnect keeps what the recording told.
+      std::thread feed([&c] {
+        if (c.server.waitForConnections(2)) c.server.push(sample(1));
+      });
+      c.receiver.connect("127.0.0.1", c.server.port());
+      feed.join();
+      EXPECT_EQ(c.receiver.counters().recording_error, counters.recording_error);
       EXPECT_THROW(c.receiver.stopRecording(), std::runtime_error);
       c.receiver.disconnect();  // already told: nothing more to log
     } else {
