@@ -252,6 +252,8 @@ std::optional<std::string> Channel::awaitBeside_(const std::string& command,
     case Entry::State::kAnswered:
       return std::move(entry->reply);
     case Entry::State::kFailed:
+      // A strict command that went unanswered: the session ended for that, at its deadline.
+      if (entry->strict && Clock::now() >= entry->deadline) break;
       throw ConnectionLostError(
           "Lost the Epson Remote Ethernet session while waiting for the reply to " +
           protocol::escapeText(command) + ": " + entry->reply);
