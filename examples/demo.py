@@ -226,7 +226,7 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
                                   args=(arm, view, run, 0.6, 0.8, errors))
         pauser.start()
         took = view.motion(f"go {xy(POSE_A)} LJM, speed 8 %", lambda: arm.go(
-            xy(POSE_A), False, True, None, None, None, False, speed_percent=8,
+            xy(POSE_A), ljm=True, speed_percent=8,
             acceleration_percent=30))
         pauser.join()
         for exc in errors:
@@ -235,7 +235,7 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
         print(f"  done in {took:.2f} s; joints {fmt(state['joint_positions'], 3)}")
 
         took = view.motion(f"move {xy(POSE_B)}, 250 mm/s", lambda: arm.move(
-            xy(POSE_B), False, False, False, None, None, False, speed_mm_s=250.0,
+            xy(POSE_B), speed_mm_s=250.0,
             acceleration_mm_s2=1500.0))
         state = arm.get_state()
         print(f"  done in {took:.2f} s; pose {fmt(state['tcp_pose'], 3)}")
@@ -247,7 +247,7 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
         aborter.start()
         try:
             view.motion(f"go {xy(POSE_A)} LJM, speed 8 %, acceleration 5 %, to be aborted",
-                        lambda: arm.go(xy(POSE_A), False, True, None, None, None, False,
+                        lambda: arm.go(xy(POSE_A), ljm=True,
                                        speed_percent=8, acceleration_percent=5))
             abort_problems.append("the go ran to its end")
         except brevacon.MotionAbortedError as aborted:
@@ -262,7 +262,7 @@ def run_demo(brevacon, arm, telemetry, view, vc, allow_motion, recording) -> boo
         print(f"  abort failed: {exc}")
 
     try:
-        arm.go(xy(OUTSIDE), False, True, None, None, None, False)
+        arm.go(xy(OUTSIDE), ljm=True)
     except brevacon.ControllerError as refused:
         print(f"go below the cuboid refused (code {refused.code}): {refused}")
 

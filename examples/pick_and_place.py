@@ -49,12 +49,12 @@ def xy(pose: Sequence[float], up_mm: float = 0.0) -> str:
 
 
 def go(arm: _brevacon.Brevacon, point: str) -> None:
-    arm.go(point, False, True, None, None, None, False,  # least joint motion
+    arm.go(point, ljm=True,  # least joint motion
            speed_percent=GO_SPEED_PERCENT, acceleration_percent=GO_SPEED_PERCENT)
 
 
 def move(arm: _brevacon.Brevacon, point: str) -> None:
-    arm.move(point, False, False, False, None, None, False, speed_mm_s=MOVE_SPEED_MM_S,
+    arm.move(point, speed_mm_s=MOVE_SPEED_MM_S,
              acceleration_mm_s2=10 * MOVE_SPEED_MM_S)
 
 

@@ -29,12 +29,12 @@ def main() -> int:
             arm = robot.get_control_interface()
             telemetry = robot.get_receive_interface()
             arm.motor_on()
-            arm.go(POINT_A, False, True, None, None, None, False, speed_percent=20)
+            arm.go(POINT_A, ljm=True, speed_percent=20)
             with telemetry.record(recording) as run:
                 run.mark("go")  # the plot labels each motion's start
-                arm.go(POINT_B, False, True, None, None, None, False, speed_percent=20)
+                arm.go(POINT_B, ljm=True, speed_percent=20)
                 run.mark("move")
-                arm.move(POINT_A, False, False, False, None, None, False, speed_mm_s=300.0)
+                arm.move(POINT_A, speed_mm_s=300.0)
             counters = telemetry.counters()
             print(f"recorded {counters['recorded_rows']} rows to {recording} "
                   f"({counters['recording_dropped']} dropped)")

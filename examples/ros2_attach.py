@@ -46,8 +46,7 @@ def main() -> int:
             for cycle in range(1, args.cycles + 1):
                 for point in POINTS:
                     try:
-                        control.go(point, False, False, None, None, None, False,
-                                   speed_percent=args.speed)
+                        control.go(point, speed_percent=args.speed)
                     except _brevacon.MotionAbortedError:
                         print(f"cycle {cycle}: the go to {point} was aborted over ROS")
                         return 0

@@ -88,7 +88,7 @@ interfaces are closed before the original exception is propagated. The Remote
 Ethernet credential is managed privately by the native hardware layer.
 
 Examples:
-    >>> import _brevacon, _tandrel
+    >>> import _tandrel
     >>> hardware = _tandrel.Tandrel("robot-controller")         # doctest: +SKIP
     >>> robot = hardware.get_control_interface()          # doctest: +SKIP
     >>> telemetry = hardware.get_receive_interface()      # doctest: +SKIP
@@ -246,6 +246,9 @@ PYBIND11_MODULE(_tandrel, m) {
   const std::string receiver_connect_doc =
       filled(kReceiverConnectDoc,
              {{"{readiness_timeout}", durationText(EthernetReceiveInterface::kReadinessTimeout)}});
+  // The Python class of the Brevacon that get_control_interface() hands out is _brevacon's:
+  // import it here, so that the order in which a program imports the two never matters.
+  py::module_::import("_brevacon");
   m.doc() = kModuleDoc;
   m.attr("__version__") = EPSON_DRIVER_VERSION;
   epson_python::addErrorsAndLogging(m);

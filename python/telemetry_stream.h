@@ -256,7 +256,7 @@ says why, and ``stop()`` raises it. Use it as a context manager, which stops the
 the block ends::
 
     with telemetry.record("run.csv"):
-        robot.go("P1", False, False, None, None, None, False)
+        robot.go("P1")
 
 The file has a header row, then one row per sample (``host_time``, ``sequence``, ``J1`` to
 ``J6``, ``X`` to ``W``), status (``host_time`` and the five status words) or event

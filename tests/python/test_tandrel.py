@@ -283,3 +283,21 @@ def test_receiver_sample_and_status(telemetry_peer: TelemetryPeer) -> None:
     receiver.disconnect()
     assert not receiver.is_connected()
     assert receiver.get_sample().pose[5] == 6.0
+
+
+def test_tandrel_alone_imports_what_its_control_interface_needs() -> None:
+    import os
+    import subprocess
+    import sys
+
+    program = (
+        "import sys, _tandrel\n"
+        "from epson_sim.controller import VirtualController\n"
+        "with VirtualController() as vc, _tandrel.Tandrel('127.0.0.1', vc.port, vc.telemetry_port)"
+        " as robot:\n"
+        "    found = type(robot.get_control_interface()).__module__, '_brevacon' in sys.modules\n"
+        "print('found', *found)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                          timeout=60, env=dict(os.environ), check=True)
+    assert "found _brevacon True" in done.stdout.splitlines()
