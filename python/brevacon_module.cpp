@@ -308,8 +308,9 @@ PYBIND11_MODULE(_brevacon, m) {
   epson_python::bindMotions(cls, docs);
   epson_python::bindState(cls, docs);
   epson_python::bindCellIo(cls, docs);
-  epson_python::addConnectionProtocol(cls,
-                                      [](const py::object& self) { self.attr("abort_motion")(); });
+  epson_python::addConnectionProtocol(
+      cls, [](const py::object& self) { self.attr("abort_motion")(); },
+      [](const py::object& self) { return self.cast<std::shared_ptr<Brevacon>>(); });
 
   // CPython 3.11 stores the docstring of a property subclass only in the descriptor's own slot
   // and then fails to show it, since pybind11's static-property type has no instance dict. Let

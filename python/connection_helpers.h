@@ -15,8 +15,13 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
+
+#include <epson/brevacon.h>
+
+#include "docstrings.h"
 
 namespace epson_python {
 
@@ -86,6 +91,9 @@ std::string describe(const py::object& self) {
 }
 
 constexpr const char* kEnterDoc = R"doc(Return this object, for use in a ``with`` block.
+
+An object with a command session keeps, for the block, the host, port and password it connects
+with in memory, so that leaving the block can make the robot safe after a lost session.
 )doc";
 
 constexpr const char* kExitDoc =
@@ -98,14 +106,45 @@ its message is added to that exception as a note instead of replacing it; withou
 in the block, a failing ``disconnect()`` raises as usual.
 )doc";
 
+constexpr const char* kExitSecuresDoc = R"doc(
+When the block raised after its session had been lost (a second Ctrl-C, an unanswered
+heartbeat, a closed connection) while motors it had switched on were on, it connects once more
+with the same host, port and password, within {lost_session_budget}: it writes ``$Abort``,
+switches the motors off and logs out, and adds a note to the exception saying what was done or
+why it could not be. Ctrl-C stops that attempt. The password is forgotten on leaving the block.
+)doc";
+
 // __exit__ calls the Python-level disconnect(), which releases the interpreter lock while it
 // runs and is what a subclass may have extended. It never swallows or replaces the exception
 // that ended the block: a failure to disconnect becomes a note on that exception.
 // Aborts the motion an object's command session runs, if any; null for objects without one.
 using AbortRunning = void (*)(const py::object& self);
+// The command session of an object; null for objects without one.
+using SessionOf = std::shared_ptr<epson::Brevacon> (*)(const py::object& self);
+
+// Adds `note` to the exception that ends the block, when it can take notes.
+inline void addNote(const py::object& exc_value, const std::string& note) {
+  if (py::hasattr(exc_value, "add_note")) exc_value.attr("add_note")(py::str(note));
+}
 
 inline void exitDisconnecting(const py::object& self, const py::object& exc_type,
-                              const py::object& exc_value, AbortRunning abort_running) {
+                              const py::object& exc_value, AbortRunning abort_running,
+                              SessionOf session_of) {
+  const std::shared_ptr<epson::Brevacon> session =
+      session_of != nullptr ? session_of(self) : nullptr;
+  // The credentials are forgotten however the block ends, the recovery's Ctrl-C included.
+  struct Forget {
+    std::shared_ptr<epson::Brevacon> session;
+    ~Forget() {
+      if (!session) return;
+      py::gil_scoped_release release;
+      try {
+        session->keepCredentials(false);
+      } catch (...) {
+        // Only a lock failure can get here; the block's own exception is the one to report.
+      }
+    }
+  } forget{session};
   if (exc_type.is_none()) {
     self.attr("disconnect")();
     return;
@@ -130,20 +169,45 @@ inline void exitDisconnecting(const py::object& self, const py::object& exc_type
         py::str("disconnect() on leaving the with block failed too: {}: {}")
             .format(py::type::of(failure.value()).attr("__name__"), failure.value()));
   }
+  if (!session) return;
+  std::optional<std::string> secured;
+  {
+    py::gil_scoped_release release;
+    secured = session->secureAfterLostSession(epson::Brevacon::kLostSessionBudget);
+  }
+  if (secured) addNote(exc_value, *secured);
 }
 
 // Adds __enter__, __exit__ and __repr__ to a bound class with isConnected() and disconnect().
 template <class T, class... Options>
-void addConnectionProtocol(py::class_<T, Options...>& cls, AbortRunning abort_running = nullptr) {
+void addConnectionProtocol(py::class_<T, Options...>& cls, AbortRunning abort_running = nullptr,
+                           SessionOf session_of = nullptr) {
+  // Per bound class (each T is one): only a class with a command session secures a lost one.
+  static const std::string exit_doc =
+      std::string(kExitDoc) +
+      (session_of != nullptr
+           ? filled(kExitSecuresDoc,
+                    {{"{lost_session_budget}", durationText(epson::Brevacon::kLostSessionBudget)}})
+           : std::string());
   cls.def(
-         "__enter__", [](const py::object& self) { return self; }, kEnterDoc)
+         "__enter__",
+         [session_of](const py::object& self) {
+           if (session_of != nullptr) {
+             const std::shared_ptr<epson::Brevacon> session = session_of(self);
+             py::gil_scoped_release release;
+             session->keepCredentials(true);
+           }
+           return self;
+         },
+         kEnterDoc)
       .def(
           "__exit__",
-          [abort_running](const py::object& self, const py::object& exc_type,
-                          const py::object& exc_value, const py::object& /*traceback*/) {
-            exitDisconnecting(self, exc_type, exc_value, abort_running);
+          [abort_running, session_of](const py::object& self, const py::object& exc_type,
+                                      const py::object& exc_value,
+                                      const py::object& /*traceback*/) {
+            exitDisconnecting(self, exc_type, exc_value, abort_running, session_of);
           },
-          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc)
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), exit_doc.c_str())
       .def("__repr__", &describe<T>,
            "Show the class, the host and port last connected to, and whether it is connected.");
 }

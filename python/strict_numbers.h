@@ -28,7 +28,8 @@ struct StrictReal {
 // The value, or TypeError naming `name`.
 inline std::optional<int> checked(const std::optional<StrictInt>& number, const char* name) {
   if (!number) return std::nullopt;
-  if (!number->refused.empty()) throw pybind11::type_error(std::string(name) + " " + number->refused);
+  if (!number->refused.empty())
+    throw pybind11::type_error(std::string(name) + " " + number->refused);
   return number->value;
 }
 inline std::optional<double> checked(const std::optional<StrictReal>& number, const char* name) {
@@ -43,9 +44,7 @@ inline std::optional<double> checked(const std::optional<StrictReal>& number, co
 
 namespace pybind11::detail {
 
-inline std::string pythonTypeName(handle value) {
-  return Py_TYPE(value.ptr())->tp_name;
-}
+inline std::string pythonTypeName(handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 template <>
 struct type_caster<epson_python::StrictInt> {

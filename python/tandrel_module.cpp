@@ -340,7 +340,8 @@ PYBIND11_MODULE(_tandrel, m) {
           kGetReceiveDoc)
       .def("is_connected", &Tandrel::isConnected, Release(), kIsConnectedDoc)
       .def("disconnect", &Tandrel::disconnect, Release(), kDisconnectDoc);
-  epson_python::addConnectionProtocol(tandrel, [](const py::object& self) {
-    self.attr("get_control_interface")().attr("abort_motion")();
-  });
+  epson_python::addConnectionProtocol(
+      tandrel,
+      [](const py::object& self) { self.attr("get_control_interface")().attr("abort_motion")(); },
+      [](const py::object& self) { return self.cast<const Tandrel&>().getControlInterface(); });
 }

@@ -17,6 +17,10 @@ void Brevacon::connect(const std::string& host, std::uint16_t port, const std::s
 void Brevacon::disconnect() { impl_->disconnect(); }
 bool Brevacon::isConnected() const { return impl_->isConnected(); }
 bool Brevacon::isLoggedIn() const { return impl_->isLoggedIn(); }
+void Brevacon::keepCredentials(bool keep) { impl_->keepCredentials(keep); }
+std::optional<std::string> Brevacon::secureAfterLostSession(std::chrono::milliseconds budget) {
+  return impl_->secureAfterLostSession(budget);
+}
 
 ControllerStatus Brevacon::getControllerStatus() {
   return impl_->query(protocol::kStatusQuery, protocol::parseControllerStatus);

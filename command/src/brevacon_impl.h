@@ -50,7 +50,7 @@ class Brevacon::Impl {
 
   Impl()
       : channel_({kControlReplyTimeout, kHeartbeatInterval, kHeartbeatReplyTimeout},
-                 [this] { resetSession_(); }) {}
+                 [this] { sessionLost_(); }) {}
 
   // Runs a worker that expects the session lock, holding the lock for the call.
   template <typename Worker, typename... Args>
@@ -75,6 +75,8 @@ class Brevacon::Impl {
   void connect(const std::string& host, std::uint16_t port, const std::string& password,
                const ConnectOptions& options);
   void disconnect();
+  void keepCredentials(bool keep);
+  std::optional<std::string> secureAfterLostSession(std::chrono::milliseconds budget);
   bool isConnected() const { return channel_.isOpen(); }
   bool isLoggedIn() const { return loggedIn_.load(); }
   void motorOn();
@@ -138,8 +140,14 @@ class Brevacon::Impl {
   void login_(const std::string& password);
   void logout_();
   void discardSavedTcpState_();
-  // Run by the channel after a teardown: what the controller held for this session is gone.
   void resetSession_();
+  // Run by the channel after a teardown: what the controller held for this session is gone, and
+  // motors this session had switched on may still be on.
+  void sessionLost_();
+  // Resolves the host; throws ConnectionFailedError.
+  static boost::asio::ip::tcp::resolver::results_type resolve_(const std::string& host,
+                                                               std::uint16_t port,
+                                                               const std::string& where);
 
   Channel channel_;
   std::string host_;
@@ -150,6 +158,16 @@ class Brevacon::Impl {
   int savedTool_ = 0;
   std::optional<std::vector<double>> savedTool15_;
   std::atomic<bool> loggedIn_{false};
+  // For secureAfterLostSession(): whether the session was lost with motors on, and what connect()
+  // kept while keepCredentials is on.
+  bool lostWithMotorsOn_ = false;
+  bool keepCredentials_ = false;
+  struct Credentials {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string password;
+  };
+  std::optional<Credentials> credentials_;
   SessionMutex sessionMutex_;
 };
 

@@ -1,5 +1,6 @@
 // The session: connect (resolve, bounded attempts, login), logout and disconnect.
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -24,6 +25,25 @@ void Brevacon::Impl::resetSession_() {
   loggedIn_ = false;
   motorsOn_ = false;
   discardSavedTcpState_();
+}
+
+void Brevacon::Impl::sessionLost_() {
+  if (motorsOn_) lostWithMotorsOn_ = true;
+  resetSession_();
+}
+
+tcp::resolver::results_type Brevacon::Impl::resolve_(const std::string& host, std::uint16_t port,
+                                                     const std::string& where) {
+  asio::io_context io;
+  tcp::resolver resolver(io);
+  error_code ec;
+  tcp::resolver::results_type endpoints = resolver.resolve(host, std::to_string(port), ec);
+  if (ec) {
+    const std::string message = "Failed to resolve " + where + ": " + ec.message();
+    log::error(message);
+    throw ConnectionFailedError(message);
+  }
+  return endpoints;
 }
 
 void Brevacon::Impl::login_(const std::string& password) {
@@ -68,21 +88,13 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
   protocol::checkConnectOptions(options);
   const SessionLock session = lockSession_();
   const std::string where = protocol::escapeText(host) + ":" + std::to_string(port);
-  tcp::resolver::results_type endpoints;
-  {
-    asio::io_context io;
-    tcp::resolver resolver(io);
-    error_code ec;
-    endpoints = resolver.resolve(host, std::to_string(port), ec);
-    if (ec) {
-      const std::string message = "Failed to resolve " + where + ": " + ec.message();
-      log::error(message);
-      throw ConnectionFailedError(message);
-    }
-  }
+  const tcp::resolver::results_type endpoints = resolve_(host, port, where);
   host_ = host;
   port_ = port;
   lastMotorOnError_.clear();
+  lostWithMotorsOn_ = false;
+  credentials_.reset();
+  if (keepCredentials_) credentials_ = Credentials{host, port, password};
   // Saved Tool state belongs to the controller it was read from, not to this one.
   resetSession_();
 
@@ -124,6 +136,68 @@ void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
     }
   }
   log::info("Connected to " + where);
+}
+
+void Brevacon::Impl::keepCredentials(bool keep) {
+  const SessionLock session = lockSession_();
+  keepCredentials_ = keep;
+  if (!keep) credentials_.reset();
+}
+
+std::optional<std::string> Brevacon::Impl::secureAfterLostSession(
+    std::chrono::milliseconds budget) {
+  const SessionLock session = lockSession_();
+  if (!lostWithMotorsOn_ || channel_.isOpen() || !credentials_) return std::nullopt;
+  const Credentials credentials = *credentials_;
+  const std::string where =
+      protocol::escapeText(credentials.host) + ":" + std::to_string(credentials.port);
+  const auto end = Clock::now() + budget;
+  const auto left = [end] {
+    return std::max(std::chrono::milliseconds(1),
+                    std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()));
+  };
+  struct ForgetSecret {
+    Channel& channel;
+    ~ForgetSecret() { channel.setSecret(std::string()); }
+  } forget{channel_};
+  channel_.setSecret(credentials.password);
+  std::string done;
+  try {
+    Interrupter interrupter;
+    channel_.open(resolve_(credentials.host, credentials.port, where), left(), where, interrupter);
+    command_(protocol::loginCommand(credentials.password), left());
+    loggedIn_ = true;
+    // Stops a statement the lost session may have left running; with none, it is refused.
+    try {
+      command_(protocol::kAbortCommand, left());
+    } catch (const ControllerError&) {
+    }
+    // A statement that was aborted ends once the robot is at rest; Motor Off waits for that.
+    while (protocol::parseRemoteStatus(command_(protocol::kGetStatusCommand, left())).running) {
+      if (Clock::now() >= end) throw TimeoutError("the aborted statement did not end in time");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    command_(protocol::executeCommand(protocol::kMotorOffStatement), left());
+    lostWithMotorsOn_ = false;
+    done = "The session was lost with the motors on: reconnected to " + where +
+           ", wrote $Abort, switched the motors off";
+    try {
+      logout_();
+      done += " and logged out";
+    } catch (const std::exception& e) {
+      done += std::string(", but the logout failed: ") + e.what();
+    }
+  } catch (const InterruptedError&) {
+    channel_.close();
+    resetSession_();
+    throw;
+  } catch (const std::exception& e) {
+    done = "The session was lost with the motors on, and reconnecting to " + where +
+           " to switch them off failed: " + e.what();
+  }
+  channel_.close();
+  resetSession_();
+  return done;
 }
 
 void Brevacon::Impl::disconnect() {

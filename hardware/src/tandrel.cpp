@@ -32,6 +32,9 @@ Tandrel::Tandrel(const std::string& host, std::uint16_t control_port, std::uint1
       receive_(std::make_shared<EthernetReceiveInterface>()),
       password_(builtInPassword()) {
   try {
+    // Kept for the Tandrel's life, as password_ is: the with block of the Python module makes
+    // the motors safe with them after a lost session.
+    control_->keepCredentials(true);
     control_->connect(host, control_port, password_, connect_options);
     if (!control_->isLoggedIn()) {
       throw ConnectionFailedError(

@@ -191,3 +191,43 @@ TEST_F(StopPaths, AWaitLimitRefusesDuringAMotionAndBoundsAWaitForTheLock) {
 
 }  // namespace
 }  // namespace epson
+
+namespace epson {
+namespace {
+
+TEST(LostSession, MotorsLeftOnAreSwitchedOffOverANewConnection) {
+  test::FakeController fake;
+  fake.answerHeartbeats("#GetStatus,00100000001,0000");  // Auto, Ready: nothing runs
+  fake.login("pw").respond(exec("Motor On"), "#Execute,0").expect(exec("Reset")).close();
+  fake.login("pw").respond("$Abort", "!Abort,20").respond(exec("Motor Off"), "#Execute,0");
+  fake.logout().expectClose();
+  Brevacon robot;
+  robot.keepCredentials(true);
+  robot.connect("127.0.0.1", fake.port(), "pw");
+  robot.motorOn();
+  EXPECT_THROW(robot.resetController(), ConnectionLostError);
+  const std::optional<std::string> done = robot.secureAfterLostSession(2s);
+  ASSERT_TRUE(done.has_value());
+  EXPECT_EQ(*done, "The session was lost with the motors on: reconnected to 127.0.0.1:" +
+                       std::to_string(fake.port()) +
+                       ", wrote $Abort, switched the motors off and logged out");
+  EXPECT_FALSE(robot.isConnected());
+  EXPECT_FALSE(robot.secureAfterLostSession(2s).has_value());  // nothing left to do
+  fake.verify();
+  EXPECT_EQ(fake.connections(), 2);
+}
+
+TEST(LostSession, NothingIsKeptOrDoneUnlessAsked) {
+  test::FakeController fake;
+  fake.login("pw").respond(exec("Motor On"), "#Execute,0").expect(exec("Reset")).close();
+  Brevacon robot;
+  robot.connect("127.0.0.1", fake.port(), "pw");
+  robot.motorOn();
+  EXPECT_THROW(robot.resetController(), ConnectionLostError);
+  EXPECT_FALSE(robot.secureAfterLostSession(2s).has_value());
+  fake.verify();
+  EXPECT_EQ(fake.connections(), 1);
+}
+
+}  // namespace
+}  // namespace epson

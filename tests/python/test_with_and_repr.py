@@ -98,3 +98,36 @@ def test_a_new_client_never_shows_an_old_ones_endpoint(vc: VirtualController) ->
     gc.collect()
     # The freed native object's address is typically reused by the next ones.
     assert {repr(_brevacon.Brevacon()) for _ in range(20)} == {"<Brevacon disconnected>"}
+
+
+@pytest.mark.parametrize("reachable", [True, False])
+def test_a_block_that_lost_its_session_with_the_motors_on_switches_them_off(
+    reachable: bool,
+) -> None:
+    from fake_controller import FakeController
+
+    fake = FakeController(status_reply="#GetStatus,00100000001,0000")  # nothing runs
+    try:
+        fake.login("pw").respond('$Execute,"Motor On"', "#Execute,0")
+        fake.expect('$Execute,"Reset"').close()
+        if reachable:
+            fake.login("pw").respond("$Abort", "!Abort,20")
+            fake.respond('$Execute,"Motor Off"', "#Execute,0").logout()
+        with pytest.raises(_brevacon.ConnectionLostError) as lost:
+            with _brevacon.Brevacon() as robot:
+                robot.connect("127.0.0.1", fake.port, "pw")
+                robot.motor_on()
+                if not reachable:
+                    fake.stop()  # the controller is gone for good
+                robot.reset_controller()
+        notes = getattr(lost.value, "__notes__", [])
+        if reachable:
+            assert notes == [f"The session was lost with the motors on: reconnected to "
+                             f"127.0.0.1:{fake.port}, wrote $Abort, switched the motors off and "
+                             f"logged out"]
+            fake.verify()
+        else:
+            assert len(notes) == 1 and "to switch them off failed" in notes[0]
+            assert "pw" not in notes[0]
+    finally:
+        fake.stop()

@@ -112,6 +112,9 @@ class EPSON_API Brevacon {
   // within their sum, not at kMotionTimeout.
   static constexpr std::chrono::milliseconds kHeartbeatInterval{1000};
   static constexpr std::chrono::milliseconds kHeartbeatReplyTimeout{2000};
+  // What a `with` block of the Python modules gives secureAfterLostSession() when it is left by
+  // an exception after its session was lost with the motors on.
+  static constexpr std::chrono::milliseconds kLostSessionBudget{2000};
   // How long getState() waits for another operation to release the connection.
   static constexpr std::chrono::milliseconds kStateLockWait{250};
 
@@ -137,6 +140,19 @@ class EPSON_API Brevacon {
   void disconnect();
   bool isConnected() const;
   bool isLoggedIn() const;
+
+  // --- Leaving safely after a lost session -------------------------------------------------
+  // While on, connect() keeps its host, port and password in memory (nowhere else) for
+  // secureAfterLostSession(); turning it off forgets them. Off by default. A Python `with`
+  // block turns it on for the block, and Tandrel for its life.
+  void keepCredentials(bool keep);
+  // When this session was torn down (the connection lost, a heartbeat unanswered, a second
+  // interrupt) while motors it had switched on were on, connects once more with the kept
+  // credentials, all within `budget`: writes $Abort, waits for a running statement to end,
+  // switches the motors off and logs out. Returns a sentence saying what was done or why it
+  // could not be; none when there was nothing to do or no credentials were kept. Throws only
+  // InterruptedError, when the interrupt check asks (the new connection is then closed).
+  std::optional<std::string> secureAfterLostSession(std::chrono::milliseconds budget);
 
   // --- Controller status, motors and power ---------------------------------------------------
   // Throw std::runtime_error on a malformed reply, and the errors above on a failed exchange.
