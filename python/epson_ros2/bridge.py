@@ -7,9 +7,13 @@ Concurrency design:
   high rate it takes batches that span BATCH_PERIOD_S, woken as the last sample of each
   arrives: waking for each sample would cost the receive thread a wake-up call and this
   process an interpreter switch per sample. It never touches the command session.
-- The executor (a MultiThreadedExecutor the bridge spins, or the caller's) runs the services
-  in a ReentrantCallbackGroup, so ~/abort_motion and ~/pause run while another call, or the
-  application's own motion, is still in progress; the health timer has a group of its own.
+- The executor (a MultiThreadedExecutor the bridge spins, or the caller's) runs ~/abort_motion,
+  ~/pause and ~/continue_motion in a ReentrantCallbackGroup of their own: they reach a running
+  motion without the session lock, so they run at once whatever else waits. The services that
+  need the session run one at a time in a MutuallyExclusiveCallbackGroup, each inside
+  session_wait_limit(SESSION_WAIT_S): while a motion (the application's own) holds the session
+  they answer at once that it runs, and they never hold an executor thread longer than that
+  bound beyond their own exchange. The health timer has a group of its own.
 - `_lock` guards `_robot` and the publishing thread's handle; the counters the thread updates
   are plain ints that only it writes.
 """
@@ -57,6 +61,15 @@ HEALTH_TICK_S = 0.1
 # A subscriber that falls behind a 1 kHz stream for this many messages starts losing them.
 SAMPLE_QUEUE_DEPTH = 100
 EXECUTOR_THREADS = 4
+# The services that stop or resume the robot reach a running motion without the session lock;
+# they run in a group of their own, so that calls waiting for the session never hold them up.
+STOP_SERVICES = ("abort_motion", "pause", "continue_motion")
+# The longest a service waits for the session another call holds (get_state's own bound); while
+# a motion holds it, a service that needs it answers at once that the motion runs.
+SESSION_WAIT_S = 0.25
+# The flags of the controller's status word, as diagnostics list those that are on.
+STATUS_FLAGS = ("test_mode", "teach", "auto", "warning", "severe_error", "safeguard",
+                "emergency_stop", "error", "paused", "running", "ready")
 _OPTIONS = ("joint_names", "frame_id", "node_name", "namespace")
 FIXED_REASON = "read once when the bridge starts; restart the bridge to change it"
 
@@ -96,7 +109,11 @@ class Bridge:
         self._last_report = 0.0
         self._closed = False
 
-        services = ReentrantCallbackGroup()
+        # The stop services in a reentrant group of their own; the others one at a time, each
+        # waiting at most SESSION_WAIT_S: of the executor's threads, the timer and the session
+        # services hold at most two, and the stop services always find one free.
+        stops = ReentrantCallbackGroup()
+        session = MutuallyExclusiveCallbackGroup()
         self._joint_pub = node.create_publisher(JointState, "joint_states", SAMPLE_QUEUE_DEPTH)
         self._pose_pub = node.create_publisher(PoseStamped, "tcp_pose", SAMPLE_QUEUE_DEPTH)
         self._diag_pub = node.create_publisher(DiagnosticArray, "diagnostics", 10)
@@ -111,7 +128,7 @@ class Bridge:
         }
         self._services = [
             node.create_service(Trigger, f"~/{name}", self._service(name, call),
-                                callback_group=services)
+                                callback_group=stops if name in STOP_SERVICES else session)
             for name, call in calls.items()
         ]
         self._timer = node.create_timer(HEALTH_TICK_S, self._check_health,
@@ -264,7 +281,8 @@ class Bridge:
                 response.success, response.message = False, "not connected to the controller"
                 return response
             try:
-                response.message = call(robot.get_control_interface())
+                with _brevacon.session_wait_limit(SESSION_WAIT_S):
+                    response.message = call(robot.get_control_interface())
                 response.success = True
             # The driver's messages are escaped and redacted already: pass them on as they are.
             except RuntimeError as exc:
@@ -287,13 +305,27 @@ class Bridge:
         status = DiagnosticStatus(level=bytes([health.level]), message=health.message,
                                   name=f"{self.node.get_name()}: controller",
                                   hardware_id=self._hardware_id())
-        status.values = [KeyValue(key=k, value=v) for k, v in health.values]
+        status.values = [KeyValue(key=k, value=v) for k, v in health.values + self._status_word()]
         array = DiagnosticArray(status=[status])
         array.header.stamp = self.node.get_clock().now().to_msg()
         try:
             self._diag_pub.publish(array)
         except Exception:  # noqa: BLE001 - the context is shutting down
             pass
+
+    def _status_word(self) -> list[tuple[str, str]]:
+        """The controller's status word, read beside a running motion or when the session is
+        free at once; nothing when it is busy or gone (the rest of the report stands)."""
+        robot = self._robot
+        if robot is None:
+            return []
+        try:
+            with _brevacon.session_wait_limit(0.0):
+                word = robot.get_control_interface().get_remote_status()
+        except Exception:  # noqa: BLE001 - busy, lost or refused: reported elsewhere
+            return []
+        flags = [name for name in STATUS_FLAGS if getattr(word, name)]
+        return [("status_word", ", ".join(flags) or "none"), ("status_code", f"{word.code:04d}")]
 
     def health(self) -> Health:
         """The health the next diagnostics message would report."""
