@@ -37,6 +37,7 @@ class VirtualControllerProcess:
 
     def __init__(self, rate_hz: float = 100.0, gripper: Optional[str] = None, port: int = 0,
                  telemetry_port: int = 0, execute_accepts_pause: bool = False) -> None:
+        self.execute_accepts_pause = execute_accepts_pause
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "epson_sim", "--host", VIRTUAL_HOST, "--port", str(port),
              "--telemetry-port", str(telemetry_port), "--rate", str(rate_hz)]

@@ -143,9 +143,9 @@ def main() -> int:
     brevacon, tandrel = common.import_driver()
 
     wiring = f"{GRIPPER_OUTPUT},{GRIPPED_INPUT},{GRIPPER_DELAY_S}"
-    # The driver pauses a running go with $Pause, which the virtual controller accepts during
-    # an $Execute only with its compatibility option.
-    with common.controller(args, gripper=wiring, execute_accepts_pause=True) as (
+    # The virtual controller follows the controller's own rules: it refuses $Pause during an
+    # $Execute, and the driver pauses by $Abort and writes the motion again on continue.
+    with common.controller(args, gripper=wiring) as (
             host, port, telemetry_port, vc):
         where = "virtual controller" if vc else "controller"
         print(f"{where} at {host}: command port {port}, telemetry port {telemetry_port}")

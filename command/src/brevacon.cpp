@@ -30,8 +30,14 @@ void Brevacon::resetController() { impl_->execute(protocol::kResetStatement); }
 void Brevacon::motorOn() { impl_->motorOn(); }
 void Brevacon::motorOff() { impl_->motorOff(); }
 std::string Brevacon::motorOnError() { return impl_->motorOnError(); }
-void Brevacon::pause() { impl_->sendMotionControlCommand_(protocol::kPauseCommand); }
-void Brevacon::continueMotion() { impl_->sendMotionControlCommand_(protocol::kContinueCommand); }
+void Brevacon::pause() {
+  impl_->sendMotionControlCommand_(protocol::kPauseCommand,
+                                   [this] { return impl_->channel_.pauseMotion(); });
+}
+void Brevacon::continueMotion() {
+  impl_->sendMotionControlCommand_(protocol::kContinueCommand,
+                                   [this] { return impl_->channel_.continueMotion(); });
+}
 bool Brevacon::abortMotion() { return impl_->abortMotion(); }
 RemoteStatus Brevacon::getRemoteStatus() {
   return protocol::parseRemoteStatus(impl_->sendMotionControlCommand_(protocol::kGetStatusCommand));

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -110,9 +111,15 @@ class Brevacon::Impl {
   // it. `timeout` bounds its own reply.
   template <typename MakePlan>
   void long_(MakePlan make_plan, std::chrono::milliseconds timeout);
-  // Beside a running motion it goes through the channel without the session lock; otherwise it
-  // takes the lock for an ordinary exchange. Returns the success reply.
-  std::string sendMotionControlCommand_(const std::string& command);
+  // Beside a running motion it goes through the channel without the session lock (`beside`,
+  // none when no motion runs); otherwise it takes the lock for an ordinary exchange. Returns the
+  // success reply.
+  std::string sendMotionControlCommand_(const std::string& command,
+                                        const std::function<std::optional<std::string>()>& beside);
+  std::string sendMotionControlCommand_(const std::string& command) {
+    return sendMotionControlCommand_(command,
+                                     [this, &command] { return channel_.besideMotion(command); });
+  }
   // The session lock; a wait for it stops when the interrupt check asks, and is bounded by the
   // thread's SessionWaitLimit. Throws at once on the thread that already holds it.
   SessionLock lockSession_();
@@ -181,7 +188,7 @@ template <typename MakePlan>
 void Brevacon::Impl::long_(MakePlan make_plan, std::chrono::milliseconds timeout) {
   // A bad argument throws here, before anything counts as running.
   const protocol::MotionPlan plan = make_plan();
-  channel_.beginMotion(plan.motion);
+  channel_.beginMotion(plan);
   // Ends the motion on every exit, after the replies of the commands written beside it have
   // been read or have become due.
   struct EndOnExit {

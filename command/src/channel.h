@@ -50,6 +50,7 @@
 #include <boost/asio/streambuf.hpp>
 
 #include "interrupt.h"
+#include "protocol.h"
 #include "reply_stream.h"
 
 namespace epson {
@@ -91,8 +92,10 @@ class Channel {
                        Interrupter& interrupter);
 
   // A motion counts as running from beginMotion() to the end of endMotion(): its settings, its
-  // statement, and the replies still due to commands written beside it.
-  void beginMotion(const std::string& command);
+  // statement, and the replies still due to commands written beside it. The plan's settings
+  // are the caller's to exchange first; the channel writes them again only to continue a motion
+  // it paused by $Abort.
+  void beginMotion(const protocol::MotionPlan& plan);
   // The running motion's statement as messages show it; empty when none runs.
   std::string runningMotion() const;
   // The motion's statement: like exchange(), with a $GetStatus heartbeat, and on an interrupt an
@@ -115,9 +118,18 @@ class Channel {
   // motion runs. Throws TimeoutError (its reply is then due) and ConnectionLostError.
   std::optional<std::string> besideMotion(const std::string& command);
   enum class AbortOutcome { kNoMotion, kBeforeStatement, kReplied };
-  // $Abort while the motion's statement runs. Before it is written, marks the motion so it never
-  // is, and sends nothing. The reply, when there is one, goes to `reply`.
+  // $Abort while the motion's statement runs. Before it is written, or while the motion is
+  // paused by $Abort, marks the motion so it never is (again), and sends nothing. The reply,
+  // when there is one, goes to `reply`.
   AbortOutcome abortMotion(std::string& reply);
+  // $Pause beside the running motion, and its reply. When the controller refuses it because the
+  // $Execute runs (21), a motion that can be written again is paused by $Abort (and "#Pause" is
+  // returned once that is accepted); one that cannot throws ControllerError saying why, and
+  // goes on. Paused already: "#Pause", nothing written. None when no motion runs.
+  std::optional<std::string> pauseMotion();
+  // Continues a motion paused by $Abort (returns "#Continue" once its statement is written
+  // again), or writes $Continue beside the running motion and returns its reply.
+  std::optional<std::string> continueMotion();
 
   // Throws what an error or invalid reply to `command` means.
   void checkReply(const std::string& reply, const std::string& command) const;
@@ -186,6 +198,18 @@ class Channel {
   void settleAborts_(const std::string& context);
   // The motion's statement has its reply (or failed); returns whether an abort was accepted.
   bool markAnswered_();
+  // Writes the motion's statement unless an interrupt or an abort came first (both throw).
+  EntryPtr writeStatement_(const std::string& command, Clock::time_point deadline,
+                           std::chrono::milliseconds timeout, Interrupter& interrupter);
+  // --- A motion paused by $Abort (channel_pause.cpp) ---
+  // Whether `reply` ends the statement because the $Abort of a pause stopped it: then paused.
+  bool pausedByAbort_(const std::string& reply);
+  // Reads, with the heartbeat, until continue; throws on an abort, an interrupt, the deadline.
+  void waitWhilePaused_(MotionWait& wait, const Entry& entry, const std::string& stopped,
+                        Clock::time_point deadline, Interrupter& interrupter);
+  // The settings and the statement again; returns the statement's entry.
+  EntryPtr rewrite_(const std::string& command, Clock::time_point deadline,
+                    std::chrono::milliseconds timeout, Interrupter& interrupter);
   std::chrono::milliseconds heartbeatInterval_() const {
     const std::chrono::milliseconds keepalive = keepalive_.load();
     return keepalive.count() > 0 ? std::min(keepalive, deadlines_.heartbeat_interval)
@@ -226,10 +250,17 @@ class Channel {
   std::deque<EntryPtr> queue_;
   // The motion (queueMutex_): whether its statement is written, answered, and whether an abort
   // was asked for before it was written or accepted after.
-  enum class Stage { kIdle, kSettings, kRunning, kAnswered };
+  // kPaused: stopped by the $Abort of a pause, at rest, waiting to be written again.
+  enum class Stage { kIdle, kSettings, kRunning, kPaused, kAnswered };
   Stage stage_ = Stage::kIdle;
+  protocol::MotionPlan plan_;
   std::string motionCommand_;
   bool abortRequested_ = false;
+  bool userAbort_ = false;          // abortMotion() wrote $Abort (not a pause)
+  bool pauseByAbort_ = false;       // the $Abort of a pause is written, the motion not yet paused
+  bool continueRequested_ = false;  // continueMotion() of a motion paused by $Abort
+  std::uint64_t resumes_ = 0;       // statements written again
+  std::string resumeFailure_;       // why writing it again failed
   bool abortAccepted_ = false;
   std::atomic<bool> motionActive_{false};
 };

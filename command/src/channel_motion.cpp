@@ -15,35 +15,34 @@ namespace epson {
 
 using namespace channel_detail;
 
-void Channel::beginMotion(const std::string& command) {
+void Channel::beginMotion(const protocol::MotionPlan& plan) {
   std::lock_guard<std::mutex> lock(queueMutex_);
-  motionCommand_ = protocol::shownCommandBrief(command);
+  plan_ = plan;
+  motionCommand_ = protocol::shownCommandBrief(plan.motion);
   stage_ = Stage::kSettings;
   abortRequested_ = false;
   abortAccepted_ = false;
+  userAbort_ = false;
+  pauseByAbort_ = false;
+  continueRequested_ = false;
+  resumeFailure_.clear();
   motionActive_ = true;
 }
 
-std::string Channel::runMotion(const std::string& command, std::chrono::milliseconds timeout,
-                               Interrupter& interrupter) {
-  if (!open_ || !socket_.is_open()) throw ConnectionLostError(kNotConnected);
-  const ReaderScope reading(reader_);
-  const auto deadline = deadlineAfter(timeout);
-  settleReceived_(command);
+Channel::EntryPtr Channel::writeStatement_(const std::string& command, Clock::time_point deadline,
+                                           std::chrono::milliseconds timeout,
+                                           Interrupter& interrupter) {
   // A Ctrl-C that came while the settings were exchanged (each answered within a slice, so none
   // looked) must not let the motion start.
   if (interrupter.requestedNow()) {
-    {
-      std::lock_guard<std::mutex> lock(queueMutex_);
-      stage_ = Stage::kAnswered;
-    }
+    markAnswered_();
     throw InterruptedError("Interrupted before " + protocol::shownCommandBrief(command) +
                            " was sent; the robot was not moved");
   }
   bool aborted_before = false;
   // The stage changes with the write, under its lock: an abort from now on is written after the
   // statement, and one before it keeps the statement from ever being written.
-  const EntryPtr entry = send_(command, deadline, timeout, false, true, [this, &aborted_before] {
+  EntryPtr entry = send_(command, deadline, timeout, false, true, [this, &aborted_before] {
     if (abortRequested_) {
       aborted_before = true;
       return false;
@@ -52,28 +51,46 @@ std::string Channel::runMotion(const std::string& command, std::chrono::millisec
     return true;
   });
   if (aborted_before) {
+    markAnswered_();
     throw MotionAbortedError(
         "Motion aborted before " + protocol::shownCommandBrief(command) + " was sent", std::nullopt,
         protocol::shownCommand(command), std::string());
   }
+  return entry;
+}
+
+std::string Channel::runMotion(const std::string& command, std::chrono::milliseconds timeout,
+                               Interrupter& interrupter) {
+  if (!open_ || !socket_.is_open()) throw ConnectionLostError(kNotConnected);
+  const ReaderScope reading(reader_);
+  const auto deadline = deadlineAfter(timeout);
+  settleReceived_(command);
+  EntryPtr entry = writeStatement_(command, deadline, timeout, interrupter);
   MotionWait wait;
-  wait.next_beat = Clock::now() + deadlines_.heartbeat_interval;
+  wait.next_beat = Clock::now() + heartbeatInterval_();
   wait.timeout = timeout;
   std::string reply;
-  try {
-    reply = await_(entry, deadline, timeout, interrupter, &wait);
-    // An abort already written decides what the reply means: wait for its own reply, even when
-    // the motion's came first.
-    settleAborts_("after " + protocol::shownCommandBrief(command) + " ended");
-  } catch (const ConnectionLostError& e) {
-    markAnswered_();
-    if (wait.abort_reason == MotionWait::Abort::kInterrupt) {
-      throw InterruptedError(std::string("Interrupted: ") + e.what());
+  for (;;) {
+    try {
+      reply = await_(entry, deadline, timeout, interrupter, &wait);
+      // An abort already written decides what the reply means: wait for its own reply, even
+      // when the motion's came first.
+      settleAborts_("after " + protocol::shownCommandBrief(command) + " ended");
+    } catch (const ConnectionLostError& e) {
+      markAnswered_();
+      if (wait.abort_reason == MotionWait::Abort::kInterrupt) {
+        throw InterruptedError(std::string("Interrupted: ") + e.what());
+      }
+      throw;
+    } catch (...) {
+      markAnswered_();
+      throw;
     }
-    throw;
-  } catch (...) {
-    markAnswered_();
-    throw;
+    if (wait.abort_reason != MotionWait::Abort::kNone || !pausedByAbort_(reply)) break;
+    // Paused by $Abort: at rest, nothing runs. Until continue, abort, an interrupt or the
+    // deadline; then the same settings and statement again.
+    waitWhilePaused_(wait, *entry, reply, deadline, interrupter);
+    entry = rewrite_(command, deadline, timeout, interrupter);
   }
   const bool aborted = markAnswered_();
   const std::string ended = " and ended with " + shown(reply);
@@ -98,6 +115,7 @@ std::string Channel::runMotion(const std::string& command, std::chrono::millisec
 bool Channel::markAnswered_() {
   std::lock_guard<std::mutex> lock(queueMutex_);
   stage_ = Stage::kAnswered;
+  queueCv_.notify_all();  // a continue_motion() waiting for a motion that ended
   return abortAccepted_;
 }
 
@@ -281,11 +299,14 @@ Channel::AbortOutcome Channel::abortMotion(std::string& reply) {
       outcome = AbortOutcome::kNoMotion;
       return false;
     }
-    if (stage_ == Stage::kSettings) {
+    if (stage_ == Stage::kSettings || stage_ == Stage::kPaused) {
+      // Nothing runs on the controller: the statement is never written (again).
       abortRequested_ = true;
+      userAbort_ = true;
       outcome = AbortOutcome::kBeforeStatement;
       return false;
     }
+    userAbort_ = true;
     return true;
   });
   if (answer) reply = std::move(*answer);

@@ -79,10 +79,11 @@ std::string Brevacon::Impl::executeAndGetResult_(const std::string& statement) {
       command_(protocol::executeCommand(statement), kReplyTimeout));
 }
 
-std::string Brevacon::Impl::sendMotionControlCommand_(const std::string& command) {
+std::string Brevacon::Impl::sendMotionControlCommand_(
+    const std::string& command, const std::function<std::optional<std::string>()>& beside) {
   Interrupter interrupter;
   for (;;) {
-    if (std::optional<std::string> reply = channel_.besideMotion(command)) {
+    if (std::optional<std::string> reply = beside()) {
       channel_.checkReply(*reply, command);
       return std::move(*reply);
     }
@@ -112,7 +113,10 @@ bool Brevacon::Impl::waitFor(protocol::IoWait wait, int bit, bool on, double tim
   const SessionLock session = lockSession_();
   long_(
       [&] {
-        return protocol::MotionPlan{{}, protocol::executeCommand(statement)};
+        protocol::MotionPlan plan;
+        plan.motion = protocol::executeCommand(statement);
+        plan.pause = protocol::PauseByAbort::kNotAMotion;
+        return plan;
       },
       protocol::waitReplyTimeout(timeout_s, kReplyTimeout));
   return !protocol::parseBitValue(executeAndGetResult_(protocol::kWaitTimedOutQuery));

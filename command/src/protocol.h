@@ -161,10 +161,26 @@ double parseIkJoint(const std::string& result, int joint);
 
 // --- Motion -------------------------------------------------------------------------------------
 
+// How a controller that refuses $Pause while an $Execute runs (code 21) can still pause a long
+// statement: by $Abort, writing it again on continue.
+enum class PauseByAbort {
+  kRewrite,     // the same settings and statement go to the same place again
+  kRefuse,      // writing it again would not: `pause_refusal` says why, pause() raises it
+  kNotAMotion,  // a Wait: the controller's refusal stands, as it does for any statement
+};
+
 struct MotionPlan {
   std::vector<std::string> settings;  // complete $Execute command lines, sent first
   std::string motion;                 // complete $Execute command line of the motion
+  PauseByAbort pause = PauseByAbort::kRewrite;
+  std::string pause_refusal;  // why not, for kRefuse
 };
+// The current-position functions of SPEL+: a statement that names one goes somewhere else when
+// it is written again from another position. Returns the first named in `text`, or empty.
+std::string currentPositionFunction(const std::string& text);
+// Sets `plan`'s pause policy for a motion to `destination` with `parallel_processing`.
+void choosePauseByAbort(MotionPlan& plan, const std::string& destination,
+                        const std::optional<std::string>& parallel_processing);
 MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
                   std::optional<int> orientation_flag,
                   const std::optional<std::string>& search_expression,

@@ -1,8 +1,12 @@
 #include "protocol.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // Every command line and SPEL+ statement the client sends, with the checks of what goes into it.
 // A rejected argument throws before any text exists, so nothing is ever sent for it.
@@ -300,6 +304,7 @@ MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
                                            std::to_string(decel)));
   }
   plan.motion = executeCommand(statement);
+  choosePauseByAbort(plan, destination, parallel_processing);
   return plan;
 }
 
@@ -323,7 +328,54 @@ MotionPlan planMove(const std::string& destination, bool rot, bool ecp, bool cp,
     plan.settings.push_back(executeCommand("AccelS " + formatFixed17(*acceleration_mm_s2)));
   }
   plan.motion = executeCommand(statement);
+  choosePauseByAbort(plan, destination, parallel_processing);
   return plan;
+}
+
+std::string currentPositionFunction(const std::string& text) {
+  static constexpr std::array<const char*, 5> kFunctions = {"Here", "CurPos", "RealPos", "FindPos",
+                                                            "TillPos"};
+  const auto word_char = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$';
+  };
+  // Words as SPEL+ reads them: letters, digits, _ and a trailing $, in any case.
+  for (std::size_t start = 0; start < text.size();) {
+    if (!word_char(text[start])) {
+      ++start;
+      continue;
+    }
+    std::size_t end = start;
+    while (end < text.size() && word_char(text[end])) ++end;
+    const std::string_view word(text.data() + start, end - start);
+    for (const char* function : kFunctions) {
+      const std::string_view name(function);
+      if (word.size() == name.size() &&
+          std::equal(word.begin(), word.end(), name.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+          })) {
+        return function;
+      }
+    }
+    start = end;
+  }
+  return std::string();
+}
+
+void choosePauseByAbort(MotionPlan& plan, const std::string& destination,
+                        const std::optional<std::string>& parallel_processing) {
+  if (parallel_processing) {
+    plan.pause = PauseByAbort::kRefuse;
+    plan.pause_refusal =
+        "its parallel processing would run again, repeating its I/O, if it were written again";
+    return;
+  }
+  const std::string function = currentPositionFunction(destination);
+  if (!function.empty()) {
+    plan.pause = PauseByAbort::kRefuse;
+    plan.pause_refusal = "its destination depends on where the arm is (" + function +
+                         "), so written again it would go elsewhere";
+  }
 }
 
 // --- Workspace limit

@@ -130,8 +130,7 @@ def telemetry_pose(receiver):
     return receiver.get_sample().pose
 
 
-# The driver pauses a running go with $Pause, which only a controller with the compatibility
-# option accepts during an $Execute.
+# A controller with the compatibility option pauses a running go with $Pause itself.
 @pytest.mark.parametrize("vc", [{"execute_accepts_pause": True}], indirect=True)
 def test_pause_and_continue_from_another_thread(vc, arm, telemetry):
     out_and_back = [20.0] + HOME[1:]
@@ -161,6 +160,36 @@ def test_pause_and_continue_from_another_thread(vc, arm, telemetry):
     assert 0.0 < held < 20.0
     assert second == pytest.approx(nominal + paused_for, abs=0.1)
     assert arm.get_state()["joint_positions"] == pytest.approx(HOME)
+
+
+def test_pause_by_abort_holds_at_rest_and_continue_reaches_the_target(vc, arm, telemetry):
+    # The controller's own rules: $Pause refused during the $Execute, so the driver stops the
+    # motion with $Abort and writes it again on continue.
+    go_joints(arm, [30.0] + HOME[1:])
+    mover, caught = in_thread(
+        lambda: go_joints(arm, HOME, speed_percent=10, acceleration_percent=100))
+    time.sleep(0.3)
+    t_pause = time.monotonic()
+    arm.pause()
+    took = time.monotonic() - t_pause
+    assert wait_for(lambda: not vc.state()["busy"], 1.0)  # braked to rest: nothing runs
+    rest_at = time.monotonic() - t_pause
+    held = telemetry.get_sample().joints
+    time.sleep(0.3)
+    assert telemetry.get_sample().joints == held and 0.0 < held[0] < 30.0
+    assert mover.is_alive()
+    other = _brevacon.Brevacon()  # one controller, one $Execute: a second client is refused
+    other.connect("127.0.0.1", vc.port)
+    arm.continue_motion()
+    with pytest.raises(_brevacon.ControllerError) as refused:
+        other.reset_controller()
+    assert refused.value.code == 21
+    other.disconnect()
+    mover.join(10.0)
+    assert not caught
+    assert arm.get_state()["joint_positions"] == pytest.approx(HOME)
+    print(f"\npause by $Abort: pause() returned in {took * 1e3:.0f} ms, at rest "
+          f"{rest_at * 1e3:.0f} ms after the call")
 
 
 def test_pause_without_a_motion_is_refused(arm):

@@ -150,14 +150,19 @@ def test_diagnostics_follow_the_emergency_stop(sim: Any, robot: Any, listener: A
                    1.5, "OK again")
 
 
-# The bridge pauses a running go with $Pause, which only a controller with the compatibility
-# option accepts during an $Execute.
-@pytest.mark.parametrize("sim", [{"execute_accepts_pause": True}], indirect=True)
+# A controller with the compatibility option pauses the go itself ($Pause); one that follows the
+# guide refuses $Pause during the $Execute, and the driver stops it with $Abort instead.
+@pytest.mark.parametrize("sim", [{"execute_accepts_pause": True}, {}], indirect=True,
+                         ids=["accepts-pause", "pause-by-abort"])
 def test_services_act_on_the_applications_motion(sim: Any, robot: Any, listener: Any) -> None:
     control, receiver = robot.get_control_interface(), robot.get_receive_interface()
+    accepts_pause = sim.execute_accepts_pause
 
     def stat() -> int:
         return int(receiver.get_controller_status()["stat"])
+
+    def held() -> bool:
+        return bool(stat() & PAUSED) if accepts_pause else not stat() & RUNNING
 
     with epson_ros2.attach(robot):
         assert listener.call(SERVICE + "motor_on").success
@@ -167,9 +172,10 @@ def test_services_act_on_the_applications_motion(sim: Any, robot: Any, listener:
             wait_until(lambda: stat() & RUNNING, 5.0, "the motion")
             paused = listener.call(SERVICE + "pause")
             assert paused.success, paused.message
-            wait_until(lambda: stat() & PAUSED, 1.0, "the pause")
+            wait_until(held, 1.0, "the pause")
             assert listener.call(SERVICE + "continue_motion").success
-            wait_until(lambda: not stat() & PAUSED, 1.0, "the motion going on")
+            wait_until(lambda: stat() & RUNNING and not stat() & PAUSED, 1.0,
+                       "the motion going on")
             aborted = listener.call(SERVICE + "abort_motion")
             assert (aborted.success, aborted.message) == (True, "motion aborted")
         finally:

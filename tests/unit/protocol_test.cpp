@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "decimal_comma_locale.h"
@@ -201,6 +202,31 @@ TEST(RemoteStatusWord, ElevenOrTenFlagsThenTheCode) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Malformed reply to $GetStatus: \"#GetStatus,\\x01\\x0a\"");
   }
+}
+
+TEST(PauseByAbortPolicy, MotionsThatWouldGoElsewhereOrRepeatTheirIoAreNotWrittenAgain) {
+  for (const auto& [text, function] :
+       std::vector<std::pair<std::string, std::string>>{{"P1", ""},
+                                                        {"XY(1,2,3,4,5,6) /R /A", ""},
+                                                        {"Here +Z(10)", "Here"},
+                                                        {"here -X(5)", "Here"},
+                                                        {"CURPOS", "CurPos"},
+                                                        {"RealPos +Z(1)", "RealPos"},
+                                                        {"P1 +Z(CZ(FindPos))", "FindPos"},
+                                                        {"Hereafter", ""},
+                                                        {"P_Here", ""},
+                                                        {"TillPos", "TillPos"}}) {
+    EXPECT_EQ(currentPositionFunction(text), function) << text;
+  }
+  const auto plan = [](const std::string& destination, std::optional<std::string> parallel) {
+    return planGo(destination, false, false, std::nullopt, std::nullopt, parallel, false,
+                  std::nullopt, std::nullopt, std::nullopt);
+  };
+  EXPECT_EQ(plan("P1", std::nullopt).pause, PauseByAbort::kRewrite);
+  EXPECT_EQ(plan("Here +Z(5)", std::nullopt).pause_refusal,
+            "its destination depends on where the arm is (Here), so written again it would go "
+            "elsewhere");
+  EXPECT_EQ(plan("P1", "On 1").pause, PauseByAbort::kRefuse);
 }
 
 TEST(EmergencyStop, IntegersAndWords) {
