@@ -89,6 +89,12 @@ Args:
     attempts: How many attempts to make; an attempt whose login goes unanswered or loses the
         connection is retried as well, a refused login is not.
     retry_pause: Seconds to wait between attempts, from 0 to {max_wait}.
+    keepalive: 0 (the default: off), or seconds from {min_keepalive} to {max_wait}: the longest
+        gap between this session's lines. While idle, ``$GetStatus`` goes out from a thread
+        of the session's own (started here, stopped by ``disconnect()``), and a motion's
+        heartbeat at least that often, so the controller's remote Timeout never ends a
+        session that is merely quiet; it holds an operation up by one exchange at most. Pair
+        it with that Timeout, for example a Timeout of 2 s with ``keepalive=0.5``.
 
 Raises:
     ValueError: If the password contains a line ending or an option is out of range; nothing
@@ -156,7 +162,8 @@ PYBIND11_MODULE(_brevacon, m) {
   const std::string& parse_raises = docs.parse_raises;
   const std::string connect_doc =
       filled(kConnectDoc, {{"{reply_timeout}", durationText(Brevacon::kReplyTimeout)},
-                           {"{max_wait}", durationText(Brevacon::kMaxConnectWait)}});
+                           {"{max_wait}", durationText(Brevacon::kMaxConnectWait)},
+                           {"{min_keepalive}", durationText(Brevacon::kMinKeepalive)}});
 
   m.doc() = kModuleDoc;
   m.attr("__version__") = EPSON_DRIVER_VERSION;
@@ -240,9 +247,9 @@ PYBIND11_MODULE(_brevacon, m) {
           "connect",
           [](const std::shared_ptr<Brevacon>& self, const std::string& host, std::uint16_t port,
              const std::string& password, double attempt_timeout, const py::int_& attempts,
-             double retry_pause) {
+             double retry_pause, double keepalive) {
             const epson::ConnectOptions options =
-                epson_python::connectOptions(attempt_timeout, attempts, retry_pause);
+                epson_python::connectOptions(attempt_timeout, attempts, retry_pause, keepalive);
             epson_python::endpointNotes().note(self,
                                                epson_python::endpointText(host, "port", port));
             py::gil_scoped_release release;
@@ -253,7 +260,7 @@ PYBIND11_MODULE(_brevacon, m) {
           py::arg("attempt_timeout") = epson_python::seconds(Brevacon::kConnectAttemptTimeout),
           py::arg("attempts") = Brevacon::kConnectAttempts,
           py::arg("retry_pause") = epson_python::seconds(Brevacon::kRetryPause),
-          connect_doc.c_str())
+          py::arg("keepalive") = 0.0, connect_doc.c_str())
       .def("disconnect", &Brevacon::disconnect, Release(), kDisconnectDoc)
       .def("is_connected", &Brevacon::isConnected, Release(),
            "Return whether the command socket is connected.")

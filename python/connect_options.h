@@ -43,9 +43,25 @@ double seconds(std::chrono::duration<Rep, Period> duration) {
   return std::chrono::duration<double>(duration).count();
 }
 
+// The keepalive in seconds: 0 (off), or from kMinKeepalive; checked here, in seconds, so that a
+// value just below the minimum is never rounded up into it.
+inline std::chrono::milliseconds keepaliveFromSeconds(double keepalive) {
+  const double min_s = std::chrono::duration<double>(epson::Brevacon::kMinKeepalive).count();
+  const double max_s = std::chrono::duration<double>(epson::Brevacon::kMaxConnectWait).count();
+  if (keepalive == 0.0) return std::chrono::milliseconds(0);
+  if (!std::isfinite(keepalive) || keepalive < min_s || keepalive > max_s) {
+    throw std::invalid_argument("keepalive must be 0 (off) or a number of seconds from " +
+                                std::string(py::str(py::float_(min_s))) + " to " +
+                                std::string(py::str(py::float_(max_s))) + ", not " +
+                                std::string(py::str(py::float_(keepalive))));
+  }
+  return std::chrono::milliseconds(std::llround(keepalive * 1000.0));
+}
+
 inline epson::ConnectOptions connectOptions(double attempt_timeout, const py::int_& attempts,
-                                            double retry_pause) {
+                                            double retry_pause, double keepalive) {
   epson::ConnectOptions options;
+  options.keepalive = keepaliveFromSeconds(keepalive);
   options.attempt_timeout = waitFromSeconds(attempt_timeout);
   options.retry_pause = waitFromSeconds(retry_pause);
   int overflow = 0;

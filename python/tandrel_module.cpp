@@ -111,6 +111,8 @@ Args:
         :meth:`_brevacon.Brevacon.connect`.
     attempts: How many command connection attempts to make.
     retry_pause: Seconds to wait between command connection attempts.
+    keepalive: Seconds, as in :meth:`_brevacon.Brevacon.connect`: 0 (off), or the longest
+        gap between the command session's lines, kept with ``$GetStatus`` while idle.
 
 Raises:
     ValueError: If an option is out of range, as in :meth:`_brevacon.Brevacon.connect`;
@@ -307,9 +309,9 @@ PYBIND11_MODULE(_tandrel, m) {
   tandrel
       .def(py::init([](const std::string& host, std::uint16_t control_port,
                        std::uint16_t receive_port, double attempt_timeout, const py::int_& attempts,
-                       double retry_pause) {
+                       double retry_pause, double keepalive) {
              const epson::ConnectOptions options =
-                 epson_python::connectOptions(attempt_timeout, attempts, retry_pause);
+                 epson_python::connectOptions(attempt_timeout, attempts, retry_pause, keepalive);
              std::shared_ptr<Tandrel> made;
              {
                // Connecting takes seconds; other Python threads run meanwhile.
@@ -332,7 +334,8 @@ PYBIND11_MODULE(_tandrel, m) {
            py::arg("attempt_timeout") =
                epson_python::seconds(epson::Brevacon::kConnectAttemptTimeout),
            py::arg("attempts") = epson::Brevacon::kConnectAttempts,
-           py::arg("retry_pause") = epson_python::seconds(epson::Brevacon::kRetryPause), kInitDoc)
+           py::arg("retry_pause") = epson_python::seconds(epson::Brevacon::kRetryPause),
+           py::arg("keepalive") = 0.0, kInitDoc)
       .def("get_control_interface", &Tandrel::getControlInterface, kGetControlDoc)
       .def(
           "get_receive_interface",

@@ -20,11 +20,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,9 @@ namespace epson {
 // Concurrency design.
 //
 // sessionMutex_ (timed) serialises whole operations; go()/move() hold it for the whole motion.
+// With a keepalive, one thread of the object's own (keepalive_) takes it for a $GetStatus
+// exchange when the session has been quiet; connect() and disconnect() start and stop it
+// without holding the lock, since it waits for the lock itself.
 // Its holder is the channel's reader and alone changes the session members. pause(),
 // continueMotion() and abortMotion() reach a running motion without it, through the channel,
 // which hands them their replies (channel.h tells how). The flags read without the lock are
@@ -52,6 +57,9 @@ class Brevacon::Impl {
   Impl()
       : channel_({kControlReplyTimeout, kHeartbeatInterval, kHeartbeatReplyTimeout},
                  [this] { sessionLost_(); }) {}
+  ~Impl() { stopKeepalive_(); }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
 
   // Runs a worker that expects the session lock, holding the lock for the call.
   template <typename Worker, typename... Args>
@@ -144,10 +152,19 @@ class Brevacon::Impl {
   }
 
   // --- Session (session.cpp); expect the session lock held -------------------------------------
+  // connect() without the keep-alive: takes the session lock itself.
+  void connectLocked_(const std::string& host, std::uint16_t port, const std::string& password,
+                      const ConnectOptions& options);
   void login_(const std::string& password);
   void logout_();
   void discardSavedTcpState_();
   void resetSession_();
+  // --- Keep-alive (keepalive.cpp); take the session lock themselves ----------------------------
+  // Starts the thread that writes $GetStatus while idle; stops (and joins) it. Neither is called
+  // with the session lock held: the thread takes it for each exchange.
+  void startKeepalive_(std::chrono::milliseconds keepalive);
+  void stopKeepalive_();
+  void keepaliveLoop_(std::chrono::milliseconds keepalive);
   // Run by the channel after a teardown: what the controller held for this session is gone, and
   // motors this session had switched on may still be on.
   void sessionLost_();
@@ -176,6 +193,11 @@ class Brevacon::Impl {
   };
   std::optional<Credentials> credentials_;
   SessionMutex sessionMutex_;
+  // The keep-alive thread and its stop request (keepaliveMutex_ guards the flag and the wait).
+  std::thread keepalive_;
+  std::mutex keepaliveMutex_;
+  std::condition_variable keepaliveCv_;
+  bool keepaliveStop_ = false;
 };
 
 template <typename MakePlan>

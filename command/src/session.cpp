@@ -83,9 +83,18 @@ void Brevacon::Impl::logout_() {
 
 void Brevacon::Impl::connect(const std::string& host, std::uint16_t port,
                              const std::string& password, const ConnectOptions& options) {
-  // Checked before anything happens: the login line is built once, here.
-  const std::string login = protocol::loginCommand(password);
+  // Checked before anything happens: a password holding a line ending is refused here.
+  static_cast<void>(protocol::loginCommand(password));
   protocol::checkConnectOptions(options);
+  refuseReentry_();
+  // The keep-alive of the session this replaces stops first: it takes the lock itself.
+  stopKeepalive_();
+  connectLocked_(host, port, password, options);
+  startKeepalive_(options.keepalive);
+}
+
+void Brevacon::Impl::connectLocked_(const std::string& host, std::uint16_t port,
+                                    const std::string& password, const ConnectOptions& options) {
   const SessionLock session = lockSession_();
   const std::string where = protocol::escapeText(host) + ":" + std::to_string(port);
   const tcp::resolver::results_type endpoints = resolve_(host, port, where);
@@ -201,6 +210,8 @@ std::optional<std::string> Brevacon::Impl::secureAfterLostSession(
 }
 
 void Brevacon::Impl::disconnect() {
+  refuseReentry_();
+  stopKeepalive_();
   const SessionLock session = lockSession_();
   if (!channel_.isOpen()) {
     discardSavedTcpState_();

@@ -51,6 +51,12 @@ void checkConnectOptions(const ConnectOptions& options) {
       options.retry_pause > Brevacon::kMaxConnectWait) {
     throw std::invalid_argument("retry_pause must be at least 0 s and at most " + limit);
   }
+  if (options.keepalive != std::chrono::milliseconds::zero() &&
+      (options.keepalive < Brevacon::kMinKeepalive ||
+       options.keepalive > Brevacon::kMaxConnectWait)) {
+    throw std::invalid_argument("keepalive must be 0 (off) or from " +
+                                secondsText(Brevacon::kMinKeepalive) + " s to " + limit);
+  }
 }
 
 void requireSingleLineUnquoted(const std::string& name, const std::string& value) {

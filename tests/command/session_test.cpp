@@ -3,6 +3,7 @@
 
 #include <epson/brevacon.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <stdexcept>
@@ -402,6 +403,46 @@ TEST(Session, MotorOffTimeoutInDisconnectTearsDownBeforeLogout) {
   EXPECT_EQ(output.out, "Disconnected from " + where(fake.port()) + "\n");
   EXPECT_FALSE(robot.isConnected());
   EXPECT_FALSE(robot.isLoggedIn());
+}
+
+TEST(Keepalive, KeepsEveryGapShorterThanItselfAndStopsWithDisconnect) {
+  FakeController fake;  // answers $GetStatus beside the script, recording when each came
+  fake.login("").respond("$Execute,\"Reset\"", "#Execute").logout().expectClose();
+  Brevacon robot;
+  ConnectOptions options;
+  options.keepalive = 100ms;
+  robot.connect(kHost, fake.port(), "", options);
+  std::this_thread::sleep_for(600ms);
+  const auto reset_start = Clock::now();
+  robot.resetController();
+  EXPECT_LT(Clock::now() - reset_start, 500ms);  // one exchange at most in its way
+  std::this_thread::sleep_for(300ms);
+  robot.disconnect();
+  const auto stopped = Clock::now();
+  std::this_thread::sleep_for(250ms);
+  fake.verify();
+  std::vector<Clock::time_point> lines;
+  for (const auto& line : fake.lines()) lines.push_back(line.arrival);
+  for (const auto& beat : fake.heartbeats()) lines.push_back(beat);
+  std::sort(lines.begin(), lines.end());
+  ASSERT_GE(fake.heartbeats().size(), 7U);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_LE(lines[i] - lines[i - 1], 100ms + 50ms)  // slack for sanitizers
+        << "gap " << i << " of "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(lines[i] - lines[i - 1]).count()
+        << " ms, after " << lines.size() << " lines";
+  }
+  EXPECT_LT(fake.heartbeats().back(), stopped);
+}
+
+TEST(Keepalive, OutOfRangeIsRefusedBeforeAnythingIsSent) {
+  Brevacon robot;
+  for (const auto keepalive :
+       {-1ms, 1ms, 49ms, std::chrono::milliseconds(Brevacon::kMaxConnectWait) + 1ms}) {
+    ConnectOptions options;
+    options.keepalive = keepalive;
+    EXPECT_THROW(robot.connect(kHost, 1, "", options), std::invalid_argument);
+  }
 }
 
 }  // namespace

@@ -346,3 +346,18 @@ def test_demo_runs_end_to_end(tmp_path):
 ])
 def test_examples_run_against_the_virtual_controller(name, args, expected):
     assert expected in run_example(name, *args)
+
+
+@pytest.mark.parametrize("vc", [{"remote_timeout_s": 1.0}], indirect=True)
+def test_the_controllers_timeout_ends_a_quiet_session_unless_kept_alive(vc):
+    quiet, kept = _brevacon.Brevacon(), _brevacon.Brevacon()
+    quiet.connect("127.0.0.1", vc.port)
+    kept.connect("127.0.0.1", vc.port, keepalive=0.3)
+    try:
+        time.sleep(3.0)
+        assert kept.get_remote_status().auto  # kept: every gap under a second
+        with pytest.raises(_brevacon.ConnectionLostError):
+            quiet.get_remote_status()  # cut off after a second of silence
+    finally:
+        kept.disconnect()
+        quiet.disconnect()

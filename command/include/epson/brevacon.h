@@ -29,9 +29,18 @@ struct PtpMotionLimits {
 
 // How hard connect() tries: `attempts` attempts, `retry_pause` apart, each allowed
 // `attempt_timeout` to open the TCP connection (its login reply has kReplyTimeout). The defaults
-// are Brevacon's kConnectAttemptTimeout, kConnectAttempts and kRetryPause. connect() throws
-// std::invalid_argument, before it opens anything, unless attempts >= 1,
-// 0 < attempt_timeout <= kMaxConnectWait and 0 <= retry_pause <= kMaxConnectWait.
+// are Brevacon's kConnectAttemptTimeout, kConnectAttempts and kRetryPause.
+//
+// `keepalive`, when not zero, keeps a session the controller's remote Timeout would end: the
+// object writes $GetStatus while idle (from a thread it starts in connect() and stops in
+// disconnect()) so that no gap between its lines is longer than `keepalive`, and a running
+// motion's heartbeat goes out at least that often. It never holds an operation up by more than
+// one exchange. Pair it with the controller's Timeout: a Timeout of 2 s with a keepalive of
+// 0.5 s. Zero (the default) starts no thread.
+//
+// connect() throws std::invalid_argument, before it opens anything, unless attempts >= 1,
+// 0 < attempt_timeout <= kMaxConnectWait, 0 <= retry_pause <= kMaxConnectWait, and keepalive is
+// 0 or from kMinKeepalive to kMaxConnectWait.
 struct ConnectOptions {
   // Defined after Brevacon, whose constants it copies.
   constexpr ConnectOptions() noexcept;
@@ -39,6 +48,7 @@ struct ConnectOptions {
   std::chrono::milliseconds attempt_timeout;
   int attempts;
   std::chrono::milliseconds retry_pause;
+  std::chrono::milliseconds keepalive;
 };
 
 // Bounds how long the calling thread waits for a Brevacon's session, for code that must never be
@@ -99,6 +109,8 @@ class EPSON_API Brevacon {
   // The longest attempt timeout or retry pause ConnectOptions may ask for: anything longer is
   // refused rather than left to overflow a deadline.
   static constexpr std::chrono::hours kMaxConnectWait{24};
+  // The shortest keepalive ConnectOptions may ask for.
+  static constexpr std::chrono::milliseconds kMinKeepalive{50};
   // One command: writing its line, then its whole reply, all of its lines together.
   static constexpr std::chrono::milliseconds kReplyTimeout{5000};
   // The Go or Move statement of go()/move(): writing it, then its reply, which comes when the
@@ -268,6 +280,7 @@ class EPSON_API Brevacon {
 constexpr ConnectOptions::ConnectOptions() noexcept
     : attempt_timeout(Brevacon::kConnectAttemptTimeout),
       attempts(Brevacon::kConnectAttempts),
-      retry_pause(Brevacon::kRetryPause) {}
+      retry_pause(Brevacon::kRetryPause),
+      keepalive(0) {}
 
 }  // namespace epson
