@@ -71,27 +71,173 @@ std::vector<double> Brevacon::inverseKinematics(
   return impl_->inverseKinematics(cartesian_pose, least_joint_motion, reference_joint_positions);
 }
 
-void Brevacon::go(const std::string& destination, bool cp, bool ljm,
-                  std::optional<int> orientation_flag,
+namespace {
+
+// Each motion as a planner of its statement for the posture a Pose keeps. The planners own
+// copies of their arguments: a started motion runs them on its own thread.
+auto goPlanner(const Target& destination, bool cp, bool ljm, std::optional<int> orientation_flag,
+               const std::optional<std::string>& search_expression,
+               const std::optional<std::string>& parallel_processing, bool sync,
+               std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+               std::optional<int> deceleration_percent) {
+  protocol::validateTarget(destination, "destination");
+  return [=](const std::optional<protocol::Posture>& posture) {
+    return protocol::planGo(protocol::targetText(destination, posture), cp, ljm, orientation_flag,
+                            search_expression, parallel_processing, sync, speed_percent,
+                            acceleration_percent, deceleration_percent);
+  };
+}
+
+auto movePlanner(const Target& destination, bool rot, bool ecp, bool cp,
+                 const std::optional<std::string>& search_expression,
+                 const std::optional<std::string>& parallel_processing, bool sync,
+                 std::optional<double> speed_mm_s, std::optional<double> acceleration_mm_s2) {
+  protocol::validateTarget(destination, "destination");
+  return [=](const std::optional<protocol::Posture>& posture) {
+    return protocol::planMove(protocol::targetText(destination, posture), rot, ecp, cp,
+                              search_expression, parallel_processing, sync, speed_mm_s,
+                              acceleration_mm_s2);
+  };
+}
+
+auto jumpPlanner(const Target& destination, std::optional<int> arch, std::optional<double> lim_z,
+                 const std::optional<std::string>& search_expression,
+                 const std::optional<std::string>& parallel_processing,
+                 std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                 std::optional<int> deceleration_percent) {
+  protocol::validateTarget(destination, "destination");
+  return [=](const std::optional<protocol::Posture>& posture) {
+    return protocol::planJump(protocol::targetText(destination, posture), arch, lim_z,
+                              search_expression, parallel_processing, speed_percent,
+                              acceleration_percent, deceleration_percent);
+  };
+}
+
+auto jump3Planner(const Target& depart, const Target& approach, const Target& destination,
+                  std::optional<int> arch, const std::optional<std::string>& search_expression,
+                  const std::optional<std::string>& parallel_processing,
+                  std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                  std::optional<int> deceleration_percent) {
+  protocol::validateTarget(depart, "depart");
+  protocol::validateTarget(approach, "approach");
+  protocol::validateTarget(destination, "destination");
+  return [=](const std::optional<protocol::Posture>& posture) {
+    return protocol::planJump3(
+        protocol::targetText(depart, posture), protocol::targetText(approach, posture),
+        protocol::targetText(destination, posture), arch, search_expression, parallel_processing,
+        speed_percent, acceleration_percent, deceleration_percent);
+  };
+}
+
+}  // namespace
+
+void Brevacon::go(const Target& destination, bool cp, bool ljm, std::optional<int> orientation_flag,
                   const std::optional<std::string>& search_expression,
                   const std::optional<std::string>& parallel_processing, bool sync,
                   std::optional<int> speed_percent, std::optional<int> acceleration_percent,
                   std::optional<int> deceleration_percent) {
-  impl_->motion_([&] {
-    return protocol::planGo(destination, cp, ljm, orientation_flag, search_expression,
-                            parallel_processing, sync, speed_percent, acceleration_percent,
-                            deceleration_percent);
-  });
+  impl_->targetMotion(
+      {destination}, !ljm,
+      goPlanner(destination, cp, ljm, orientation_flag, search_expression, parallel_processing,
+                sync, speed_percent, acceleration_percent, deceleration_percent));
 }
 
-void Brevacon::move(const std::string& destination, bool rot, bool ecp, bool cp,
+void Brevacon::move(const Target& destination, bool rot, bool ecp, bool cp,
                     const std::optional<std::string>& search_expression,
                     const std::optional<std::string>& parallel_processing, bool sync,
                     std::optional<double> speed_mm_s, std::optional<double> acceleration_mm_s2) {
-  impl_->motion_([&] {
-    return protocol::planMove(destination, rot, ecp, cp, search_expression, parallel_processing,
-                              sync, speed_mm_s, acceleration_mm_s2);
-  });
+  impl_->targetMotion({destination}, true,
+                      movePlanner(destination, rot, ecp, cp, search_expression, parallel_processing,
+                                  sync, speed_mm_s, acceleration_mm_s2));
+}
+
+void Brevacon::jump(const Target& destination, std::optional<int> arch, std::optional<double> lim_z,
+                    const std::optional<std::string>& search_expression,
+                    const std::optional<std::string>& parallel_processing,
+                    std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                    std::optional<int> deceleration_percent) {
+  impl_->targetMotion({destination}, true,
+                      jumpPlanner(destination, arch, lim_z, search_expression, parallel_processing,
+                                  speed_percent, acceleration_percent, deceleration_percent));
+}
+
+void Brevacon::jump3(const Target& depart, const Target& approach, const Target& destination,
+                     std::optional<int> arch, const std::optional<std::string>& search_expression,
+                     const std::optional<std::string>& parallel_processing,
+                     std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                     std::optional<int> deceleration_percent) {
+  impl_->targetMotion(
+      {depart, approach, destination}, true,
+      jump3Planner(depart, approach, destination, arch, search_expression, parallel_processing,
+                   speed_percent, acceleration_percent, deceleration_percent));
+}
+
+Motion Brevacon::startGo(const Target& destination, bool cp, bool ljm,
+                         std::optional<int> orientation_flag,
+                         const std::optional<std::string>& search_expression,
+                         const std::optional<std::string>& parallel_processing, bool sync,
+                         std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                         std::optional<int> deceleration_percent) {
+  return impl_->start(
+      *this, {destination}, !ljm,
+      goPlanner(destination, cp, ljm, orientation_flag, search_expression, parallel_processing,
+                sync, speed_percent, acceleration_percent, deceleration_percent));
+}
+
+Motion Brevacon::startMove(const Target& destination, bool rot, bool ecp, bool cp,
+                           const std::optional<std::string>& search_expression,
+                           const std::optional<std::string>& parallel_processing, bool sync,
+                           std::optional<double> speed_mm_s,
+                           std::optional<double> acceleration_mm_s2) {
+  return impl_->start(*this, {destination}, true,
+                      movePlanner(destination, rot, ecp, cp, search_expression, parallel_processing,
+                                  sync, speed_mm_s, acceleration_mm_s2));
+}
+
+Motion Brevacon::startJump(const Target& destination, std::optional<int> arch,
+                           std::optional<double> lim_z,
+                           const std::optional<std::string>& search_expression,
+                           const std::optional<std::string>& parallel_processing,
+                           std::optional<int> speed_percent,
+                           std::optional<int> acceleration_percent,
+                           std::optional<int> deceleration_percent) {
+  return impl_->start(*this, {destination}, true,
+                      jumpPlanner(destination, arch, lim_z, search_expression, parallel_processing,
+                                  speed_percent, acceleration_percent, deceleration_percent));
+}
+
+Motion Brevacon::startJump3(const Target& depart, const Target& approach, const Target& destination,
+                            std::optional<int> arch,
+                            const std::optional<std::string>& search_expression,
+                            const std::optional<std::string>& parallel_processing,
+                            std::optional<int> speed_percent,
+                            std::optional<int> acceleration_percent,
+                            std::optional<int> deceleration_percent) {
+  return impl_->start(
+      *this, {depart, approach, destination}, true,
+      jump3Planner(depart, approach, destination, arch, search_expression, parallel_processing,
+                   speed_percent, acceleration_percent, deceleration_percent));
+}
+
+Pose Brevacon::here() {
+  return protocol::parsePose(impl_->stateQuery("here()", protocol::kHereQuery));
+}
+Joints Brevacon::hereJoints() {
+  return protocol::parseJoints(impl_->stateQuery("hereJoints()", protocol::kHereJointsQuery));
+}
+
+void Brevacon::setPoint(int number, const Pose& pose) {
+  impl_->execute(protocol::setPointStatement(number, pose));
+}
+Pose Brevacon::getPoint(int number) {
+  return impl_->query(protocol::pointQuery(number), protocol::parsePose);
+}
+void Brevacon::teachPoint(int number) { impl_->execute(protocol::teachPointStatement(number)); }
+void Brevacon::savePoints(const std::string& file) {
+  impl_->execute(protocol::savePointsStatement(file));
+}
+void Brevacon::loadPoints(const std::string& file) {
+  impl_->execute(protocol::loadPointsStatement(file));
 }
 
 namespace {

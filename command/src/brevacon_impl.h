@@ -57,7 +57,10 @@ class Brevacon::Impl {
   Impl()
       : channel_({kControlReplyTimeout, kHeartbeatInterval, kHeartbeatReplyTimeout},
                  [this] { sessionLost_(); }) {}
-  ~Impl() { stopKeepalive_(); }
+  ~Impl() {
+    abortHandle_();
+    stopKeepalive_();
+  }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
@@ -106,6 +109,20 @@ class Brevacon::Impl {
   // A Wait on an input or memory bit, run as a motion is (long_): true when it held.
   bool waitFor(protocol::IoWait wait, int bit, bool on, double timeout_s);
 
+  // --- Motions to targets, and their handles (motion_handle.cpp) -------------------------------
+  // Plans a motion for the posture its Pose targets keep (none: without one).
+  using Planner = std::function<protocol::MotionPlan(const std::optional<protocol::Posture>&)>;
+  // Checks every argument (the plan with no posture) before anything is sent or waited for;
+  // then, under the session lock, reads the posture once when `keep_posture` and a Pose is
+  // among `targets`, and runs the motion. `on_written` runs once its statement is written.
+  void targetMotion(const std::vector<Target>& targets, bool keep_posture, const Planner& plan,
+                    const std::function<void()>& on_written = {});
+  // The same on a thread the returned handle owns; returns once the statement is written.
+  Motion start(Brevacon& robot, std::vector<Target> targets, bool keep_posture, Planner plan);
+  // Like getState(): refuses during a motion, waits at most kStateLockWait for the lock.
+  // `what` names the operation in its messages.
+  std::string stateQuery(const std::string& what, const std::string& query);
+
  private:
   // Brevacon's forwarding names the workers it runs: locked(&Impl::getTool_), motion_, ...
   friend class Brevacon;
@@ -118,7 +135,8 @@ class Brevacon::Impl {
   // counts it as running, so pause, continue, abort, the heartbeat and the interrupt check reach
   // it. `timeout` bounds its own reply.
   template <typename MakePlan>
-  void long_(MakePlan make_plan, std::chrono::milliseconds timeout);
+  void long_(MakePlan make_plan, std::chrono::milliseconds timeout,
+             const std::function<void()>& on_written = {});
   // Beside a running motion it goes through the channel without the session lock (`beside`,
   // none when no motion runs); otherwise it takes the lock for an ordinary exchange. Returns the
   // success reply.
@@ -165,6 +183,8 @@ class Brevacon::Impl {
   void startKeepalive_(std::chrono::milliseconds keepalive);
   void stopKeepalive_();
   void keepaliveLoop_(std::chrono::milliseconds keepalive);
+  // Aborts the motion of a handle that still runs and waits for its end (motion_handle.cpp).
+  void abortHandle_() noexcept;
   // Run by the channel after a teardown: what the controller held for this session is gone, and
   // motors this session had switched on may still be on.
   void sessionLost_();
@@ -198,6 +218,10 @@ class Brevacon::Impl {
   std::mutex keepaliveMutex_;
   std::condition_variable keepaliveCv_;
   bool keepaliveStop_ = false;
+  // The handle whose motion runs or ran last (handleMutex_): one motion at a time, and a
+  // Brevacon that goes away aborts it first.
+  std::mutex handleMutex_;
+  std::shared_ptr<Motion::State> handle_;
 };
 
 template <typename MakePlan>
@@ -207,7 +231,8 @@ void Brevacon::Impl::motion_(MakePlan make_plan) {
 }
 
 template <typename MakePlan>
-void Brevacon::Impl::long_(MakePlan make_plan, std::chrono::milliseconds timeout) {
+void Brevacon::Impl::long_(MakePlan make_plan, std::chrono::milliseconds timeout,
+                           const std::function<void()>& on_written) {
   // A bad argument throws here, before anything counts as running.
   const protocol::MotionPlan plan = make_plan();
   channel_.beginMotion(plan);
@@ -219,7 +244,7 @@ void Brevacon::Impl::long_(MakePlan make_plan, std::chrono::milliseconds timeout
   } end_on_exit{channel_};
   for (const std::string& setting : plan.settings) command_(setting, kReplyTimeout);
   Interrupter interrupter;
-  channel_.runMotion(plan.motion, timeout, interrupter);
+  channel_.runMotion(plan.motion, timeout, interrupter, on_written);
 }
 
 }  // namespace epson

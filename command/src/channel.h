@@ -100,8 +100,9 @@ class Channel {
   std::string runningMotion() const;
   // The motion's statement: like exchange(), with a $GetStatus heartbeat, and on an interrupt an
   // abort. Throws MotionAbortedError for an error reply after an accepted abort.
+  // `on_written` runs once, when the statement is first written.
   std::string runMotion(const std::string& command, std::chrono::milliseconds timeout,
-                        Interrupter& interrupter);
+                        Interrupter& interrupter, const std::function<void()>& on_written = {});
   // Reads until every command written beside the motion has its reply or has given up.
   void endMotion() noexcept;
   bool motionRunning() const { return motionActive_.load(); }

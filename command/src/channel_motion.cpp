@@ -60,12 +60,13 @@ Channel::EntryPtr Channel::writeStatement_(const std::string& command, Clock::ti
 }
 
 std::string Channel::runMotion(const std::string& command, std::chrono::milliseconds timeout,
-                               Interrupter& interrupter) {
+                               Interrupter& interrupter, const std::function<void()>& on_written) {
   if (!open_ || !socket_.is_open()) throw ConnectionLostError(kNotConnected);
   const ReaderScope reading(reader_);
   const auto deadline = deadlineAfter(timeout);
   settleReceived_(command);
   EntryPtr entry = writeStatement_(command, deadline, timeout, interrupter);
+  if (on_written) on_written();
   MotionWait wait;
   wait.next_beat = Clock::now() + heartbeatInterval_();
   wait.timeout = timeout;

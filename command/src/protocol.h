@@ -19,6 +19,7 @@
 
 #include <epson/brevacon.h>
 #include <epson/controller_status.h>
+#include <epson/targets.h>
 
 namespace epson::protocol {
 
@@ -181,6 +182,16 @@ std::string currentPositionFunction(const std::string& text);
 // Sets `plan`'s pause policy for a motion to `destination` with `parallel_processing`.
 void choosePauseByAbort(MotionPlan& plan, const std::string& destination,
                         const std::optional<std::string>& parallel_processing);
+// The Speed and Accel lines of a point-to-point motion (Go, Jump, Jump3), each checked first.
+std::vector<std::string> ptpSettings(std::optional<int> speed_percent,
+                                     std::optional<int> acceleration_percent,
+                                     std::optional<int> deceleration_percent);
+// Appends the search clause, the parallel processing and SYNC; checks that neither is empty.
+void appendCommonTail(std::string& statement, const std::optional<std::string>& search_expression,
+                      const std::optional<std::string>& parallel_processing, bool sync);
+void requireSafeMotionTexts(const std::string& destination,
+                            const std::optional<std::string>& search_expression,
+                            const std::optional<std::string>& parallel_processing);
 MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
                   std::optional<int> orientation_flag,
                   const std::optional<std::string>& search_expression,
@@ -191,6 +202,64 @@ MotionPlan planMove(const std::string& destination, bool rot, bool ecp, bool cp,
                     const std::optional<std::string>& search_expression,
                     const std::optional<std::string>& parallel_processing, bool sync,
                     std::optional<double> speed_mm_s, std::optional<double> acceleration_mm_s2);
+
+// --- Targets, Jump and Jump3, the point table (targets.cpp) -------------------------------------
+
+// The arm's posture as SPEL+ reports it: Hand 1 (Righty) or 2 (Lefty), Elbow 1 (Above) or 2
+// (Below), Wrist 1 (NoFlip) or 2 (Flip), J4Flag 0 or 1, J6Flag 0..127.
+struct Posture {
+  int hand = 1;
+  int elbow = 1;
+  int wrist = 1;
+  int j4_flag = 0;
+  int j6_flag = 0;
+};
+inline constexpr const char* kPostureQuery =
+    "Print Hand(Here),Elbow(Here),Wrist(Here),J4Flag(Here),J6Flag(Here)";
+// Throws std::runtime_error quoting a result that is not five such values.
+Posture parsePosture(const std::string& result);
+// The point attributes that select `posture`: "/R /A /NF /J4F0 /J6F0".
+std::string postureFlags(const Posture& posture);
+
+// Throws std::invalid_argument, naming `name`, for a Pose or Joints with a value that is not
+// finite. (A point's text is checked by the plan of the statement that writes it.)
+void validateTarget(const Target& target, const std::string& name);
+bool isPose(const Target& target);
+// The point as a statement writes it: a name as it is, XY(...) followed by the posture's flags
+// when one is given, AglToPls(...). Numbers with 17 significant digits, whatever the locale.
+std::string targetText(const Target& target, const std::optional<Posture>& posture);
+
+// "Jump <destination> [C<arch>] [LimZ <z>] [search] [!...!]": arch 0..7, lim_z finite.
+MotionPlan planJump(const std::string& destination, std::optional<int> arch,
+                    std::optional<double> lim_z,
+                    const std::optional<std::string>& search_expression,
+                    const std::optional<std::string>& parallel_processing,
+                    std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                    std::optional<int> deceleration_percent);
+// "Jump3 <depart>, <approach>, <destination> [C<arch>] [search] [!...!]".
+MotionPlan planJump3(const std::string& depart, const std::string& approach,
+                     const std::string& destination, std::optional<int> arch,
+                     const std::optional<std::string>& search_expression,
+                     const std::optional<std::string>& parallel_processing,
+                     std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                     std::optional<int> deceleration_percent);
+
+inline constexpr int kMaxPointNumber = 999;
+// Throws std::out_of_range unless 0 <= number <= kMaxPointNumber.
+void validatePointNumber(int number);
+std::string setPointStatement(int number, const Pose& pose);  // P<n> = XY(...)
+std::string teachPointStatement(int number);                  // P<n> = Here
+std::string pointQuery(int number);                           // Print CX(P<n>),...,CW(P<n>)
+inline constexpr const char* kHereQuery =
+    "Print CX(Here),CY(Here),CZ(Here),CU(Here),CV(Here),CW(Here)";
+inline constexpr const char* kHereJointsQuery = "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6)";
+// Six finite numbers; throws std::runtime_error quoting anything else.
+Pose parsePose(const std::string& result);
+Joints parseJoints(const std::string& result);
+// SavePoints "<file>" / LoadPoints "<file>": the name must not be empty, hold a quote, a line
+// ending or another control character (std::invalid_argument).
+std::string savePointsStatement(const std::string& file);
+std::string loadPointsStatement(const std::string& file);
 
 // --- Workspace limit ----------------------------------------------------------------------------
 

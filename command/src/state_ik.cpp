@@ -36,18 +36,23 @@ namespace {
 
 }  // namespace
 
-std::vector<double> Brevacon::Impl::getState() {
+std::string Brevacon::Impl::stateQuery(const std::string& what, const std::string& query) {
   refuseReentry_();
   if (channel_.motionRunning()) {
     throw std::runtime_error(
-        "getState() skipped: a motion command is in progress and holds the connection until "
-        "the move completes");
+        what +
+        " skipped: a motion command is in progress and holds the connection until the move "
+        "completes");
   }
   std::unique_lock<SessionMutex> session(sessionMutex_, std::defer_lock);
   if (!session.try_lock_until(Clock::now() + kStateLockWait)) {
-    throw TimeoutError("getState() timed out waiting for the connection");
+    throw TimeoutError(what + " timed out waiting for the connection");
   }
-  return protocol::parseState(executeAndGetResult_(protocol::kStateQuery));
+  return executeAndGetResult_(query);
+}
+
+std::vector<double> Brevacon::Impl::getState() {
+  return protocol::parseState(stateQuery("getState()", protocol::kStateQuery));
 }
 
 std::vector<double> Brevacon::Impl::inverseKinematics(

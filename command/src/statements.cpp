@@ -227,8 +227,6 @@ std::string ikFailureMessage(int joint, const std::string& query, const std::str
 // --- Motion
 // ---------------------------------------------------------------------------------------
 
-namespace {
-
 void appendCommonTail(std::string& statement, const std::optional<std::string>& search_expression,
                       const std::optional<std::string>& parallel_processing, bool sync) {
   if (search_expression) {
@@ -256,6 +254,8 @@ void requireSafeMotionTexts(const std::string& destination,
   if (parallel_processing) requireSingleLineUnquoted("parallel_processing", *parallel_processing);
 }
 
+namespace {
+
 // A linear speed or acceleration goes out with 17 decimals; a positive value below about 5e-18
 // would read 0 on the controller, which is not what the caller asked for.
 void requireSendablePositive(const std::string& name, double value) {
@@ -269,16 +269,9 @@ void requireSendablePositive(const std::string& name, double value) {
 
 }  // namespace
 
-MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
-                  std::optional<int> orientation_flag,
-                  const std::optional<std::string>& search_expression,
-                  const std::optional<std::string>& parallel_processing, bool sync,
-                  std::optional<int> speed_percent, std::optional<int> acceleration_percent,
-                  std::optional<int> deceleration_percent) {
-  if (destination.empty()) throw std::invalid_argument("Go destination must not be empty");
-  if (orientation_flag && !ljm) {
-    throw std::invalid_argument("orientation_flag can only be used when LJM is enabled");
-  }
+std::vector<std::string> ptpSettings(std::optional<int> speed_percent,
+                                     std::optional<int> acceleration_percent,
+                                     std::optional<int> deceleration_percent) {
   if (speed_percent && *speed_percent > 100) {
     throw std::invalid_argument("speed_percent must be between 1 and 100");
   }
@@ -294,6 +287,28 @@ MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
   if (deceleration_percent && !acceleration_percent) {
     throw std::invalid_argument("deceleration_percent requires acceleration_percent");
   }
+  std::vector<std::string> settings;
+  if (speed_percent) settings.push_back(executeCommand("Speed " + std::to_string(*speed_percent)));
+  if (acceleration_percent) {
+    const int decel = deceleration_percent ? *deceleration_percent : *acceleration_percent;
+    settings.push_back(executeCommand("Accel " + std::to_string(*acceleration_percent) + ", " +
+                                      std::to_string(decel)));
+  }
+  return settings;
+}
+
+MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
+                  std::optional<int> orientation_flag,
+                  const std::optional<std::string>& search_expression,
+                  const std::optional<std::string>& parallel_processing, bool sync,
+                  std::optional<int> speed_percent, std::optional<int> acceleration_percent,
+                  std::optional<int> deceleration_percent) {
+  if (destination.empty()) throw std::invalid_argument("Go destination must not be empty");
+  if (orientation_flag && !ljm) {
+    throw std::invalid_argument("orientation_flag can only be used when LJM is enabled");
+  }
+  const std::vector<std::string> settings =
+      ptpSettings(speed_percent, acceleration_percent, deceleration_percent);
   std::string statement = "Go " + destination;
   if (cp) statement += " CP";
   if (ljm) statement += " LJM";
@@ -302,13 +317,7 @@ MotionPlan planGo(const std::string& destination, bool cp, bool ljm,
   requireSafeMotionTexts(destination, search_expression, parallel_processing);
 
   MotionPlan plan;
-  if (speed_percent)
-    plan.settings.push_back(executeCommand("Speed " + std::to_string(*speed_percent)));
-  if (acceleration_percent) {
-    const int decel = deceleration_percent ? *deceleration_percent : *acceleration_percent;
-    plan.settings.push_back(executeCommand("Accel " + std::to_string(*acceleration_percent) + ", " +
-                                           std::to_string(decel)));
-  }
+  plan.settings = settings;
   plan.motion = executeCommand(statement);
   choosePauseByAbort(plan, destination, parallel_processing);
   return plan;

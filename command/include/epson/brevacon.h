@@ -11,6 +11,8 @@
 #include <epson/errors.h>
 #include <epson/export.h>
 #include <epson/interrupt.h>
+#include <epson/motion.h>
+#include <epson/targets.h>
 
 namespace epson {
 
@@ -229,18 +231,89 @@ class EPSON_API Brevacon {
   // Blocks until the controller reports the end of the motion (at most kMotionTimeout), sending
   // the heartbeat meanwhile. Throws MotionAbortedError after an abortMotion(), and
   // InterruptedError after the interrupt check asked (the motion is then aborted first).
-  // Throws std::invalid_argument when the arguments cannot form a valid statement.
-  void go(const std::string& destination, bool cp, bool ljm, std::optional<int> orientation_flag,
-          const std::optional<std::string>& search_expression,
-          const std::optional<std::string>& parallel_processing, bool sync,
+  // Throws std::invalid_argument, sending nothing, when the arguments cannot form a valid
+  // statement (a Pose or Joints with a value that is not finite among them).
+  //
+  // Every point is a Target: a point name or expression, a Pose or Joints (<epson/targets.h>).
+  // A Pose keeps the arm's current posture: it is read once (Hand, Elbow, Wrist, J4Flag,
+  // J6Flag of Here) before the statement is written, and written into the point; go() with
+  // `ljm` leaves the choice to the least joint motion instead.
+  void go(const Target& destination, bool cp = false, bool ljm = false,
+          std::optional<int> orientation_flag = std::nullopt,
+          const std::optional<std::string>& search_expression = std::nullopt,
+          const std::optional<std::string>& parallel_processing = std::nullopt, bool sync = false,
           std::optional<int> speed_percent = std::nullopt,
           std::optional<int> acceleration_percent = std::nullopt,
           std::optional<int> deceleration_percent = std::nullopt);
-  void move(const std::string& destination, bool rot, bool ecp, bool cp,
-            const std::optional<std::string>& search_expression,
-            const std::optional<std::string>& parallel_processing, bool sync,
+  // A straight line; to Joints, to the pose of those angles.
+  void move(const Target& destination, bool rot = false, bool ecp = false, bool cp = false,
+            const std::optional<std::string>& search_expression = std::nullopt,
+            const std::optional<std::string>& parallel_processing = std::nullopt, bool sync = false,
             std::optional<double> speed_mm_s = std::nullopt,
             std::optional<double> acceleration_mm_s2 = std::nullopt);
+  // SPEL+ Jump: the arch motion of SCARA and Cartesian robots (up, across, down), with arch
+  // C0..C7 and LimZ. A 6-axis controller refuses it (ControllerError); use jump3() there.
+  void jump(const Target& destination, std::optional<int> arch = std::nullopt,
+            std::optional<double> lim_z = std::nullopt,
+            const std::optional<std::string>& search_expression = std::nullopt,
+            const std::optional<std::string>& parallel_processing = std::nullopt,
+            std::optional<int> speed_percent = std::nullopt,
+            std::optional<int> acceleration_percent = std::nullopt,
+            std::optional<int> deceleration_percent = std::nullopt);
+  // SPEL+ Jump3: a straight depart to `depart`, a point-to-point span to `approach`, a straight
+  // approach to `destination`.
+  void jump3(const Target& depart, const Target& approach, const Target& destination,
+             std::optional<int> arch = std::nullopt,
+             const std::optional<std::string>& search_expression = std::nullopt,
+             const std::optional<std::string>& parallel_processing = std::nullopt,
+             std::optional<int> speed_percent = std::nullopt,
+             std::optional<int> acceleration_percent = std::nullopt,
+             std::optional<int> deceleration_percent = std::nullopt);
+
+  // The same motions, started: each returns once the motion's statement is written (its
+  // arguments and settings checked, their errors thrown here), and runs it on a thread the
+  // returned handle owns. One motion at a time: starting one while a motion of this session
+  // runs throws std::runtime_error at once, naming it.
+  Motion startGo(const Target& destination, bool cp = false, bool ljm = false,
+                 std::optional<int> orientation_flag = std::nullopt,
+                 const std::optional<std::string>& search_expression = std::nullopt,
+                 const std::optional<std::string>& parallel_processing = std::nullopt,
+                 bool sync = false, std::optional<int> speed_percent = std::nullopt,
+                 std::optional<int> acceleration_percent = std::nullopt,
+                 std::optional<int> deceleration_percent = std::nullopt);
+  Motion startMove(const Target& destination, bool rot = false, bool ecp = false, bool cp = false,
+                   const std::optional<std::string>& search_expression = std::nullopt,
+                   const std::optional<std::string>& parallel_processing = std::nullopt,
+                   bool sync = false, std::optional<double> speed_mm_s = std::nullopt,
+                   std::optional<double> acceleration_mm_s2 = std::nullopt);
+  Motion startJump(const Target& destination, std::optional<int> arch = std::nullopt,
+                   std::optional<double> lim_z = std::nullopt,
+                   const std::optional<std::string>& search_expression = std::nullopt,
+                   const std::optional<std::string>& parallel_processing = std::nullopt,
+                   std::optional<int> speed_percent = std::nullopt,
+                   std::optional<int> acceleration_percent = std::nullopt,
+                   std::optional<int> deceleration_percent = std::nullopt);
+  Motion startJump3(const Target& depart, const Target& approach, const Target& destination,
+                    std::optional<int> arch = std::nullopt,
+                    const std::optional<std::string>& search_expression = std::nullopt,
+                    const std::optional<std::string>& parallel_processing = std::nullopt,
+                    std::optional<int> speed_percent = std::nullopt,
+                    std::optional<int> acceleration_percent = std::nullopt,
+                    std::optional<int> deceleration_percent = std::nullopt);
+
+  // The current pose and joint angles; like getState(), they fail at once while a motion runs
+  // and after kStateLockWait while another operation holds the connection.
+  Pose here();
+  Joints hereJoints();
+
+  // --- The point table: P0..P999 (std::out_of_range otherwise, nothing sent) -----------------
+  void setPoint(int number, const Pose& pose);  // P<n> = XY(...)
+  Pose getPoint(int number);
+  void teachPoint(int number);  // P<n> = Here
+  // SavePoints / LoadPoints "<file>": std::invalid_argument for an empty name or one holding a
+  // quote, a line ending or another control character.
+  void savePoints(const std::string& file);
+  void loadPoints(const std::string& file);
 
   // --- Cell I/O: standard outputs and inputs, their ports, and memory bits ---------------------
   // Bits and ports are numbered from 0; which exist is the controller's decision, and it refuses
