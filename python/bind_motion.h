@@ -36,7 +36,10 @@ lock is released meanwhile, so another thread may call ``pause()``, ``continue_m
 ``abort_motion()``.{motion_stop}
 
 Args:
-    destination: SPEL+ point or point expression, inserted verbatim (for example ``P1``).
+    destination: A SPEL+ point or point expression, inserted verbatim (``P1``, ``P3 +Z(50)``);
+        a ``Pose``, written as ``XY(...)`` with the arm's current posture (read once before the
+        statement; with ``ljm`` the least joint motion chooses instead); or ``Joints``, written
+        as ``AglToPls(...)``.
     cp: Append the continuous-path modifier ``CP``.
     ljm: Append the least-joint-motion modifier ``LJM``.
     orientation_flag: Number written after ``LJM``; only allowed with ``ljm``, else None.
@@ -65,7 +68,8 @@ controller enforces its model-specific limits, and omitted parameters keep the c
 current settings.
 
 Args:
-    destination: SPEL+ point or point expression, inserted verbatim.
+    destination: A SPEL+ point or point expression, inserted verbatim; a ``Pose`` (the arm's
+        current posture kept); or ``Joints`` (a straight line to the pose of those angles).
     rot: Append ``ROT`` (orientation-led interpolation).
     ecp: Append ``ECP`` (external control point).
     cp: Append the continuous-path modifier ``CP``.
@@ -135,7 +139,7 @@ inline void bindMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   using Text = std::optional<std::string>;
   cls.def(
          "go",
-         [](Brevacon& self, const std::string& destination, bool cp, bool ljm,
+         [](Brevacon& self, const epson::Target& destination, bool cp, bool ljm,
             const Int& orientation_flag, const Text& search_expression,
             const Text& parallel_processing, bool sync, const Int& speed_percent,
             const Int& acceleration_percent, const Int& deceleration_percent) {
@@ -154,7 +158,7 @@ inline void bindMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
          py::arg("deceleration_percent") = py::none(), go_doc.c_str())
       .def(
           "move",
-          [](Brevacon& self, const std::string& destination, bool rot, bool ecp, bool cp,
+          [](Brevacon& self, const epson::Target& destination, bool rot, bool ecp, bool cp,
              const Text& search_expression, const Text& parallel_processing, bool sync,
              const Real& speed_mm_s, const Real& acceleration_mm_s2) {
             const auto speed = checked(speed_mm_s, "speed_mm_s");

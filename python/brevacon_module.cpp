@@ -18,6 +18,7 @@
 
 #include "bind_cell_io.h"
 #include "bind_motion.h"
+#include "bind_targets.h"
 #include "bind_tools_state.h"
 #include "brevacon_docs.h"
 #include "connect_options.h"
@@ -186,6 +187,8 @@ PYBIND11_MODULE(_brevacon, m) {
                ", deceleration_percent=" + std::to_string(l.deceleration_percent) + ")";
       });
 
+  epson_python::bindTargetTypes(m);
+
   py::class_<epson::RemoteStatus> status(m, "RemoteStatus", kRemoteStatusDoc);
   const std::pair<const char*, bool epson::RemoteStatus::*> flags[] = {
       {"test_mode", &epson::RemoteStatus::test_mode},
@@ -236,7 +239,10 @@ PYBIND11_MODULE(_brevacon, m) {
           py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
 
   py::class_<Brevacon, std::shared_ptr<Brevacon>> cls(m, "Brevacon", kBrevaconDoc);
-  cls.def(py::init<>(), "Create a disconnected control interface.")
+  cls.def(py::init([] {
+            return std::shared_ptr<Brevacon>(new Brevacon(), epson_python::DeleteReleasingGil{});
+          }),
+          "Create a disconnected control interface.")
       .def_property_readonly_static(
           "default_port", [](const py::object&) { return Brevacon::kDefaultPort; },
           "Return the default Remote Ethernet command port.\n\nReturns:\n    The port ``5000``.\n")
@@ -315,6 +321,7 @@ PYBIND11_MODULE(_brevacon, m) {
   epson_python::bindMotions(cls, docs);
   epson_python::bindState(cls, docs);
   epson_python::bindCellIo(cls, docs);
+  epson_python::bindTargetMotions(cls, docs);
   epson_python::addConnectionProtocol(
       cls, [](const py::object& self) { self.attr("abort_motion")(); },
       [](const py::object& self) { return self.cast<std::shared_ptr<Brevacon>>(); });

@@ -1,9 +1,9 @@
 """Provide Epson Remote Ethernet command access."""
 
 import logging
-from collections.abc import Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from types import TracebackType
-from typing import ClassVar, Never, Self
+from typing import Any, ClassVar, Never, Self
 
 __version__: str
 
@@ -47,6 +47,77 @@ class EpsonPowerMode:
     def name(self) -> str: ...
     @property
     def value(self) -> int: ...
+
+class Pose:
+    """A native Cartesian pose: ``x``, ``y``, ``z`` in millimetres, ``u``, ``v``, ``w`` in degrees."""
+
+    def __init__(self, x: float, y: float, z: float, u: float, v: float, w: float) -> None: ...
+    @property
+    def x(self) -> float: ...
+    @property
+    def y(self) -> float: ...
+    @property
+    def z(self) -> float: ...
+    @property
+    def u(self) -> float: ...
+    @property
+    def v(self) -> float: ...
+    @property
+    def w(self) -> float: ...
+    @staticmethod
+    def of(values: Iterable[float]) -> Pose: ...
+    def __iter__(self) -> Iterator[float]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> float: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+class Joints:
+    """Six joint angles ``j1`` to ``j6``, in degrees."""
+
+    def __init__(self, j1: float, j2: float, j3: float, j4: float, j5: float, j6: float) -> None: ...
+    @property
+    def j1(self) -> float: ...
+    @property
+    def j2(self) -> float: ...
+    @property
+    def j3(self) -> float: ...
+    @property
+    def j4(self) -> float: ...
+    @property
+    def j5(self) -> float: ...
+    @property
+    def j6(self) -> float: ...
+    @staticmethod
+    def of(values: Iterable[float]) -> Joints: ...
+    def __iter__(self) -> Iterator[float]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> float: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+Target = str | Pose | Joints
+
+class Motion:
+    """A motion that runs while the program goes on."""
+
+    def __init__(self, no_constructor: Never) -> None: ...
+    @property
+    def statement(self) -> str: ...
+    def done(self) -> bool: ...
+    def wait(self, timeout: float | None = None) -> bool: ...
+    def result(self) -> None: ...
+    def abort(self) -> bool: ...
+    def pause(self) -> None: ...
+    def continue_motion(self) -> None: ...
+    def __await__(self) -> Generator[Any, None, None]: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
 
 class RemoteStatus:
     """The controller's status word, from ``$GetStatus``."""
@@ -168,7 +239,7 @@ class Brevacon:
     ) -> list[float]: ...
     def go(
         self,
-        destination: str,
+        destination: Target,
         cp: bool = False,
         ljm: bool = False,
         orientation_flag: int | None = None,
@@ -181,7 +252,7 @@ class Brevacon:
     ) -> None: ...
     def move(
         self,
-        destination: str,
+        destination: Target,
         rot: bool = False,
         ecp: bool = False,
         cp: bool = False,
@@ -192,6 +263,84 @@ class Brevacon:
         acceleration_mm_s2: float | None = None,
     ) -> None: ...
     def get_state(self) -> dict[str, list[float]]: ...
+    def jump(
+        self,
+        destination: Target,
+        arch: int | None = None,
+        lim_z: float | None = None,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        speed_percent: int | None = None,
+        acceleration_percent: int | None = None,
+        deceleration_percent: int | None = None,
+    ) -> None: ...
+    def jump3(
+        self,
+        depart: Target,
+        approach: Target,
+        destination: Target,
+        arch: int | None = None,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        speed_percent: int | None = None,
+        acceleration_percent: int | None = None,
+        deceleration_percent: int | None = None,
+    ) -> None: ...
+    def start_go(
+        self,
+        destination: Target,
+        cp: bool = False,
+        ljm: bool = False,
+        orientation_flag: int | None = None,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        sync: bool = False,
+        speed_percent: int | None = None,
+        acceleration_percent: int | None = None,
+        deceleration_percent: int | None = None,
+    ) -> Motion: ...
+    def start_move(
+        self,
+        destination: Target,
+        rot: bool = False,
+        ecp: bool = False,
+        cp: bool = False,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        sync: bool = False,
+        speed_mm_s: float | None = None,
+        acceleration_mm_s2: float | None = None,
+    ) -> Motion: ...
+    def start_jump(
+        self,
+        destination: Target,
+        arch: int | None = None,
+        lim_z: float | None = None,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        speed_percent: int | None = None,
+        acceleration_percent: int | None = None,
+        deceleration_percent: int | None = None,
+    ) -> Motion: ...
+    def start_jump3(
+        self,
+        depart: Target,
+        approach: Target,
+        destination: Target,
+        arch: int | None = None,
+        search_expression: str | None = None,
+        parallel_processing: str | None = None,
+        speed_percent: int | None = None,
+        acceleration_percent: int | None = None,
+        deceleration_percent: int | None = None,
+    ) -> Motion: ...
+    def here(self) -> Pose: ...
+    def here_joints(self) -> Joints: ...
+    def set_point(self, number: int, pose: Pose) -> None: ...
+    def get_point(self, number: int) -> Pose: ...
+    def teach_point(self, number: int) -> None: ...
+    def save_points(self, file: str) -> None: ...
+    def load_points(self, file: str) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(
         self,

@@ -168,12 +168,23 @@ def test_pause_by_abort_holds_at_rest_and_continue_reaches_the_target(vc, arm, t
     go_joints(arm, [30.0] + HOME[1:])
     mover, caught = in_thread(
         lambda: go_joints(arm, HOME, speed_percent=10, acceleration_percent=100))
+    try:
+        paused_and_continued(vc, arm, telemetry, mover)
+    finally:
+        arm.abort_motion()  # whatever failed, the motion must not hold the session
+        mover.join(10.0)
+    assert not caught
+    assert arm.get_state()["joint_positions"] == pytest.approx(HOME)
+
+
+def paused_and_continued(vc, arm, telemetry, mover):
     time.sleep(0.3)
     t_pause = time.monotonic()
     arm.pause()
     took = time.monotonic() - t_pause
     assert wait_for(lambda: not vc.state()["busy"], 1.0)  # braked to rest: nothing runs
     rest_at = time.monotonic() - t_pause
+    time.sleep(0.1)  # telemetry a few samples behind the controller
     held = telemetry.get_sample().joints
     time.sleep(0.3)
     assert telemetry.get_sample().joints == held and 0.0 < held[0] < 30.0
@@ -186,8 +197,6 @@ def test_pause_by_abort_holds_at_rest_and_continue_reaches_the_target(vc, arm, t
     assert refused.value.code == 21
     other.disconnect()
     mover.join(10.0)
-    assert not caught
-    assert arm.get_state()["joint_positions"] == pytest.approx(HOME)
     print(f"\npause by $Abort: pause() returned in {took * 1e3:.0f} ms, at rest "
           f"{rest_at * 1e3:.0f} ms after the call")
 
