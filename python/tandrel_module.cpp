@@ -85,10 +85,8 @@ constexpr const char* kTandrelDoc = R"doc(Own the Epson command and telemetry co
 Construction logs into the command interface, verifies the login, and then
 opens telemetry without enabling the motors. Motor power is controlled
 separately through the command interface. If either connection fails, both
-interfaces are closed before the original exception is propagated. Without a
-``password`` the Remote Ethernet credential is the one the native hardware layer
-keeps privately; a given one is used for the login instead. Either is shown
-redacted in every message, as :meth:`_brevacon.Brevacon.connect` shows its password.
+interfaces are closed before the original exception is propagated. The Remote
+Ethernet credential is managed privately by the native hardware layer.
 
 Examples:
     >>> import _brevacon, _tandrel
@@ -110,8 +108,9 @@ Args:
     host: Controller hostname or IP address.
     control_port: Remote Ethernet command port.
     receive_port: Controller-pushed telemetry port.
-    password: The controller's Remote Ethernet password; ``None`` keeps the built-in
-        credential.
+    password: The controller's Remote Ethernet password, used for the login in place of
+        the built-in credential; ``None`` keeps that one. Either is shown redacted in every
+        message, as in :meth:`_brevacon.Brevacon.connect`.
     attempt_timeout: Seconds one command connection attempt may take, as in
         :meth:`_brevacon.Brevacon.connect`.
     attempts: How many command connection attempts to make.
