@@ -38,8 +38,8 @@ remote codes: `!Execute,21` is either a value out of range or a refused second `
     41  target or path outside the `XYLim` box
     42  the straight line passes too close to a singularity
     43  a straight line (Move, Jump3's depart and approach) arrives in another posture than its
-        destination's: another hand, elbow or wrist, a J4/J6 flag the statement writes, or
-        other joints than the exact ones of an AglToPls, Here or LJM point
+        destination's: another hand, elbow or wrist, or other joints than the exact ones of an
+        AglToPls, Here or LJM point
     44  `Jump`: a statement of SCARA and Cartesian robots, which a 6-axis arm does not run
     50  I/O bit or port number outside its bank (bits 0..511, byte ports 0..63, word ports 0..31)
     51  value too large for its port (a byte 0..255, a word 0..65535), or negative

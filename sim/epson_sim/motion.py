@@ -230,8 +230,7 @@ def line_segment(start: Sequence[float], target: LineTarget, tool: Optional[Sequ
 
     The joints follow the IK solution nearest the step before. Raises SpelError 40 for a step
     out of reach, 42 for one that jumps (a singularity), 43 when the line arrives in another
-    posture than the target's (its hand, elbow or wrist, a J4/J6 flag it names, or its exact
-    joints)."""
+    posture than the target's (its flags, or its exact joints)."""
     a = kin.pose_to_matrix(kin.forward(start, tool))
     b = kin.pose_to_matrix(target.pose)
     length = math.dist([a[i][3] for i in range(3)], [b[i][3] for i in range(3)])

@@ -178,8 +178,11 @@ class PointParser:
 
     @staticmethod
     def line_target(p: Point) -> LineTarget:
-        """Where a straight line to the point must arrive."""
-        return LineTarget(list(p.pose), dict(p.flags), list(p.joints) if p.exact else None)
+        """Where a straight line to the point must arrive: with its hand, elbow and wrist (no
+        line changes them without a singularity between), or on its exact joints. The J4 and
+        J6 flags are the line's to settle, as it turns those joints on its way."""
+        return LineTarget(list(p.pose), {k: v for k, v in p.flags.items() if k in _BRANCH},
+                          list(p.joints) if p.exact else None)
 
     def posture_value(self, key: str) -> int:
         """`Hand(<point>)` and its kin, with the name taken."""

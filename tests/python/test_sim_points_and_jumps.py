@@ -141,7 +141,15 @@ def test_move_cannot_end_in_other_joints_than_its_line_reaches(vc, moving):
     # The same pose a turn of J6 away: a straight line keeps J6 near where it was.
     assert moving.ex(f"Move {agl([0, 0, 0, 0, 90, 360])}") == "!Execute,43"
     assert moving.ex("Move Here /L") == "!Execute,43"
+    assert moving.ex("Move Here /NF /F") == "!Execute,20"
     assert vc.state()["joints"] == HOME
+    # A line settles J4 and J6 itself: turning the flange across J6 = 180 is no refusal, though
+    # the flags written are those of the start.
+    assert moving.ex(f"Go {agl([0, 0, 0, 0, 90, 175])}") == "#Execute,0"
+    flags = "/R /A /NF /J4F0 /J6F0"
+    assert moving.ex(f"Move Here +U(10) {flags}") == "#Execute,0"
+    assert moving.ex(f"Move Here -U(20) {flags}") == "#Execute,0"
+    assert abs(vc.state()["joints"][5]) == pytest.approx(185, abs=1e-6)
 
 
 # --- Jump3 and Jump -----------------------------------------------------------------------
