@@ -218,7 +218,8 @@ def render(report: Report) -> str:
     lines = [f"epson-check {report.host}:{report.port} (telemetry port {report.telemetry_port})"]
     lines += [f"  {'ok  ' if c.ok else 'FAIL'}  {c.name:<{width}}  {c.detail}"
               for c in report.checks]
-    lines.append("ready for motion" if report.ok else "NOT ready for motion")
+    failed = [c.name for c in report.checks if not c.ok]
+    lines.append(f"NOT ready: {', '.join(failed)} failed" if failed else "ready for motion")
     return "\n".join(lines)
 
 

@@ -68,7 +68,7 @@ def test_the_text_report_names_the_failed_check(capsys: pytest.CaptureFixture[st
                                  str(vc.telemetry_port), "--seconds", "0.2"]) == 1
     lines = capsys.readouterr().out.splitlines()
     assert lines[2].startswith("  FAIL  status") and "Emergency Stop" in lines[2]
-    assert lines[-1] == "NOT ready for motion"
+    assert lines[-1] == "NOT ready: status failed"
 
 
 def test_a_closed_port_fails_at_the_first_check_with_the_systems_message(
