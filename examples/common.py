@@ -33,16 +33,18 @@ def parser(description: str) -> argparse.ArgumentParser:
 class VirtualControllerProcess:
     """The virtual controller as a child process on free loopback ports, or on given ones (where
     a restarted controller comes back); gripper wires one ("OUTPUT,INPUT,SECONDS", its --gripper
-    option)."""
+    option); password is the one its logins need (its --password option)."""
 
     def __init__(self, rate_hz: float = 100.0, gripper: Optional[str] = None, port: int = 0,
-                 telemetry_port: int = 0, execute_accepts_pause: bool = False) -> None:
+                 telemetry_port: int = 0, execute_accepts_pause: bool = False,
+                 password: Optional[str] = None) -> None:
         self.execute_accepts_pause = execute_accepts_pause
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "epson_sim", "--host", VIRTUAL_HOST, "--port", str(port),
              "--telemetry-port", str(telemetry_port), "--rate", str(rate_hz)]
             + (["--gripper", gripper] if gripper else [])
-            + (["--execute-accepts-pause"] if execute_accepts_pause else []),
+            + (["--execute-accepts-pause"] if execute_accepts_pause else [])
+            + (["--password", password] if password is not None else []),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
         assert self.proc.stdin is not None and self.proc.stdout is not None  # both are pipes
         self._stdin = self.proc.stdin

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -107,6 +108,9 @@ Args:
     host: Controller hostname or IP address.
     control_port: Remote Ethernet command port.
     receive_port: Controller-pushed telemetry port.
+    password: The controller's Remote Ethernet password, used for the login in place of
+        the built-in credential; ``None`` keeps that one. Either is shown redacted in every
+        message, as in :meth:`_brevacon.Brevacon.connect`.
     attempt_timeout: Seconds one command connection attempt may take, as in
         :meth:`_brevacon.Brevacon.connect`.
     attempts: How many command connection attempts to make.
@@ -115,8 +119,8 @@ Args:
         gap between the command session's lines, kept with ``$GetStatus`` while idle.
 
 Raises:
-    ValueError: If an option is out of range, as in :meth:`_brevacon.Brevacon.connect`;
-        nothing is opened then.
+    ValueError: If an option is out of range or the password holds a line ending, as in
+        :meth:`_brevacon.Brevacon.connect`; nothing is opened then.
     ControllerError: If the controller refuses the login (a wrong password).
     ConnectionFailedError: If either connection fails (name resolution, every command
         connection attempt, or no first telemetry sample in time).
@@ -308,8 +312,9 @@ PYBIND11_MODULE(_tandrel, m) {
   py::class_<Tandrel, std::shared_ptr<Tandrel>> tandrel(m, "Tandrel", kTandrelDoc);
   tandrel
       .def(py::init([](const std::string& host, std::uint16_t control_port,
-                       std::uint16_t receive_port, double attempt_timeout, const py::int_& attempts,
-                       double retry_pause, double keepalive) {
+                       std::uint16_t receive_port, const std::optional<std::string>& password,
+                       double attempt_timeout, const py::int_& attempts, double retry_pause,
+                       double keepalive) {
              const epson::ConnectOptions options =
                  epson_python::connectOptions(attempt_timeout, attempts, retry_pause, keepalive);
              std::shared_ptr<Tandrel> made;
@@ -317,7 +322,8 @@ PYBIND11_MODULE(_tandrel, m) {
                // Connecting takes seconds; other Python threads run meanwhile.
                py::gil_scoped_release release;
                made = std::shared_ptr<Tandrel>(
-                   new Tandrel(host, control_port, receive_port, options), DeleteWithoutGil{});
+                   new Tandrel(host, control_port, receive_port, options, password),
+                   DeleteWithoutGil{});
              }
              // The clients it owns show the same endpoint as if Python had connected them.
              auto& notes = epson_python::endpointNotes();
@@ -331,6 +337,7 @@ PYBIND11_MODULE(_tandrel, m) {
            }),
            py::arg("host"), py::arg("control_port") = epson::Brevacon::kDefaultPort,
            py::arg("receive_port") = EthernetReceiveInterface::kDefaultPort, py::kw_only(),
+           py::arg("password") = py::none(),
            py::arg("attempt_timeout") =
                epson_python::seconds(epson::Brevacon::kConnectAttemptTimeout),
            py::arg("attempts") = epson::Brevacon::kConnectAttempts,

@@ -27,10 +27,10 @@ std::string builtInPassword() {
 }  // namespace
 
 Tandrel::Tandrel(const std::string& host, std::uint16_t control_port, std::uint16_t receive_port,
-                 const ConnectOptions& connect_options)
+                 const ConnectOptions& connect_options, const std::optional<std::string>& password)
     : control_(std::make_shared<Brevacon>()),
       receive_(std::make_shared<EthernetReceiveInterface>()),
-      password_(builtInPassword()) {
+      password_(password ? *password : builtInPassword()) {
   try {
     // Kept for the Tandrel's life, as password_ is: the with block of the Python module makes
     // the motors safe with them after a lost session.

@@ -119,6 +119,7 @@ class Tandrel:
         control_port: int = 5000,
         receive_port: int = 2000,
         *,
+        password: str | None = None,
         attempt_timeout: float = 20.0,
         attempts: int = 3,
         retry_pause: float = 2.0,

@@ -1,7 +1,13 @@
 """The standalone bridge: its own Tandrel from ROS parameters, reconnected with backoff.
 
     epson-ros2-bridge [--ros-args -p host:=ADDRESS -p control_port:=5000 -p receive_port:=2000
-                       -p joint_names:="[...]" -p frame_id:=base_link -r __ns:=/robot1]
+                       -p joint_names:="[...]" -p frame_id:=base_link -r __ns:=/robot1
+                       -p password_file:=PATH]
+
+The controller's Remote Ethernet password is never a parameter (anyone on the ROS graph can read
+those): it is the content of the file the password_file parameter names (one trailing line
+ending left out), else the environment variable EPSON_PASSWORD, else Tandrel's built-in
+credential. It is never logged; the log names only where it came from.
 
 Runs until SIGINT or SIGTERM; then it disconnects, which switches off the motors if its own
 session switched them on.
@@ -9,8 +15,10 @@ session switched them on.
 
 from __future__ import annotations
 
+import os
 import sys
 import time
+from collections.abc import Mapping
 
 import _brevacon
 import _tandrel
@@ -49,6 +57,31 @@ def _session_alive(robot: _tandrel.Tandrel, reconnections: list[int]) -> bool:
     return True
 
 
+PASSWORD_ENV = "EPSON_PASSWORD"
+
+
+def login_password(password_file: str,
+                   environ: Mapping[str, str] = os.environ) -> tuple[str | None, str]:
+    """The password and where it came from (see the module docstring); None for the built-in
+    credential. Raises ValueError for a file that cannot be read, is empty or holds more than
+    one line; the message names the file, never what it holds."""
+    if password_file:
+        try:
+            with open(password_file, encoding="utf-8") as f:
+                text = f.read()
+        except (OSError, UnicodeDecodeError) as exc:
+            reason = exc.strerror if isinstance(exc, OSError) else "not UTF-8 text"
+            raise ValueError(f"password_file {password_file!r}: {reason}") from None
+        password = text[:-2] if text.endswith("\r\n") else text.removesuffix("\n")
+        if not password or "\n" in password or "\r" in password:
+            raise ValueError(f"password_file {password_file!r} must hold the password on one "
+                             "line")
+        return password, f"password_file {password_file!r}"
+    if PASSWORD_ENV in environ:
+        return environ[PASSWORD_ENV], PASSWORD_ENV
+    return None, "the built-in credential"
+
+
 def _stopped_within(node: Node, seconds: float) -> bool:
     """Waits up to `seconds`; True as soon as the node's context is shut down. rclpy's signal
     handler shuts it down without running its on_shutdown callbacks, so it is polled."""
@@ -70,9 +103,15 @@ def run(node: Node) -> None:
     receive_port = int(bridge.parameter("receive_port", 2000))
     pause = FIRST_RETRY_S
     try:
+        try:
+            password, source = login_password(str(bridge.parameter("password_file", "")))
+        except ValueError as exc:
+            log.error(str(exc))
+            raise SystemExit(1) from None
+        log.info(f"login password: {source}")
         while node.context.ok():
             try:
-                robot = _tandrel.Tandrel(host, control_port, receive_port,
+                robot = _tandrel.Tandrel(host, control_port, receive_port, password=password,
                                          attempt_timeout=ATTEMPT_TIMEOUT_S, attempts=1)
             except RuntimeError as exc:
                 log.warning(f"no controller at {host}:{control_port}/{receive_port} ({exc}); "

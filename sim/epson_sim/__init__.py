@@ -1,9 +1,11 @@
 """A virtual Epson robot controller for development and tests without a robot.
 
 It speaks the Remote Ethernet command protocol on one TCP port and pushes telemetry on another,
-with a simulated 6-axis arm behind them (kinematics in `epson_sim.kinematics`, motion timing in
-`epson_sim.robot`, the SPEL+ subset in `epson_sim.spel`, the cell's inputs, outputs, memory bits
-and gripper in `epson_sim.cell_io`, error codes in `epson_sim.errors`).
+with a simulated 6-axis arm behind them (kinematics and postures in `epson_sim.kinematics`,
+motions in `epson_sim.motion` and `epson_sim.robot`, the SPEL+ subset in `epson_sim.spel`, its
+points in `epson_sim.spel_points` and its motion statements in `epson_sim.spel_motion`, the point
+table and its files in `epson_sim.point_table`, the cell's inputs, outputs, memory bits and
+gripper in `epson_sim.cell_io`, error codes in `epson_sim.errors`).
 
 In-process use::
 
@@ -17,8 +19,8 @@ configured), `$Logout` -> `#Logout`, `$Execute,"<statement>"` -> `#Execute,0`, o
 `#Execute,"<values>"` for `Print` (values separated by blanks), `$Pause` / `$Continue` ->
 `#Pause` / `#Continue`, `$Reset` -> `#Reset,0`, `$Abort` -> `#Abort,0`, `$GetStatus` ->
 `#GetStatus,<flags>,<code>` (eleven 0/1 flags: Test, Teach, Auto, Warning, SError, Safeguard,
-EStop, Error, Paused, Running, Ready; the pending error as four digits). A `Go` or `Move`
-replies when the motion ends, a `Wait` when its bit holds or its timeout passes. As on a real
+EStop, Error, Paused, Running, Ready; the pending error as four digits). A `Go`, `Move` or
+`Jump3` replies when the motion ends, a `Wait` when its bit holds or its timeout passes. As on a real
 controller, one `$Execute` runs at a time, and meanwhile only `$Abort`, `$GetStatus`, `$Login`
 and `$Logout` are accepted, from any client (`execute_accepts_pause=True` lets `$Pause` and
 `$Continue` act on a running motion, as before). Failures reply `!<command>,<code>` (codes in

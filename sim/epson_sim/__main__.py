@@ -5,9 +5,12 @@
                          [--gripper OUTPUT,INPUT,SECONDS] [--execute-accepts-pause]
                          [--remote-timeout SECONDS]
                          [--telemetry-program FILE [--telemetry-entry FUNCTION]]
+                         [--points-dir DIR]
 
 Port 0 picks free ports. Once both ports listen, one line goes to standard output:
-"epson-sim listening: command <host>:<port>, telemetry <host>:<port>".
+"epson-sim listening: command <host>:<port>, telemetry <host>:<port>". SavePoints and LoadPoints
+keep their files in --points-dir (made if missing), by default in a temporary folder removed
+when the controller stops.
 
 Operator commands, one per line on standard input (also shown by "help"):
     estop on|off          press or release the Emergency Stop
@@ -111,6 +114,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--remote-timeout", type=float, default=0.0, metavar="SECONDS",
                         help="cut off a logged-in client that sends no line for that long: "
                              "its statement is aborted, it is logged out (default 0: never)")
+    parser.add_argument("--points-dir", metavar="DIR",
+                        help="folder of SavePoints and LoadPoints (default: a temporary folder, "
+                             "removed when the controller stops)")
     args = parser.parse_args(argv)
 
     try:
@@ -121,7 +127,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                                remote_timeout_s=args.remote_timeout,
                                console=lambda text: print(text, flush=True),
                                telemetry_program=args.telemetry_program,
-                               telemetry_entry=args.telemetry_entry)
+                               telemetry_entry=args.telemetry_entry,
+                               points_dir=args.points_dir)
         vc.start()
     except (OSError, ValueError) as exc:
         print(f"epson-sim: {exc}", file=sys.stderr)

@@ -5,18 +5,19 @@ Concurrency design:
   for the telemetry program (spel_task.py), which serves the telemetry port itself; one thread
   per running job (a motion or a `Wait`), which writes the job's reply when it ends. So a
   connection's reader never waits for a job and answers `$Abort` and `$GetStatus` at once.
-- `Robot.lock` guards the robot, the job and the cell I/O (see robot.py). `_Connection.write_lock`
-  serialises the writes of a connection's reader and its job thread. `_lock` guards the sets
-  of live sockets and threads. Only `$Abort` holds two of them: a connection's write_lock, then
-  Robot.lock, so that `#Abort,0` goes out before the job thread can write the aborted job's
-  reply (a paused motion or a `Wait` ends the moment it is aborted). Nothing takes them the
-  other way round.
+- `Robot.lock` guards the robot, its point table, the job and the cell I/O (see robot.py).
+  `_Connection.write_lock` serialises the writes of a connection's reader and its job thread.
+  `_lock` guards the sets of live sockets and threads. Only `$Abort` holds two of them: a
+  connection's write_lock, then Robot.lock, so that `#Abort,0` goes out before the job thread can
+  write the aborted job's reply (a paused motion or a `Wait` ends the moment it is aborted).
+  Nothing takes them the other way round.
 - Every socket operation of the worker threads has a short timeout, so `stop()` closes the
   sockets, and the threads notice the stop flag and end within a bounded time.
 """
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import socket
 import threading
@@ -78,17 +79,19 @@ class VirtualController:
                  execute_accepts_pause: bool = False, remote_timeout_s: float = 0.0,
                  console: Optional[Callable[[str], None]] = None,
                  telemetry_program: Optional[str] = None,
-                 telemetry_entry: Optional[str] = None) -> None:
+                 telemetry_entry: Optional[str] = None, points_dir: Optional[str] = None) -> None:
         """gripper: (output bit, input bit, seconds): the input follows the output that late.
 
         telemetry_program: the SPEL+ file whose task makes the telemetry (default: the shipped
-        controller/telemetry.prg at EpsonTelemetry), started at telemetry_entry (default main);
-        one outside the interpreter's subset raises SpelProgramError (a ValueError). The rate,
+        controller/telemetry.prg at EpsonTelemetry), started at telemetry_entry (default main); one
+        outside the interpreter's subset raises SpelProgramError (a ValueError). The rate,
         status_interval_s and telemetry_line_end set its TELEMETRY_PERIOD, STATUS_EVERY and the
         terminator of its port #201. execute_accepts_pause: `$Pause` and `$Continue` act on a
-        running motion instead of being refused with 21. remote_timeout_s: a logged-in client
-        quiet for that long has its statement aborted, is logged out and disconnected (0:
-        never). console: where operator messages go (default: the "epson_sim" logger)."""
+        running motion instead of being refused with 21. remote_timeout_s: a logged-in client quiet
+        for that long has its statement aborted, is logged out and disconnected (0: never).
+        console: where operator messages go (default: the "epson_sim" logger). points_dir: the
+        folder of SavePoints and LoadPoints (made if missing; default: a fresh temporary one, which
+        stop() removes)."""
         if not 0 < telemetry_rate_hz <= 1000:
             raise ValueError("telemetry_rate_hz must be in (0, 1000]")
         if telemetry_line_end not in ("\r", "\r\n"):
@@ -98,7 +101,7 @@ class VirtualController:
         self.execute_accepts_pause = bool(execute_accepts_pause)
         self.remote_timeout_s = float(remote_timeout_s)
         self._console = console if console is not None else logging.getLogger("epson_sim").warning
-        self.robot = Robot()
+        self.robot = Robot(points_dir)
         self.io = CellIO(check_gripper(gripper) if gripper is not None else None)
         self._interp = Interpreter(self.robot, self.io)
         self._password = password
@@ -130,6 +133,7 @@ class VirtualController:
     def start(self) -> "VirtualController":
         if self._listeners:
             raise RuntimeError("already started")
+        self.robot.points.open()
         for want, target in zip(self._want_ports, (self._serve_commands, self._run_telemetry)):
             family = socket.AF_INET6 if ":" in self._host else socket.AF_INET
             lst = socket.socket(family, socket.SOCK_STREAM)
@@ -139,6 +143,7 @@ class VirtualController:
             except OSError:
                 lst.close()
                 self._close_listeners()
+                self.robot.points.close()
                 raise
             lst.listen(8)
             lst.settimeout(_POLL)
@@ -153,6 +158,7 @@ class VirtualController:
         self._stop.set()
         with self.robot.lock:
             self.robot.abort(errors.ABORTED)
+            self.robot.points.close()
         self._close_listeners()
         with self._lock:
             socks = list(self._sockets)
@@ -173,6 +179,10 @@ class VirtualController:
     @property
     def host(self) -> str:
         return self._host
+
+    @property
+    def points_dir(self) -> Optional[str]:  # None before start()
+        return self.robot.points.folder
 
     # --- operator controls ------------------------------------------------------------------
 
@@ -213,10 +223,7 @@ class VirtualController:
         """Silent: every command line is still read and acted on (a motion still starts, pauses,
         aborts), but nothing is answered on any command connection; replies due meanwhile are
         lost. Connections stay open and telemetry goes on. Off: answering resumes."""
-        if on:
-            self._silent.set()
-        else:
-            self._silent.clear()
+        (self._silent.set if on else self._silent.clear)()
 
     @property
     def silent(self) -> bool:
@@ -254,8 +261,7 @@ class VirtualController:
             return {"joints": r.current_joints(), "pose": r.here(), "motors_on": r.motors_on,
                     "power_high": r.power_high, "tool": r.tool, "busy": r.busy(),
                     "paused": r.motion is not None and r.motion.paused, "status": r.status(),
-                    "xylim_mode": r.xylim_mode, "xylim": list(r.xylim),
-                    "silent": self._silent.is_set(),
+                    "xylim_mode": r.xylim_mode, "xylim": list(r.xylim), "silent": self.silent,
                     "inputs_on": self.io.on_bits("inputs", time.monotonic()),
                     "outputs_on": self.io.on_bits("outputs", time.monotonic())}
 
@@ -273,10 +279,8 @@ class VirtualController:
     def _close_listeners(self) -> None:
         for lst in self._listeners:
             _shutdown(lst)  # wakes a blocked accept() at once
-            try:
+            with contextlib.suppress(OSError):
                 lst.close()
-            except OSError:
-                pass
 
     def _accept(self, lst: socket.socket) -> Optional[socket.socket]:
         while not self._stop.is_set():
@@ -298,10 +302,8 @@ class VirtualController:
             self._sockets.discard(sock)
             self._telemetry_socks.discard(sock)
         _shutdown(sock)
-        try:
+        with contextlib.suppress(OSError):
             sock.close()
-        except OSError:
-            pass
 
     def _serve_commands(self, lst: socket.socket) -> None:
         while True:
@@ -493,7 +495,5 @@ class VirtualController:
 
 
 def _shutdown(sock: socket.socket) -> None:
-    try:
+    with contextlib.suppress(OSError):
         sock.shutdown(socket.SHUT_RDWR)
-    except OSError:
-        pass

@@ -24,6 +24,10 @@ remote codes: `!Execute,21` is either a value out of range or a refused second `
     20  statement or expression not understood
     21  value out of range (Speed 0, Tool 16, a joint outside its limits, ...)
     22  undefined Tool slot or point
+    23  a point-file name that is not a plain file name: empty, longer than 255 characters, a
+        character outside A-Z a-z 0-9 _ . -, or "..", or "." alone
+    24  a point file that is missing, unreadable or not the virtual controller's point file, or
+        that could not be written
     30  motors are off
     31  Emergency Stop active, or it stopped the motion or `Wait`
     32  safeguard open, or it opened during the motion
@@ -33,6 +37,10 @@ remote codes: `!Execute,21` is either a value out of range or a refused second `
     40  target unreachable (no inverse-kinematics solution within the joint limits)
     41  target or path outside the `XYLim` box
     42  the straight line passes too close to a singularity
+    43  a straight line (Move, Jump3's depart and approach) arrives in another posture than its
+        destination's: another hand, elbow or wrist, or other joints than the exact ones of an
+        AglToPls, Here or LJM point
+    44  `Jump`: a statement of SCARA and Cartesian robots, which a 6-axis arm does not run
     50  I/O bit or port number outside its bank (bits 0..511, byte ports 0..63, word ports 0..31)
     51  value too large for its port (a byte 0..255, a word 0..65535), or negative
 """
@@ -54,6 +62,8 @@ SYSTEM_ERROR = 99
 SYNTAX = 20
 OUT_OF_RANGE = 21
 UNDEFINED = 22
+BAD_FILE_NAME = 23
+POINT_FILE = 24
 MOTORS_OFF = 30
 ESTOP = 31
 SAFEGUARD = 32
@@ -63,6 +73,8 @@ ABORTED = 36
 UNREACHABLE = 40
 OUTSIDE_XYLIM = 41
 SINGULARITY = 42
+POSTURE_CHANGE = 43
+NOT_THIS_ROBOT = 44
 IO_NUMBER = 50
 IO_VALUE = 51
 

@@ -16,16 +16,31 @@ With all joints at 0 the arm stands upright with the forearm pointing along +X a
 
 Poses are [X, Y, Z, U, V, W] in mm and degrees with R = Rz(U) Ry(V) Rx(W).
 
-Joint limits (degrees): J1 +-170, J2 +-160, J3 -80..160, J4 +-190, J5 +-135, J6 +-360. The J3 range
-admits one elbow posture only, so a position has up to two arm solutions (shoulder in front of or
-behind the base axis), each with two wrist solutions (flip / no flip), each with its J4 and J6
-alternatives 360 degrees apart.
+Joint limits (degrees): J1 +-170, J2 +-160, J3 -80..160, J4 +-190, J5 +-135, J6 +-360. A position
+has up to eight arm and wrist solutions (shoulder in front of or behind the base axis, elbow on
+either side of the line from the shoulder to the wrist centre, wrist flipped or not; the J3 range
+leaves both elbows only to positions near the shoulder), each with its J4 and J6 alternatives 360
+degrees apart.
+
+Postures, as SPEL+ names a point's attributes (`posture()`):
+    Hand   1 Righty: the wrist centre is in front of the J1 axis (on the side J1 faces);
+           2 Lefty: behind it, the arm reaching back over its shoulder.
+    Elbow  1 Above, 2 Below: Righty with J3 in [-90, 90) (J3 = -90 stretches the arm) is
+           Above, Lefty with J3 there is Below. That is the elbow's side of the line from the
+           shoulder to the wrist centre whenever the wrist centre is farther out than the
+           shoulder; it is told by J3 so that no flag changes without a singularity between.
+    Wrist  1 NoFlip: J5 >= 0; 2 Flip: J5 < 0.
+    J4Flag 0 for J4 in (-180, 180], 1 beyond.
+    J6Flag n for J6 in (-180 - 360n, -180 - 360(n-1)] or (180 + 360(n-1), 180 + 360n]; 0 for
+           (-180, 180]. With J6 within +-360 it is 0 or 1.
+Those five pick one solution: `solutions()` filtered by them (`matches()`), so a point written
+with the posture of some joints comes back as exactly those joints.
 """
 
 from __future__ import annotations
 
 import math
-from typing import Iterable, List, Optional, Sequence
+from typing import Dict, Iterable, List, Mapping, Optional, Sequence
 
 D1, A1, A2, D4, D6 = 320.0, 100.0, 250.0, 250.0, 65.0
 DH = (  # (theta offset, d, a, alpha) in mm and degrees
@@ -42,6 +57,10 @@ JOINT_LIMITS = ((-170.0, 170.0), (-160.0, 160.0), (-80.0, 160.0),
 Matrix = List[List[float]]  # 4x4 homogeneous transform, row major
 
 _EPS = 1e-9
+# The inverse kinematics is exact to about 1e-10 degrees: a joint that close to a flag's
+# boundary counts as on it, so a posture read back from joints selects those same joints.
+_FLAG_EPS = 1e-7
+POSTURE_KEYS = ("hand", "elbow", "wrist", "j4flag", "j6flag")
 
 
 def _matmul(a: Matrix, b: Matrix) -> Matrix:
@@ -241,3 +260,50 @@ def interpolate_pose(a: Matrix, b: Matrix, s: float) -> Matrix:
         r = [[sum(a[i][k] * step[k][j] for k in range(3)) for j in range(3)] for i in range(3)]
     p = [a[i][3] + (b[i][3] - a[i][3]) * s for i in range(3)]
     return [r[0] + [p[0]], r[1] + [p[1]], r[2] + [p[2]], [0.0, 0.0, 0.0, 1.0]]
+
+
+def turn_flag(angle: float) -> int:
+    """J4Flag or J6Flag of a joint angle: 0 within (-180, 180], then one more per turn out."""
+    boundary = 180.0 + 360.0 * round((angle - 180.0) / 360.0)
+    if abs(angle - boundary) < _FLAG_EPS:
+        angle = boundary
+    if -180.0 < angle <= 180.0:
+        return 0
+    if angle > 180.0:
+        return math.ceil((angle - 180.0) / 360.0)
+    return math.floor((-angle - 180.0) / 360.0) + 1
+
+
+def posture(joints: Sequence[float]) -> Dict[str, int]:
+    """The point attributes of the joints, keyed by POSTURE_KEYS, valued as Hand(), Elbow(),
+    Wrist(), J4Flag() and J6Flag() answer them (see the module docstring)."""
+    wrist_centre = flange_transform(joints, upto=4)
+    q1 = math.radians(joints[0])
+    reach = wrist_centre[0][3] * math.cos(q1) + wrist_centre[1][3] * math.sin(q1)
+    righty = reach >= 0.0
+    elbow_up_side = -90.0 <= _wrap(joints[2]) < 90.0
+    return {"hand": 1 if righty else 2, "elbow": 1 if elbow_up_side == righty else 2,
+            "wrist": 1 if joints[4] >= 0.0 else 2, "j4flag": turn_flag(joints[3]),
+            "j6flag": turn_flag(joints[5])}
+
+
+def matches(joints: Sequence[float], flags: Mapping[str, int]) -> bool:
+    """True when the joints have every attribute the flags name (the others are free)."""
+    if not flags:
+        return True
+    have = posture(joints)
+    return all(have[k] == v for k, v in flags.items())
+
+
+def solve_posture(pose: Sequence[float], tool: Optional[Sequence[float]],
+                  flags: Mapping[str, int], reference: Optional[Sequence[float]],
+                  nearest: bool) -> Optional[List[float]]:
+    """The solution with the given attributes: the one nearest the reference joints when
+    `nearest`, else the first in posture order; the reference also settles singular angles.
+    None when no solution within the limits has them."""
+    found = [q for q in solutions(pose, tool, reference=reference) if matches(q, flags)]
+    if not found:
+        return None
+    if nearest and reference is not None:
+        return min(found, key=lambda q: joint_distance(q, reference))
+    return found[0]

@@ -17,25 +17,31 @@ Motion timing:
 - `Move`: straight line of the TCP with the orientation turning about one axis, trapezoidal in
   path length (`SpeedS` mm/s, `AccelS` mm/s^2) or in rotation angle (MAX_ROT_SPEED deg/s,
   MAX_ROT_ACCEL deg/s^2), whichever takes longer. Joint speed limits do not apply to `Move`.
+- `Jump3`: a straight depart as `Move`, a joint-interpolated span as `Go`, a straight approach
+  as `Move`; each segment starts and ends at rest (no arch rounds the corners).
 - Power Low caps `Speed` and `Accel` at LOW_POWER_PERCENT and `SpeedS`/`AccelS` at
   LOW_POWER_SPEEDS mm/s and LOW_POWER_ACCELS mm/s^2.
 - `$Pause` freezes the motion clock at once (no deceleration ramp is modelled); `$Continue`
   resumes it.
-- `$Abort` brakes along the path at the motion's own deceleration, so the robot comes to rest
-  short of the target (or on it, when the motion was braking already); the motion ends, and
-  its reply goes out, once it is at rest. Emergency Stop, safeguard, teach mode, a controller
+- `$Abort` brakes along the path at the deceleration of the segment under way, so the robot
+  comes to rest short of the target (or on it, when the motion was braking already); the
+  motion ends, and its reply goes out, once it is at rest. Emergency Stop, safeguard, teach mode, a controller
   error and `stop()` stop it dead, a ramp in progress included.
 """
 
 from __future__ import annotations
 
-import math
 import threading
 import time
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from . import errors
 from . import kinematics as kin
+from .motion import (Job, LineTarget, Motion, Profile, Segment, joint_samples, joint_segment,
+                     line_segment)
+from .point_table import PointTable
+
+__all__ = ["Job", "Motion", "Profile", "Robot"]
 
 MAX_JOINT_SPEED = (300.0, 300.0, 360.0, 400.0, 400.0, 600.0)
 MAX_JOINT_ACCEL = (1200.0, 1200.0, 1400.0, 1800.0, 1800.0, 2400.0)
@@ -68,149 +74,8 @@ ROBOT_MOVING, ROBOT_PAUSED = 1 << 4, 1 << 5
 CTRL_READY, CTRL_ESTOP, CTRL_SAFEGUARD, CTRL_ERROR = 1 << 0, 1 << 8, 1 << 9, 1 << 10
 
 
-class Profile:
-    """Trapezoidal (or triangular) profile over a distance; position as a fraction 0..1."""
-
-    def __init__(self, distance: float, speed: float, accel: float, decel: float) -> None:
-        self.distance = distance
-        if distance <= 0.0:
-            self.duration = 0.0
-            self.t_acc = self.t_dec = self.t_flat = 0.0
-            self.peak = 0.0
-            self.accel = self.decel = 1.0
-            return
-        self.accel, self.decel = accel, decel
-        ramps = speed * speed / (2 * accel) + speed * speed / (2 * decel)
-        if distance >= ramps:
-            self.peak = speed
-            self.t_flat = (distance - ramps) / speed
-        else:
-            self.peak = math.sqrt(2 * distance * accel * decel / (accel + decel))
-            self.t_flat = 0.0
-        self.t_acc = self.peak / accel
-        self.t_dec = self.peak / decel
-        self.duration = self.t_acc + self.t_flat + self.t_dec
-
-    def fraction(self, t: float) -> float:
-        if self.distance <= 0.0 or t >= self.duration:
-            return 1.0
-        if t <= 0.0:
-            return 0.0
-        if t < self.t_acc:
-            done = 0.5 * self.accel * t * t
-        elif t < self.t_acc + self.t_flat:
-            done = 0.5 * self.peak * self.t_acc + self.peak * (t - self.t_acc)
-        else:
-            left = self.duration - t
-            done = self.distance - 0.5 * self.decel * left * left
-        return min(1.0, max(0.0, done / self.distance))
-
-    def speed(self, t: float) -> float:
-        """Speed along the distance (distance units per second) at time t."""
-        if self.distance <= 0.0 or t <= 0.0 or t >= self.duration:
-            return 0.0
-        if t < self.t_acc:
-            return self.accel * t
-        if t < self.t_acc + self.t_flat:
-            return self.peak
-        return self.decel * (self.duration - t)
-
-
-class Job:
-    """A long-running statement. Its thread calls step() and end() with the robot lock held."""
-
-    def __init__(self) -> None:
-        self.error: Optional[int] = None  # why it ended early; None while running or when done
-        self.finished = False
-
-    def step(self, now: float) -> Optional[float]:
-        """Seconds until the job wants looking at again (at most that long), 0 or less when it
-        is over, None when only a notification of `Robot.changed` can end it."""
-        raise NotImplementedError
-
-    def end(self, robot: "Robot", now: float) -> None:
-        """Leaves the job's outcome behind in the robot or the cell."""
-
-    def abort(self, code: int, now: float, decelerate: bool) -> bool:
-        """Ends the job with the error code; False when it had been ended already."""
-        if self.error is not None:
-            return False
-        self.error = code
-        return True
-
-
-class Motion(Job):
-    """One Go or Move in progress: a joint path over a fraction and a profile in time."""
-
-    def __init__(self, kind: str, path: Callable[[float], List[float]], profile: Profile) -> None:
-        super().__init__()
-        self.kind = kind
-        self.path = path
-        self.profile = profile
-        self.elapsed = 0.0               # motion-clock seconds before the current run segment
-        self.resumed_at: Optional[float] = time.monotonic()  # None while paused
-        # After an abort the profile no longer drives the motion: the braking ramp does, as
-        # (start time, distance covered at its start, speed at its start). Speed 0 stops dead.
-        self.brake: Optional[Tuple[float, float, float]] = None
-
-    def clock(self, now: float) -> float:
-        running = now - self.resumed_at if self.resumed_at is not None else 0.0
-        return self.elapsed + running
-
-    def fraction(self, now: float) -> float:
-        prof = self.profile
-        if self.brake is None:
-            return prof.fraction(self.clock(now))
-        if prof.distance <= 0.0:
-            return 1.0
-        start, covered, speed = self.brake
-        t = min(max(0.0, now - start), speed / prof.decel)
-        return min(1.0, (covered + speed * t - 0.5 * prof.decel * t * t) / prof.distance)
-
-    def joints(self, now: float) -> List[float]:
-        return self.path(self.fraction(now))
-
-    def time_left(self, now: float) -> Optional[float]:
-        """Seconds until the motion is at rest; None while paused (it has no end then)."""
-        if self.brake is not None:
-            return self.brake[0] + self.brake[2] / self.profile.decel - now
-        if self.paused:
-            return None
-        return self.profile.duration - self.clock(now)
-
-    def stop(self, now: float, decelerate: bool) -> None:
-        """Starts the braking ramp, or stops where it stands (also ending a ramp under way)."""
-        covered = self.fraction(now) * self.profile.distance
-        speed = 0.0
-        if decelerate and self.brake is None and not self.paused:
-            speed = self.profile.speed(self.clock(now))
-        self.brake = (now, covered, speed)
-
-    def step(self, now: float) -> Optional[float]:
-        return self.time_left(now)
-
-    def end(self, robot: "Robot", now: float) -> None:
-        # A motion that ran its course ends exactly on its target, whatever the clock says.
-        robot.joints = self.path(1.0) if self.error is None else self.joints(now)
-
-    def abort(self, code: int, now: float, decelerate: bool) -> bool:
-        """A stop that does not decelerate also cuts short the ramp of an earlier abort, which
-        keeps its code."""
-        if self.error is not None:
-            if not decelerate:
-                self.stop(now, decelerate=False)
-            return False
-        self.error = code
-        self.stop(now, decelerate)
-        return True
-
-    @property
-    def paused(self) -> bool:
-        return self.resumed_at is None and self.brake is None
-
-
 class Robot:
-    def __init__(self) -> None:
+    def __init__(self, points_dir: Optional[str] = None) -> None:
         self.lock = threading.Lock()
         self.changed = threading.Condition(self.lock)
         self.joints: List[float] = list(POINT_JOINTS[0])
@@ -228,9 +93,7 @@ class Robot:
         self.safeguard_open = False
         self.teach = False
         self.system_error = 0
-        self.points: Dict[int, List[float]] = {n: kin.forward(q) for n, q in POINT_JOINTS.items()}
-        self.point_postures: Dict[int, List[float]] = {n: list(q)
-                                                       for n, q in POINT_JOINTS.items()}
+        self.points = PointTable(POINT_JOINTS, points_dir)
         self.job: Optional[Job] = None  # the statement whose `$Execute` is still running
 
     @property
@@ -315,64 +178,47 @@ class Robot:
             if not self._inside_limit(pose):
                 raise errors.SpelError(errors.OUTSIDE_XYLIM)
 
-    def plan_go(self, target: List[float]) -> Motion:
-        start = self.current_joints()
-        tool = self.tool_pose()
-        samples = [kin.forward([a + (b - a) * i / 32 for a, b in zip(start, target)], tool)
-                   for i in range(33)]
-        self._check_limit(samples)
-        speed_pct = self.speed if self.power_high else min(self.speed, LOW_POWER_PERCENT)
-        acc_pct = [a if self.power_high else min(a, LOW_POWER_PERCENT) for a in self.accel]
-        slowest = Profile(0.0, 1.0, 1.0, 1.0)
-        for i in range(6):
-            d = abs(target[i] - start[i])
-            prof = Profile(d, MAX_JOINT_SPEED[i] * speed_pct / 100.0,
-                           MAX_JOINT_ACCEL[i] * acc_pct[0] / 100.0,
-                           MAX_JOINT_ACCEL[i] * acc_pct[1] / 100.0)
-            if prof.duration > slowest.duration:
-                slowest = prof
+    def _ptp_limits(self) -> Tuple[float, List[float]]:
+        """Speed and Accel percentages, capped by Power Low."""
+        if self.power_high:
+            return self.speed, list(self.accel)
+        return min(self.speed, LOW_POWER_PERCENT), [min(a, LOW_POWER_PERCENT) for a in self.accel]
 
-        def path(s: float) -> List[float]:
-            return [a + (b - a) * s for a, b in zip(start, target)]
+    def _ptp(self, start: List[float], target: List[float]) -> Segment:
+        speed_pct, accel_pct = self._ptp_limits()
+        return joint_segment(start, target, speed_pct, accel_pct, MAX_JOINT_SPEED,
+                             MAX_JOINT_ACCEL)
 
-        return Motion("Go", path, slowest)
-
-    def plan_move(self, target_pose: List[float]) -> Motion:
-        start_joints = self.current_joints()
-        tool = self.tool_pose()
-        a = kin.pose_to_matrix(kin.forward(start_joints, tool))
-        b = kin.pose_to_matrix(target_pose)
-        length = math.dist([a[i][3] for i in range(3)], [b[i][3] for i in range(3)])
-        angle = kin.rotation_angle_between(a, b)
-        steps = max(2, min(400, int(math.ceil(max(length / 2.0, angle)))))
-        joints = [start_joints]
-        poses = []
-        for i in range(1, steps + 1):
-            pose = kin.matrix_to_pose(kin.interpolate_pose(a, b, i / steps))
-            q = kin.solve(pose, tool, nearest=joints[-1])
-            if q is None:
-                raise errors.SpelError(errors.UNREACHABLE)
-            if max(abs(x - y) for x, y in zip(q, joints[-1])) > 30.0:
-                raise errors.SpelError(errors.SINGULARITY)
-            joints.append(q)
-            poses.append(pose)
-        self._check_limit(poses or [target_pose])
+    def _line(self, start: List[float], target: LineTarget) -> Tuple[Segment, List[List[float]]]:
+        """A straight line at SpeedS and AccelS, capped by Power Low, and its poses."""
         high = self.power_high
         speeds = self.speeds if high else min(self.speeds, LOW_POWER_SPEEDS)
         accels = [x if high else min(x, LOW_POWER_ACCELS) for x in self.accels]
         rot_scale = 1.0 if high else LOW_POWER_PERCENT / 100.0
-        linear = Profile(length, speeds, accels[0], accels[1])
-        rotary = Profile(angle, MAX_ROT_SPEED * rot_scale, MAX_ROT_ACCEL * rot_scale,
-                         MAX_ROT_ACCEL * rot_scale)
-        profile = linear if linear.duration >= rotary.duration else rotary
+        return line_segment(start, target, self.tool_pose(), (speeds, accels[0], accels[1]),
+                            (MAX_ROT_SPEED * rot_scale, MAX_ROT_ACCEL * rot_scale))
 
-        def path(s: float) -> List[float]:
-            x = s * steps
-            i = min(int(x), steps - 1)
-            f = x - i
-            return [p + (q - p) * f for p, q in zip(joints[i], joints[i + 1])]
+    def plan_go(self, target: List[float]) -> Motion:
+        start = self.current_joints()
+        self._check_limit(joint_samples(start, target, self.tool_pose()))
+        return Motion("Go", [self._ptp(start, target)])
 
-        return Motion("Move", path, profile)
+    def plan_move(self, target: LineTarget) -> Motion:
+        segment, poses = self._line(self.current_joints(), target)
+        self._check_limit(poses)
+        return Motion("Move", [segment])
+
+    def plan_jump3(self, depart: LineTarget, approach: List[float],
+                   destination: LineTarget) -> Motion:
+        """A straight line to the depart point, joint interpolation to the approach point's
+        joints, a straight line to the destination, each segment from rest to rest."""
+        rise, rise_poses = self._line(self.current_joints(), depart)
+        lifted = rise.path(1.0)
+        span = self._ptp(lifted, approach)
+        fall, fall_poses = self._line(approach, destination)
+        self._check_limit(rise_poses + joint_samples(lifted, approach, self.tool_pose())
+                          + fall_poses)
+        return Motion("Jump3", [rise, span, fall])
 
     # --- motion execution -------------------------------------------------------------------
 

@@ -2,29 +2,25 @@
 
 Statements: `Print` with comma-separated items, `Motor On|Off`, `Power Low|High`, `Reset`,
 `Speed n`, `Accel a[, d]`, `SpeedS v`, `AccelS a[, d]`, `TLSet n, <point>`, `TLClr n`, `Tool n`,
-`XYLimMode 0|1`, `XYLim x0,x1,y0,y1,z0,z1` (all zero: no limit), `P<n> = <point>`,
-`Go <point> [CP] [LJM [n]] [Till|Find|Sense ...] [!...!] [SYNC]` and
-`Move <point> [ROT] [ECP] [CP] [Till|Find|Sense ...] [!...!] [SYNC]`. CP, SYNC, ECP, ROT,
-search clauses and parallel processing are accepted and have no effect.
+`XYLimMode 0|1`, `XYLim x0,x1,y0,y1,z0,z1` (all zero: no limit), `P<n> = <point>` (n 0..999;
+`P<n> = Here` teaches), `SavePoints "<file>"`, `LoadPoints "<file>"` (point_table.py), and the
+motions `Go`, `Move`, `Jump3` and the refused `Jump` (spel_motion.py).
 
 I/O statements (cell_io.py): `On b`, `Off b`, `Out p, v`, `OutW p, v`, `MemOn b`, `MemOff b`,
 `Wait Sw(b)|MemSw(b)|Oport(b) [= On|Off|1|0] [, seconds]`, which runs like a motion.
 
 Print items: `Stat(n)`, `SysErr`, `EStopOn`, `SafetyOn`, `TeachOn`, `CtrlDev`, `RobotInfo(n)`,
 `CtrlInfo(n)`, `Power`, `Motor`, `AccelMax(1|2)`, `Speed`, `Accel(1|2)`, `SpeedS`, `AccelS(1|2)`,
-`Tool`, `TLDef(n)`, `Agl(j)`, `PAgl(<point>, j)`, `CX..CW(<point>)`, `XYLimMode`, numbers, and
-the I/O: `Sw(b)`, `Oport(b)`, `MemSw(b)` and `TW` (booleans), `In(p)`, `Out(p)`, `InW(p)`,
-`OutW(p)` (integers).
+`Tool`, `TLDef(n)`, `Agl(j)`, `PAgl(<point>, j)`, `CX..CW(<point>)`, `Hand`, `Elbow`, `Wrist`,
+`J4Flag` and `J6Flag` of a point, `XYLimMode`, numbers, and the I/O: `Sw(b)`, `Oport(b)`,
+`MemSw(b)` and `TW` (booleans), `In(p)`, `Out(p)`, `InW(p)`, `OutW(p)` (integers).
 
-Points: `XY(x,y,z,u,v,w)`, `Here`, `P<n>`, `TLSet(n)`, `XYLim(1)` (minimum corner),
-`XYLim(2)` (maximum corner), `AglToPls(j1,...,j6)`, `LJM(<point>[, <reference>])`, each
-optionally followed by offsets such as `+Z(50)` or `-X(10.5)`.
+Points and their postures: spel_points.py. `Go ... LJM` and `LJM(p, ref)` choose the solution
+nearest the current or reference joints, whatever the point's flags.
 
-Postures: an `XY` point uses the first posture (shoulder in front, wrist not flipped); `P<n>`
-uses the posture nearest its stored joints; `Here`, `AglToPls` and `LJM` carry exact joints.
-`Go ... LJM` and `LJM(p, ref)` choose the solution nearest the current or reference joints.
-
-Booleans print as True/False; numbers print in the shortest text that reads back exactly.
+A text in double quotes is one token; parallel processing `!...!` is taken out of a statement
+before it is parsed, unless it lies in a text. Booleans print as True/False; numbers print in
+the shortest text that reads back exactly.
 """
 
 from __future__ import annotations
@@ -35,18 +31,19 @@ import time
 from typing import List, Optional, Tuple, Union
 
 from . import errors
-from . import kinematics as kin
 from .cell_io import CellIO, Wait
 from .errors import SpelError
-from .robot import ACCEL_MAX, CONTROL_DEVICE, MAX_ACCELS, MAX_SPEEDS, Job, Motion, Robot
+from .point_table import check_number
+from .robot import ACCEL_MAX, CONTROL_DEVICE, MAX_ACCELS, MAX_SPEEDS, Job, Robot
+from .spel_motion import MotionStatements
+from .spel_points import POSE_AXES, POSTURE_FUNCTIONS, PointParser
 
 _TOKEN = re.compile(r"\s*(?:(\d+\.?\d*(?:[eE][+-]?\d+)?|\.\d+(?:[eE][+-]?\d+)?)"
-                    r"|([A-Za-z_][A-Za-z0-9_]*)|(\S))")
-_POSE_AXES = {"X": 0, "Y": 1, "Z": 2, "U": 3, "V": 4, "W": 5}
-_SEARCH_WORDS = {"TILL", "FIND", "SENSE"}
+                    r"|([A-Za-z_][A-Za-z0-9_]*)|(\"[^\"]*\")|(\S))")
+_TEXT = re.compile(r'"[^"]*"')
 _VERBS = {"PRINT", "MOTOR", "POWER", "RESET", "SPEED", "ACCEL", "SPEEDS", "ACCELS", "TLSET",
-          "TLCLR", "TOOL", "XYLIMMODE", "XYLIM", "GO", "MOVE", "ON", "OFF", "OUT", "OUTW",
-          "MEMON", "MEMOFF", "WAIT"}
+          "TLCLR", "TOOL", "XYLIMMODE", "XYLIM", "GO", "MOVE", "JUMP", "JUMP3", "ON", "OFF", "OUT",
+          "OUTW", "MEMON", "MEMOFF", "WAIT", "SAVEPOINTS", "LOADPOINTS"}
 # I/O functions: the bank and the width of what their argument numbers.
 _IO_FUNCTIONS = {"SW": ("inputs", "bit"), "OPORT": ("outputs", "bit"), "MEMSW": ("memory", "bit"),
                  "IN": ("inputs", "byte"), "OUT": ("outputs", "byte"),
@@ -64,16 +61,6 @@ def format_number(value: Union[int, float, bool]) -> str:
     return repr(value)
 
 
-class Point:
-    """A TCP pose, with exact joints or with joints that only pick the posture."""
-
-    def __init__(self, pose: List[float], joints: Optional[List[float]] = None,
-                 exact: bool = False) -> None:
-        self.pose = pose
-        self.joints = joints
-        self.exact = exact
-
-
 def _tokenize(text: str) -> List[str]:
     tokens = []
     pos = 0
@@ -82,12 +69,12 @@ def _tokenize(text: str) -> List[str]:
         m = _TOKEN.match(text, pos)
         if m is None or m.end() == pos:
             break
-        tokens.append(m.group(1) or m.group(2) or m.group(3))
+        tokens.append(m.group(1) or m.group(2) or m.group(3) or m.group(4))
         pos = m.end()
     return tokens
 
 
-class _Parser:
+class _Parser(PointParser):
     def __init__(self, tokens: List[str], robot: Robot, io: CellIO) -> None:
         self.t = tokens
         self.i = 0
@@ -101,6 +88,10 @@ class _Parser:
 
     def word(self) -> str:
         tok = self.peek()
+        return tok.upper() if tok else ""
+
+    def word_at(self, ahead: int) -> str:
+        tok = self.peek(ahead)
         return tok.upper() if tok else ""
 
     def take(self) -> str:
@@ -194,94 +185,6 @@ class _Parser:
         self.expect(")")
         return bank, width, port
 
-    # points
-    def point(self) -> Point:
-        p = self.point_primary()
-        while self.peek() in ("+", "-") and (self.word_at(1) in _POSE_AXES) \
-                and self.peek(2) == "(":
-            sign = 1.0 if self.take() == "+" else -1.0
-            axis = _POSE_AXES[self.take().upper()]
-            self.expect("(")
-            delta = self.number()
-            self.expect(")")
-            pose = list(p.pose)
-            pose[axis] += sign * delta
-            p = Point(pose, p.joints, exact=False)
-        return p
-
-    def word_at(self, ahead: int) -> str:
-        tok = self.peek(ahead)
-        return tok.upper() if tok else ""
-
-    def point_primary(self) -> Point:
-        r = self.robot
-        w = self.word()
-        if w == "(":
-            self.take()
-            p = self.point()
-            self.expect(")")
-            return p
-        tok = self.take()
-        if w == "XY":
-            return Point(self.call_args(6))
-        if w == "HERE":
-            return Point(r.here(), r.current_joints(), exact=True)
-        if w == "TLSET":
-            n = self.call_int()
-            return Point(list(self.tool_definition(n)))
-        if w == "XYLIM":
-            n = self.call_int()
-            if n not in (1, 2):
-                raise SpelError(errors.OUT_OF_RANGE)
-            lim = r.xylim
-            k = n - 1
-            return Point([lim[k], lim[2 + k], lim[4 + k], 0.0, 0.0, 0.0])
-        if w == "AGLTOPLS":
-            joints = self.call_args(6)
-            if not kin.within_limits(joints):
-                raise SpelError(errors.OUT_OF_RANGE)
-            return Point(kin.forward(joints, r.tool_pose()), joints, exact=True)
-        if w == "LJM":
-            self.expect("(")
-            target = self.point()
-            if self.peek() == ",":
-                self.take()
-                ref = self.point()
-            else:
-                ref = Point(r.here(), r.current_joints(), exact=True)
-            self.expect(")")
-            ref_joints = self.resolve(ref)
-            joints = kin.solve(target.pose, r.tool_pose(), nearest=ref_joints)
-            if joints is None:
-                raise SpelError(errors.UNREACHABLE)
-            return Point(target.pose, joints, exact=True)
-        m = re.fullmatch(r"[Pp](\d+)", tok)
-        if m:
-            n = int(m.group(1))
-            if n not in r.points:
-                raise SpelError(errors.UNDEFINED)
-            return Point(list(r.points[n]), list(r.point_postures[n]))
-        raise SpelError(errors.SYNTAX)
-
-    def tool_definition(self, n: int) -> List[float]:
-        if n == 0:
-            return [0.0] * 6
-        if not 1 <= n <= 15:
-            raise SpelError(errors.OUT_OF_RANGE)
-        if n not in self.robot.tools:
-            raise SpelError(errors.UNDEFINED)
-        return self.robot.tools[n]
-
-    def resolve(self, p: Point, nearest: Optional[List[float]] = None) -> List[float]:
-        """Joints for the point: exact, nearest the given joints, or its own posture."""
-        if p.exact and nearest is None:
-            return list(p.joints)
-        ref = nearest if nearest is not None else p.joints
-        joints = kin.solve(p.pose, self.robot.tool_pose(), nearest=ref)
-        if joints is None:
-            raise SpelError(errors.UNREACHABLE)
-        return joints
-
     # Print items
     def function_value(self, tok: str) -> Union[int, float, bool]:
         r = self.robot
@@ -337,11 +240,13 @@ class _Parser:
             if not 1 <= j <= 6:
                 raise SpelError(errors.OUT_OF_RANGE)
             return self.resolve(p)[j - 1]
-        if len(w) == 2 and w[0] == "C" and w[1] in _POSE_AXES:
+        if w in POSTURE_FUNCTIONS:
+            return self.posture_value(POSTURE_FUNCTIONS[w])
+        if len(w) == 2 and w[0] == "C" and w[1] in POSE_AXES:
             self.expect("(")
             p = self.point()
             self.expect(")")
-            return p.pose[_POSE_AXES[w[1]]]
+            return p.pose[POSE_AXES[w[1]]]
         raise SpelError(errors.SYNTAX)
 
     def print_items(self) -> str:
@@ -366,7 +271,7 @@ class _Parser:
             self.expect(",")
 
 
-class Interpreter:
+class Interpreter(MotionStatements):
     """Runs one statement against the robot and the cell; call with the robot lock held."""
 
     def __init__(self, robot: Robot, io: Optional[CellIO] = None) -> None:
@@ -374,9 +279,10 @@ class Interpreter:
         self.io = io if io is not None else CellIO()
 
     def execute(self, statement: str) -> Union[None, str, Job]:
-        """None for a plain statement, the printed text for Print, a Job to run for Go, Move
-        and Wait."""
-        parallel = re.search(r"!.*!", statement)
+        """None for a plain statement, the printed text for Print, a Job to run for Go, Move,
+        Jump3 and Wait."""
+        # Texts are blanked out first, so a "!" in a file name is no parallel processing.
+        parallel = re.search(r"!.*!", _TEXT.sub(lambda m: " " * len(m.group()), statement))
         if parallel:
             statement = statement[:parallel.start()] + statement[parallel.end():]
         tokens = _tokenize(statement)
@@ -388,12 +294,27 @@ class Interpreter:
             return getattr(self, "_" + verb.lower())(p)
         if re.fullmatch(r"P\d+", verb) and p.peek() == "=":
             p.take()
+            n = int(verb[1:])
+            check_number(n)
             point = p.point()
             p.end()
-            self.robot.points[int(verb[1:])] = list(point.pose)
-            self.robot.point_postures[int(verb[1:])] = p.resolve(point)
+            self.robot.points.set(n, point.pose, p.resolve(point))
             return None
         raise SpelError(errors.SYNTAX)
+
+    @staticmethod
+    def _file_name(p: _Parser) -> str:
+        text = p.take()
+        p.end()
+        if len(text) < 2 or not (text.startswith('"') and text.endswith('"')):
+            raise SpelError(errors.SYNTAX)
+        return text[1:-1]
+
+    def _savepoints(self, p: _Parser) -> None:
+        self.robot.points.save(self._file_name(p))
+
+    def _loadpoints(self, p: _Parser) -> None:
+        self.robot.points.load(self._file_name(p))
 
     def _print(self, p: _Parser) -> str:
         return p.print_items()
@@ -507,40 +428,6 @@ class Interpreter:
             raise SpelError(errors.OUT_OF_RANGE)
         self.robot.xylim = values
         return None
-
-    def _modifiers(self, p: _Parser, allowed: set) -> dict:
-        found: dict = {}
-        while not p.at_end():
-            w = p.take().upper()
-            if w in _SEARCH_WORDS:
-                # The search condition runs to the next modifier word; it is not evaluated.
-                while not p.at_end() and p.word() not in allowed:
-                    p.take()
-                continue
-            if w not in allowed or w in found:
-                raise SpelError(errors.SYNTAX)
-            found[w] = True
-            if w == "LJM" and not p.at_end() and p.word() not in allowed:
-                found["LJM_FLAG"] = p.integer()
-        return found
-
-    def _go(self, p: _Parser) -> Motion:
-        r = self.robot
-        dest = p.point()
-        mods = self._modifiers(p, {"CP", "LJM", "SYNC"} | _SEARCH_WORDS)
-        r.check_can_move()
-        if "LJM" in mods:
-            target = p.resolve(dest, nearest=r.current_joints())
-        else:
-            target = p.resolve(dest)
-        return r.plan_go(target)
-
-    def _move(self, p: _Parser) -> Motion:
-        r = self.robot
-        dest = p.point()
-        self._modifiers(p, {"ROT", "ECP", "CP", "SYNC"} | _SEARCH_WORDS)
-        r.check_can_move()
-        return r.plan_move(list(dest.pose))
 
     # --- I/O ------------------------------------------------------------------------------
 

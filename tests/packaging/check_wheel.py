@@ -35,7 +35,7 @@ def main(wheel: pathlib.Path, policy: str) -> None:
     top = {name.split("/")[0] for name in names}
     # No grafted "<dist>.libs" folder: the modules need only libraries the policy lists.
     expected = {f"_brevacon{suffix}", f"_tandrel{suffix}", "_brevacon-stubs", "_tandrel-stubs",
-                "epson_sim", "epson_plot", "epson_ros2", dist_info}
+                "epson_sim", "epson_plot", "epson_check", "epson_ros2", dist_info}
     assert top == expected, f"unexpected: {top - expected}, missing: {expected - top}"
     stubs = sorted(n for n in names if "-stubs/" in n)
     assert stubs == ["_brevacon-stubs/__init__.pyi", "_tandrel-stubs/__init__.pyi"], stubs

@@ -40,6 +40,10 @@ def main(version: str) -> None:
                            text=True, timeout=30).stdout
     assert "RECORDING" in shown.upper(), shown
     print("epson-plot --help: ok")
+    shown = subprocess.run([str(BIN / "epson-check"), "--help"], check=True, capture_output=True,
+                           text=True, timeout=30).stdout
+    assert "--telemetry-port" in shown and "--json" in shown, shown
+    print("epson-check --help: ok")
     # The core wheel needs no ROS: the bridge is there, and says which extra brings rclpy. A
     # ROS install on the path must not count here, so rclpy is blocked rather than assumed absent.
     assert (BIN / "epson-ros2-bridge").exists()
@@ -50,10 +54,16 @@ def main(version: str) -> None:
     print("import epson_ros2 without rclpy: names the ros2 extra")
 
     with VirtualController(port=0, telemetry_port=0) as vc:
+        checked = subprocess.run(
+            [str(BIN / "epson-check"), "127.0.0.1", "--port", str(vc.port), "--telemetry-port",
+             str(vc.telemetry_port), "--seconds", "0.5", "--json"],
+            capture_output=True, text=True, timeout=60, check=False)
         session = subprocess.run(
             [sys.executable, str(HERE / "typed_usage.py"), "127.0.0.1", str(vc.port),
              str(vc.telemetry_port)],
             capture_output=True, text=True, timeout=60, check=False)
+    assert checked.returncode == 0 and '"ok": true' in checked.stdout, checked.stdout
+    print("epson-check against the virtual controller: ready for motion")
     assert session.returncode == 0, session.stdout + session.stderr
     print(session.stdout, end="")
 

@@ -199,6 +199,35 @@ def test_rejected_login_propagates_controller_error(
         _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port)
 
 
+@pytest.mark.parametrize("password", ["s3cret pw", "wrong", None], ids=["right", "wrong", "none"])
+def test_password_logs_in_to_a_controller_that_has_one(password: str | None) -> None:
+    from epson_sim import VirtualController
+
+    with VirtualController(port=0, telemetry_port=0, password="s3cret pw") as vc:
+        if password == "s3cret pw":
+            with _tandrel.Tandrel("127.0.0.1", vc.port, vc.telemetry_port,
+                                  password=password) as hardware:
+                assert hardware.get_control_interface().is_logged_in()
+                assert "s3cret" not in repr(hardware)
+            return
+        with pytest.raises(_brevacon.ControllerError) as refused:
+            _tandrel.Tandrel("127.0.0.1", vc.port, vc.telemetry_port, password=password)
+        assert refused.value.code == 13
+        assert str(refused.value).startswith("The Epson controller refused the password")
+        assert refused.value.command == "$Login,<redacted>"
+        assert "wrong" not in str(refused.value)
+
+
+def test_password_with_a_line_ending_opens_nothing(
+    fake_controller: FakeController, telemetry_peer: TelemetryPeer
+) -> None:
+    with pytest.raises(ValueError, match="line ending"):
+        _tandrel.Tandrel("127.0.0.1", fake_controller.port, telemetry_peer.port,
+                         password="pw\r\n$Logout")
+    time.sleep(0.1)
+    assert fake_controller.connections == 0
+
+
 def test_construction_releases_the_gil(
     fake_controller: FakeController, telemetry_peer: TelemetryPeer
 ) -> None:

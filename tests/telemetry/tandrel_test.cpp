@@ -132,6 +132,31 @@ TEST(TandrelFailure, RejectedLoginNeverOpensTelemetryAndHidesPassword) {
   EXPECT_EQ(threadCount(), threads_before);
 }
 
+TEST(TandrelFailure, GivenPasswordIsTheLoginAndIsNeverShown) {
+  FakeTelemetryServer server;
+  PeriodicPusher pusher(server, kSample);
+  {
+    FakeController fake;
+    fake.expect("$Login,s3cret").reply("#Login").logout().expectClose();
+    Tandrel tandrel("127.0.0.1", fake.port(), server.port(), ConnectOptions(), "s3cret");
+    EXPECT_TRUE(tandrel.isConnected());
+    tandrel.disconnect();
+    fake.verify();
+  }
+  FakeController fake;
+  fake.expect("$Login,s3cret").reply("!Login,13").expectClose();
+  try {
+    Tandrel tandrel("127.0.0.1", fake.port(), server.port(), ConnectOptions(), "s3cret");
+    ADD_FAILURE() << "the refused login did not throw";
+  } catch (const ControllerError& e) {
+    EXPECT_EQ(e.code().value_or(0), 13);
+    EXPECT_EQ(e.command(), "$Login,<redacted>");
+    EXPECT_EQ(std::string(e.what()).find("s3cret"), std::string::npos) << e.what();
+  }
+  fake.verify();
+  EXPECT_EQ(server.connections(), 1);  // only the session that logged in opened telemetry
+}
+
 TEST(TandrelFailure, MissingTelemetryLogsOutAfterReadinessTimeout) {
   FakeTelemetryServer silent;
   const int threads_before = threadCount();

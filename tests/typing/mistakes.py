@@ -22,7 +22,7 @@ def wrong_arguments(client: _brevacon.Brevacon) -> None:
     client.connect(5000)  # type: ignore[arg-type]
     client.connect("robot", port="5000")  # type: ignore[arg-type]
     client.set_power_mode(1)  # type: ignore[arg-type]
-    client.go("P1")  # type: ignore[call-arg]
+    client.go([400.0, 0.0, 300.0, 0.0, 90.0, 180.0])  # type: ignore[arg-type]
     client.set_tcp_offset(["0", "0", "0.12", "0", "0", "0"])  # type: ignore[list-item]
     _tandrel.Tandrel(host=None)  # type: ignore[arg-type]
 

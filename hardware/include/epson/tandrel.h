@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <epson/brevacon.h>
@@ -12,19 +13,23 @@ namespace epson {
 
 // The command and telemetry connections of one controller, opened and closed as one unit.
 //
-// The constructor logs in with a built-in credential, verifies the login and then opens
-// telemetry; any failure closes both before the error propagates, so a Tandrel only exists
-// connected. The two clients are shared: they may outlive the Tandrel. No lock of its own;
-// the clients' own rules apply to their use from several threads.
+// The constructor logs in (with the given password, else a built-in credential), verifies the
+// login and then opens telemetry; any failure closes both before the error propagates, so a
+// Tandrel only exists connected. The two clients are shared: they may outlive the Tandrel. No
+// lock of its own; the clients' own rules apply to their use from several threads.
 class EPSON_API Tandrel {
  public:
-  // `connect_options` bound the command connection as in Brevacon::connect(). Throws the first
-  // error met: std::invalid_argument for connect_options out of range (nothing is opened),
-  // ConnectionFailedError when a connection or the login cannot be made, ControllerError when
-  // the controller refuses the login (see <epson/errors.h>).
+  // `connect_options` bound the command connection as in Brevacon::connect(). `password` is the
+  // controller's Remote Ethernet password; std::nullopt keeps the built-in credential. Either
+  // is shown redacted in every message, as Brevacon::connect() shows its password. Throws the
+  // first error met: std::invalid_argument for connect_options out of range or a password
+  // holding a line ending (nothing is opened), ConnectionFailedError when a connection or the
+  // login cannot be made, ControllerError when the controller refuses the login (see
+  // <epson/errors.h>).
   explicit Tandrel(const std::string& host, std::uint16_t control_port = Brevacon::kDefaultPort,
                    std::uint16_t receive_port = EthernetReceiveInterface::kDefaultPort,
-                   const ConnectOptions& connect_options = ConnectOptions());
+                   const ConnectOptions& connect_options = ConnectOptions(),
+                   const std::optional<std::string>& password = std::nullopt);
   // Closes both quietly.
   ~Tandrel();
   Tandrel(const Tandrel&) = delete;

@@ -1,0 +1,5 @@
+import sys
+
+from epson_check import main
+
+sys.exit(main())
