@@ -107,3 +107,51 @@ def test_abort_motion_without_a_motion_sends_nothing(fake_controller):
         robot.connect("127.0.0.1", fake_controller.port)
         assert robot.abort_motion() is False
     assert fake_controller.texts == ["$Login,", "$Logout"]
+
+
+# A signal handler that calls the driver while go() waits on the main thread: it runs on the
+# thread that reads the motion's replies.
+HANDLER_CHILD = r"""
+import signal, sys, time, _brevacon
+robot = _brevacon.Brevacon()
+robot.connect("127.0.0.1", int(sys.argv[1]))
+def handler(signum, frame):
+    if sys.argv[2] == "abort":
+        started = time.monotonic()
+        accepted = robot.abort_motion()
+        print(f"abort_motion() returned {accepted} in {time.monotonic() - started:.3f} s",
+              flush=True)
+    else:
+        robot.motor_off()  # needs the session the go holds: refused at once
+signal.signal(signal.SIGUSR1, handler)
+try:
+    robot.go("P1")
+except _brevacon.MotionAbortedError as aborted:
+    print("go raised MotionAbortedError", aborted.code, flush=True)
+except RuntimeError as refused:
+    print("go raised", type(refused).__name__, str(refused), flush=True)
+    print("notes:", " | ".join(getattr(refused, "__notes__", [])), flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["abort", "lock"])
+def test_a_signal_handler_that_calls_the_driver_during_a_motion(fake_controller, mode):
+    fake_controller.login().expect(GO).expect("$Abort").reply("#Abort,0").reply("!Execute,36")
+    fake_controller.expect_close()
+    child = subprocess.Popen([sys.executable, "-c", HANDLER_CHILD, str(fake_controller.port), mode],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert fake_controller.wait_for_lines(2, 10)
+        time.sleep(0.2)
+        child.send_signal(signal.SIGUSR1)
+        out, err = child.communicate(timeout=15)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    if mode == "abort":
+        returned = float(out.split("abort_motion() returned True in ")[1].split(" s")[0])
+        assert returned < 1.0
+        assert "go raised MotionAbortedError 36" in out
+    else:
+        assert "go raised RuntimeError An operation of the Epson session was called from inside" in out
+        assert "was aborted with $Abort" in out  # handled as Ctrl-C: aborted, then propagated
