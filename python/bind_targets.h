@@ -307,13 +307,13 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   const auto started = [](const char* first, const char* blocking) {
     return std::string(first) + filled(kStartDoc, {{"{blocking}", blocking}});
   };
-  static const std::string start_go_doc =
+  static const std::string kStartGoDoc =
       started("Start a point-to-point SPEL+ ``Go`` motion and return its ``Motion``.", "go");
-  static const std::string start_move_doc =
+  static const std::string kStartMoveDoc =
       started("Start a straight-line SPEL+ ``Move`` motion and return its ``Motion``.", "move");
-  static const std::string start_jump_doc =
+  static const std::string kStartJumpDoc =
       started("Start a SPEL+ ``Jump`` and return its ``Motion``.", "jump");
-  static const std::string start_jump3_doc =
+  static const std::string kStartJump3Doc =
       started("Start a SPEL+ ``Jump3`` and return its ``Motion``.", "jump3");
   const auto motion = [](Motion made) { return MotionHolder(new Motion(std::move(made))); };
 
@@ -367,8 +367,7 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("orientation_flag") = py::none(), py::arg("search_expression") = py::none(),
           py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
           py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          start_go_doc.c_str())
+          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(), kStartGoDoc.c_str())
       .def(
           "start_move",
           [motion](Brevacon& self, const Target& destination, bool rot, bool ecp, bool cp,
@@ -383,7 +382,7 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("cp") = false, py::arg("search_expression") = py::none(),
           py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
           py::arg("speed_mm_s") = py::none(), py::arg("acceleration_mm_s2") = py::none(),
-          py::keep_alive<0, 1>(), start_move_doc.c_str())
+          py::keep_alive<0, 1>(), kStartMoveDoc.c_str())
       .def(
           "start_jump",
           [motion](Brevacon& self, const Target& destination, const Int& arch, const Real& lim_z,
@@ -401,7 +400,7 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
           py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
           py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          start_jump_doc.c_str())
+          kStartJumpDoc.c_str())
       .def(
           "start_jump3",
           [motion](Brevacon& self, const Target& depart, const Target& approach,
@@ -420,7 +419,7 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("parallel_processing") = py::none(), py::arg("speed_percent") = py::none(),
           py::arg("acceleration_percent") = py::none(),
           py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          start_jump3_doc.c_str())
+          kStartJump3Doc.c_str())
       .def("here", &Brevacon::here, py::call_guard<py::gil_scoped_release>(),
            "Return the current pose as a ``Pose``.\n\n"
            "Like ``get_state``, it fails at once while a motion runs, and after 250 ms while\n"

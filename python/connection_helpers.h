@@ -137,8 +137,8 @@ inline void exitDisconnecting(const py::object& self, const py::object& exc_type
     std::shared_ptr<epson::Brevacon> session;
     ~Forget() {
       if (!session) return;
-      py::gil_scoped_release release;
       try {
+        py::gil_scoped_release release;
         session->keepCredentials(false);
       } catch (...) {
         // Only a lock failure can get here; the block's own exception is the one to report.
@@ -183,7 +183,7 @@ template <class T, class... Options>
 void addConnectionProtocol(py::class_<T, Options...>& cls, AbortRunning abort_running = nullptr,
                            SessionOf session_of = nullptr) {
   // Per bound class (each T is one): only a class with a command session secures a lost one.
-  static const std::string exit_doc =
+  static const std::string kFullExitDoc =
       std::string(kExitDoc) +
       (session_of != nullptr
            ? filled(kExitSecuresDoc,
@@ -207,7 +207,7 @@ void addConnectionProtocol(py::class_<T, Options...>& cls, AbortRunning abort_ru
                                       const py::object& /*traceback*/) {
             exitDisconnecting(self, exc_type, exc_value, abort_running, session_of);
           },
-          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), exit_doc.c_str())
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kFullExitDoc.c_str())
       .def("__repr__", &describe<T>,
            "Show the class, the host and port last connected to, and whether it is connected.");
 }

@@ -16,7 +16,7 @@
 namespace epson {
 
 // Concurrency design: `mutex` guards the flags and the error; `changed` wakes the waiters when
-// the statement is written and when the motion ends. `joinMutex` lets one caller join the thread.
+// the statement is written and when the motion ends. `join_mutex` lets one caller join the thread.
 // The thread only runs the blocking motion and then records how it ended.
 struct Motion::State {
   Brevacon* robot = nullptr;
@@ -27,10 +27,10 @@ struct Motion::State {
   bool written = false;
   bool done = false;
   std::exception_ptr error;
-  std::mutex joinMutex;
+  std::mutex join_mutex;
 
   void join() {
-    std::lock_guard<std::mutex> lock(joinMutex);
+    std::lock_guard<std::mutex> lock(join_mutex);
     if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
   }
 };

@@ -28,7 +28,7 @@ std::string quotedResult(const std::string& result) {
 
 // Exactly six finite numbers.
 std::vector<double> sixNumbers(const std::string& result, const char* what) {
-  const std::vector<double> numbers = extractDoubles(result);
+  std::vector<double> numbers = extractDoubles(result);
   if (numbers.size() != 6 || !allFinite(numbers)) {
     throw std::runtime_error(std::string("Expected six finite numbers for ") + what +
                              ", received " + quotedResult(result));
