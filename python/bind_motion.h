@@ -51,14 +51,7 @@ Args:
     deceleration_percent: At least 1, the second ``Accel`` value; requires
         ``acceleration_percent``. Defaults to the acceleration value.
 
-Raises:
-    ValueError: If the arguments cannot form a valid command.
-    MotionAbortedError: If ``abort_motion()`` ended the motion.
-    ControllerError: If the controller refuses the motion or it fails.
-    ConnectionLostError: If the session is gone or the controller stops answering.
-    TimeoutError: If the motion does not end within {motion_timeout}.
-    KeyboardInterrupt: On Ctrl-C, after the motion was aborted.
-)doc";
+{motion_raises})doc";
 
 constexpr const char* kMoveDoc = R"doc(Execute a straight-line Cartesian SPEL+ ``Move`` motion.
 
@@ -80,14 +73,7 @@ Args:
     acceleration_mm_s2: Linear acceleration and deceleration in millimetres per second
         squared, sent as ``AccelS``.
 
-Raises:
-    ValueError: If the arguments cannot form a valid command.
-    MotionAbortedError: If ``abort_motion()`` ended the motion.
-    ControllerError: If the controller refuses the motion or it fails.
-    ConnectionLostError: If the session is gone or the controller stops answering.
-    TimeoutError: If the motion does not end within {motion_timeout}.
-    KeyboardInterrupt: On Ctrl-C, after the motion was aborted.
-)doc";
+{motion_raises})doc";
 
 constexpr const char* kAbortDoc = R"doc(Abort the running ``go`` or ``move`` of this session.
 
@@ -130,10 +116,12 @@ inline void bindMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
       filled(kMotionStopDoc, {{"{heartbeat_interval}", durationText(Brevacon::kHeartbeatInterval)},
                               {"{heartbeat_reply}", durationText(Brevacon::kHeartbeatReplyTimeout)},
                               {"{control_reply}", docs.control_reply}});
-  const std::string go_doc =
-      filled(kGoDoc, {{"{motion_stop}", motion_stop}, {"{motion_timeout}", docs.motion_timeout}});
-  const std::string move_doc =
-      filled(kMoveDoc, {{"{motion_stop}", motion_stop}, {"{motion_timeout}", docs.motion_timeout}});
+  const std::string go_doc = filled(kGoDoc, {{"{motion_stop}", motion_stop},
+                                             {"{motion_raises}", docs.motion_raises},
+                                             {"{motion_timeout}", docs.motion_timeout}});
+  const std::string move_doc = filled(kMoveDoc, {{"{motion_stop}", motion_stop},
+                                                 {"{motion_raises}", docs.motion_raises},
+                                                 {"{motion_timeout}", docs.motion_timeout}});
   using Int = std::optional<StrictInt>;
   using Real = std::optional<StrictReal>;
   using Text = std::optional<std::string>;

@@ -100,14 +100,7 @@ Args:
     parallel_processing: SPEL+ statements placed between ``!``, or None.
     speed_percent, acceleration_percent, deceleration_percent: As for ``go``.
 
-Raises:
-    ValueError: If the arguments cannot form a valid statement; nothing is sent then.
-    MotionAbortedError: If ``abort_motion()`` ended the motion.
-    ControllerError: If the controller refuses the motion or it fails.
-    ConnectionLostError: If the session is gone or the controller stops answering.
-    TimeoutError: If the motion does not end within {motion_timeout}.
-    KeyboardInterrupt: On Ctrl-C, after the motion was aborted.
-)doc";
+{motion_raises})doc";
 
 constexpr const char* kJump3Doc = R"doc(Execute a SPEL+ ``Jump3``: depart, span and approach.
 
@@ -125,14 +118,7 @@ Args:
     parallel_processing: SPEL+ statements placed between ``!``, or None.
     speed_percent, acceleration_percent, deceleration_percent: As for ``go``.
 
-Raises:
-    ValueError: If the arguments cannot form a valid statement; nothing is sent then.
-    MotionAbortedError: If ``abort_motion()`` ended the motion.
-    ControllerError: If the controller refuses the motion or it fails.
-    ConnectionLostError: If the session is gone or the controller stops answering.
-    TimeoutError: If the motion does not end within {motion_timeout}.
-    KeyboardInterrupt: On Ctrl-C, after the motion was aborted.
-)doc";
+{motion_raises})doc";
 
 template <class Six>
 std::array<double, 6> sixOf(const Six& v);
@@ -302,8 +288,8 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   using Real = std::optional<StrictReal>;
   using Text = std::optional<std::string>;
   using epson::Target;
-  const std::string jump_doc = filled(kJumpDoc, {{"{motion_timeout}", docs.motion_timeout}});
-  const std::string jump3_doc = filled(kJump3Doc, {{"{motion_timeout}", docs.motion_timeout}});
+  const std::string jump_doc = filled(kJumpDoc, {{"{motion_raises}", docs.motion_raises}});
+  const std::string jump3_doc = filled(kJump3Doc, {{"{motion_raises}", docs.motion_raises}});
   const auto started = [](const char* first, const char* blocking) {
     return std::string(first) + filled(kStartDoc, {{"{blocking}", blocking}});
   };

@@ -34,6 +34,16 @@ Raises:
     ConnectionLostError: If the session is not connected or the connection ends.
 )doc";
 
+// What every motion (go, move, jump, jump3) may raise.
+constexpr const char* kMotionRaises = R"doc(Raises:
+    ValueError: If the arguments cannot form a valid statement; nothing is sent then.
+    MotionAbortedError: If ``abort_motion()`` ended the motion.
+    ControllerError: If the controller refuses the motion or it fails.
+    ConnectionLostError: If the session is gone or the controller stops answering.
+    TimeoutError: If the motion does not end within {motion_timeout}.
+    KeyboardInterrupt: On Ctrl-C, after the motion was aborted.
+)doc";
+
 struct BrevaconDocs {
   std::string reply_timeout = durationText(epson::Brevacon::kReplyTimeout);
   std::string control_reply = durationText(epson::Brevacon::kControlReplyTimeout);
@@ -41,6 +51,7 @@ struct BrevaconDocs {
   std::string exchange_raises = filled(kExchangeRaises, {{"{reply_timeout}", reply_timeout}});
   std::string control_raises = filled(kControlRaises, {{"{control_reply}", control_reply}});
   std::string parse_raises = kParseRaises;
+  std::string motion_raises = filled(kMotionRaises, {{"{motion_timeout}", motion_timeout}});
 
   // A docstring whose text names its own failures and then {exchange_raises}.
   std::string exchanging(const char* doc) const {
