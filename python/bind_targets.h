@@ -332,13 +332,13 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   const auto started = [](const char* first, const char* blocking) {
     return std::string(first) + filled(kStartDoc, {{"{blocking}", blocking}});
   };
-  static const std::string start_go_doc =
+  const std::string start_go_doc =
       started("Start a point-to-point SPEL+ ``Go`` motion and return its ``Motion``.", "go");
-  static const std::string start_move_doc =
+  const std::string start_move_doc =
       started("Start a straight-line SPEL+ ``Move`` motion and return its ``Motion``.", "move");
-  static const std::string start_jump_doc =
+  const std::string start_jump_doc =
       started("Start a SPEL+ ``Jump`` and return its ``Motion``.", "jump");
-  static const std::string start_jump3_doc =
+  const std::string start_jump3_doc =
       started("Start a SPEL+ ``Jump3`` and return its ``Motion``.", "jump3");
   const auto motion = [](Motion made) { return MotionHolder(new Motion(std::move(made))); };
   const std::string here_doc =
