@@ -161,10 +161,10 @@ wheel-check: wheel
 	$(PYTHON) -m venv "$$out/venv"; \
 	"$$out/venv/bin/python" -m pip install -q $(WHEEL) $$(grep '^mypy==' requirements-dev.txt); \
 	cp tests/packaging/smoke.py examples/typed_usage.py examples/pick_and_place.py \
-	  examples/common.py tests/typing/mistakes.py "$$out"; \
+	  examples/watch_a_motion.py examples/common.py tests/typing/mistakes.py "$$out"; \
 	cd "$$out"; \
 	venv/bin/python smoke.py $(VERSION); \
-	venv/bin/python -m mypy --strict typed_usage.py pick_and_place.py mistakes.py
+	venv/bin/python -m mypy --strict typed_usage.py pick_and_place.py watch_a_motion.py mistakes.py
 
 # Builds an sdist from a copy of the tracked files strewn with virtual environments, build trees
 # and caches; it must hold exactly the project's files.

@@ -120,6 +120,22 @@ Args:
 
 {motion_raises})doc";
 
+// here() and here_joints() read the position as get_state() does, and fail as it does.
+constexpr const char* kHereDoc = R"doc(
+
+Like ``get_state``, it fails at once while a motion runs, and after {state_lock_wait} while
+another operation holds the connection.
+
+Raises:
+    RuntimeError: At once, sending nothing, while a motion runs; also if the reply does not
+        hold six values.
+    TimeoutError: If another operation holds the connection for {state_lock_wait}, or a reply
+        does not come within {reply_timeout} (the session is then closed).
+    ControllerError: If the controller answers with an error reply.
+    ConnectionLostError: If the session is not connected, or the connection ends or falls out
+        of step while a reply is awaited.
+)doc";
+
 template <class Six>
 std::array<double, 6> sixOf(const Six& v);
 template <>
@@ -282,6 +298,15 @@ inline void bindTargetTypes(py::module_& m) {
       });
 }
 
+// A point number as Python gives it: an int, never a bool, which would quietly name P1 (or P0).
+inline int pointNumber(const StrictInt& number) {
+  return *checked(std::optional<StrictInt>(number), "number");
+}
+
+constexpr const char* kPointNumberRaises =
+    "    TypeError: For a number that is not an int (a bool, a float); nothing is sent.\n"
+    "    IndexError: For a number outside 0 to 999; nothing is sent.\n";
+
 // jump, jump3, the started motions, the current position and the point table.
 inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   using Int = std::optional<StrictInt>;
@@ -293,15 +318,18 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   const auto started = [](const char* first, const char* blocking) {
     return std::string(first) + filled(kStartDoc, {{"{blocking}", blocking}});
   };
-  static const std::string kStartGoDoc =
+  const std::string start_go_doc =
       started("Start a point-to-point SPEL+ ``Go`` motion and return its ``Motion``.", "go");
-  static const std::string kStartMoveDoc =
+  const std::string start_move_doc =
       started("Start a straight-line SPEL+ ``Move`` motion and return its ``Motion``.", "move");
-  static const std::string kStartJumpDoc =
+  const std::string start_jump_doc =
       started("Start a SPEL+ ``Jump`` and return its ``Motion``.", "jump");
-  static const std::string kStartJump3Doc =
+  const std::string start_jump3_doc =
       started("Start a SPEL+ ``Jump3`` and return its ``Motion``.", "jump3");
   const auto motion = [](Motion made) { return MotionHolder(new Motion(std::move(made))); };
+  const std::string here_doc =
+      filled(kHereDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)},
+                        {"{reply_timeout}", docs.reply_timeout}});
 
   cls.def(
          "jump",
@@ -353,7 +381,7 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("orientation_flag") = py::none(), py::arg("search_expression") = py::none(),
           py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
           py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(), kStartGoDoc.c_str())
+          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(), start_go_doc.c_str())
       .def(
           "start_move",
           [motion](Brevacon& self, const Target& destination, bool rot, bool ecp, bool cp,
@@ -368,7 +396,7 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("cp") = false, py::arg("search_expression") = py::none(),
           py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
           py::arg("speed_mm_s") = py::none(), py::arg("acceleration_mm_s2") = py::none(),
-          py::keep_alive<0, 1>(), kStartMoveDoc.c_str())
+          py::keep_alive<0, 1>(), start_move_doc.c_str())
       .def(
           "start_jump",
           [motion](Brevacon& self, const Target& destination, const Int& arch, const Real& lim_z,
@@ -386,7 +414,7 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
           py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
           py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          kStartJumpDoc.c_str())
+          start_jump_doc.c_str())
       .def(
           "start_jump3",
           [motion](Brevacon& self, const Target& depart, const Target& approach,
@@ -405,31 +433,45 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("parallel_processing") = py::none(), py::arg("speed_percent") = py::none(),
           py::arg("acceleration_percent") = py::none(),
           py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          kStartJump3Doc.c_str())
+          start_jump3_doc.c_str())
       .def("here", &Brevacon::here, py::call_guard<py::gil_scoped_release>(),
-           "Return the current pose as a ``Pose``.\n\n"
-           "Like ``get_state``, it fails at once while a motion runs, and after 250 ms while\n"
-           "another operation holds the connection.\n")
+           ("Return the current pose as a ``Pose``." + here_doc).c_str())
       .def("here_joints", &Brevacon::hereJoints, py::call_guard<py::gil_scoped_release>(),
-           "Return the current joint angles as ``Joints``; fails as ``here`` does.")
-      .def("set_point", &Brevacon::setPoint, py::call_guard<py::gil_scoped_release>(),
-           py::arg("number"), py::arg("pose"),
-           docs.raising("Define a point of the controller's table: ``P<number> = XY(...)``.\n\n"
-                        "Args:\n    number: 0 to 999.\n    pose: A ``Pose``.\n",
-                        "    IndexError: For a number outside 0 to 999; nothing is sent.\n"
-                        "    ValueError: For a pose with a value that is not finite.\n")
-               .c_str())
-      .def("get_point", &Brevacon::getPoint, py::call_guard<py::gil_scoped_release>(),
-           py::arg("number"),
-           docs.raising("Read a point of the controller's table as a ``Pose``.",
-                        "    IndexError: For a number outside 0 to 999; nothing is sent.\n" +
-                            docs.parse_raises)
-               .c_str())
-      .def("teach_point", &Brevacon::teachPoint, py::call_guard<py::gil_scoped_release>(),
-           py::arg("number"),
-           docs.raising("Teach a point where the arm is: ``P<number> = Here``.",
-                        "    IndexError: For a number outside 0 to 999; nothing is sent.\n")
-               .c_str())
+           ("Return the current joint angles as ``Joints``." + here_doc).c_str())
+      .def(
+          "set_point",
+          [](Brevacon& self, const StrictInt& number, const Pose& pose) {
+            const int n = pointNumber(number);
+            py::gil_scoped_release release;
+            self.setPoint(n, pose);
+          },
+          py::arg("number"), py::arg("pose"),
+          docs.raising("Define a point of the controller's table: ``P<number> = XY(...)``.\n\n"
+                       "Args:\n    number: 0 to 999.\n    pose: A ``Pose``.\n",
+                       std::string(kPointNumberRaises) +
+                           "    ValueError: For a pose with a value that is not finite.\n")
+              .c_str())
+      .def(
+          "get_point",
+          [](Brevacon& self, const StrictInt& number) {
+            const int n = pointNumber(number);
+            py::gil_scoped_release release;
+            return self.getPoint(n);
+          },
+          py::arg("number"),
+          docs.raising("Read a point of the controller's table as a ``Pose``.",
+                       kPointNumberRaises + docs.parse_raises)
+              .c_str())
+      .def(
+          "teach_point",
+          [](Brevacon& self, const StrictInt& number) {
+            const int n = pointNumber(number);
+            py::gil_scoped_release release;
+            self.teachPoint(n);
+          },
+          py::arg("number"),
+          docs.raising("Teach a point where the arm is: ``P<number> = Here``.", kPointNumberRaises)
+              .c_str())
       .def("save_points", &Brevacon::savePoints, py::call_guard<py::gil_scoped_release>(),
            py::arg("file"),
            docs.raising("Save the point table to a file of the controller (``SavePoints``).",

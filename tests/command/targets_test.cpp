@@ -84,7 +84,10 @@ TEST_F(Handles, AStartedMotionReturnsOnceWrittenAndIsWaitedFor) {
   fake_.reply("#Execute,0");
   Motion motion =
       robot_.startGo("P1", false, false, std::nullopt, std::nullopt, std::nullopt, false, 20);
-  EXPECT_EQ(fake_.texts().back(), exec("Go P1"));  // written before it returned
+  // Written before it returned; the peer reads it on a thread of its own, so it may still be on
+  // its way there.
+  ASSERT_TRUE(fake_.waitForLines(3, 5s));  // the login, the setting, the motion
+  EXPECT_EQ(fake_.texts().back(), exec("Go P1"));
   EXPECT_EQ(motion.statement(), exec("Go P1"));
   EXPECT_FALSE(motion.done());
   EXPECT_EQ(thrownText<std::runtime_error>([this] { robot_.startMove("P2"); }),

@@ -311,6 +311,20 @@ def test_tool_numbers_out_of_range_raise_index_error(fake, robot, call, message:
     expect_nothing_sent(fake, robot)
 
 
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r: r.set_point(1000, _brevacon.Pose(400, 0, 300, 0, 90, 180)),
+        lambda r: r.get_point(-1),
+        lambda r: r.teach_point(1000),
+    ],
+)
+def test_point_numbers_out_of_range_raise_index_error(fake, robot, call) -> None:
+    with pytest.raises(IndexError, match=r"^Point number must be between 0 and 999, not "):
+        call(robot)
+    expect_nothing_sent(fake, robot)
+
+
 NAN = float("nan")
 INF = float("inf")
 
@@ -379,6 +393,19 @@ INF = float("inf")
             lambda r: r.add_safety_cuboid([0, 0, 0], [1, 0, 1]),
             "Safety cuboid corners must be finite and strictly ordered on every axis",
         ),
+        (
+            lambda r: r.start_move(_brevacon.Pose(0, 0, INF, 0, 0, 0)),
+            "destination must contain only finite values",
+        ),
+        (lambda r: r.jump3("P1", "P2", "P3", arch=8), "arch must be from 0 to 7, not 8"),
+        (lambda r: r.start_jump("P1", lim_z=NAN), "lim_z must be finite"),
+        (lambda r: r.set_point(1, _brevacon.Pose(NAN, 0, 0, 0, 0, 0)),
+         "pose must contain only finite values"),
+        (lambda r: r.save_points(""), "file must not be empty"),
+        (
+            lambda r: r.load_points('cell.pts" Reset "'),
+            "file must not contain quotes, line endings or other control characters",
+        ),
     ],
 )  # fmt: skip
 def test_bad_arguments_raise_value_error_and_send_nothing(fake, robot, call, message) -> None:
@@ -406,6 +433,12 @@ def test_bad_arguments_raise_value_error_and_send_nothing(fake, robot, call, mes
         lambda r: r.set_tcp_offset("abcdef"),
         lambda r: r.add_safety_cuboid([0, 0, 0], None),
         lambda r: r.go("P1", False, False, None, None, None, False, speed_percent=2**40),
+        lambda r: r.start_go("P1", speed_percent=True),
+        lambda r: r.jump3("P1", "P2", "P3", arch=True),
+        # True would name P1: a point number is an int, as every other number is
+        lambda r: r.set_point(True, _brevacon.Pose(400, 0, 300, 0, 90, 180)),
+        lambda r: r.get_point(False),
+        lambda r: r.teach_point(1.0),
     ],
 )
 def test_unconvertible_arguments_raise_type_error(fake, robot, call) -> None:

@@ -58,6 +58,20 @@ OPERATIONS: dict[str, Callable[[_brevacon.Brevacon], object]] = {
     "wait_memory_bit": lambda r: r.wait_memory_bit(3, False, 1.0),
     "go": lambda r: r.go("P1", False, False, None, None, None, False),
     "move": lambda r: r.move("P1", False, False, False, None, None, False),
+    "jump": lambda r: r.jump("P1"),
+    "jump3": lambda r: r.jump3("P1 +Z(50)", "P2 +Z(50)", "P2"),
+    # A started motion fails in its handle, once the statement is written.
+    "start_go": lambda r: r.start_go("P1").result(),
+    "start_move": lambda r: r.start_move("P1").result(),
+    "start_jump": lambda r: r.start_jump("P1").result(),
+    "start_jump3": lambda r: r.start_jump3("P1 +Z(50)", "P2 +Z(50)", "P2").result(),
+    "here": lambda r: r.here(),
+    "here_joints": lambda r: r.here_joints(),
+    "set_point": lambda r: r.set_point(5, _brevacon.Pose(*POSE)),
+    "get_point": lambda r: r.get_point(5),
+    "teach_point": lambda r: r.teach_point(5),
+    "save_points": lambda r: r.save_points("cell.pts"),
+    "load_points": lambda r: r.load_points("cell.pts"),
 }
 
 EXPECTED = {
@@ -68,7 +82,8 @@ EXPECTED = {
 # A motion (or a wait on a bit) waits for its end, not for a reply: a controller that stops
 # answering is noticed by its status heartbeat going unanswered.
 SILENT_MOTION = _brevacon.ConnectionLostError
-LONG_STATEMENTS = ("go", "move", "wait_input", "wait_memory_bit")
+LONG_STATEMENTS = ("go", "move", "jump", "jump3", "start_go", "start_move", "start_jump",
+                   "start_jump3", "wait_input", "wait_memory_bit")
 
 
 class FailingPeer:

@@ -352,6 +352,8 @@ def test_demo_runs_end_to_end(tmp_path):
     ("poll_state.py", ["--count", "2", "--interval", "0"], "E-stop False"),
     ("stream_telemetry.py", ["--seconds", "0.3"], "missed"),
     ("tcp_offset_roundtrip.py", [], "restored: Tool 0, slot 15 defined False"),
+    ("watch_a_motion.py", [], "mm past the plane"),
+    ("watch_a_motion.py", ["--plane-y", "500"], "without crossing the plane"),
 ])
 def test_examples_run_against_the_virtual_controller(name, args, expected):
     assert expected in run_example(name, *args)
