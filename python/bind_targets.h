@@ -381,7 +381,8 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
           py::arg("orientation_flag") = py::none(), py::arg("search_expression") = py::none(),
           py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
           py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(), start_go_doc.c_str())
+          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
+          start_go_doc.c_str())
       .def(
           "start_move",
           [motion](Brevacon& self, const Target& destination, bool rot, bool ecp, bool cp,
