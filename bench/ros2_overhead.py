@@ -55,6 +55,19 @@ def thread_cpu_seconds(name: str) -> float:
     return float("nan")
 
 
+def threads_cpu_seconds() -> dict[str, float]:
+    """CPU time of each of this process's threads, summed by thread name."""
+    seconds: dict[str, float] = {}
+    for task in pathlib.Path("/proc/self/task").iterdir():
+        try:
+            name = (task / "comm").read_text().strip()
+            used = int((task / "schedstat").read_text().split()[0]) / 1e9
+        except OSError:
+            continue
+        seconds[name] = seconds.get(name, 0.0) + used
+    return seconds
+
+
 def holder(args: argparse.Namespace) -> None:
     """Holds a Tandrel, with the bridge when asked, and measures its own CPU over the window and
     which samples the receiver published in it (as the stamps the bridge gives them)."""
@@ -71,14 +84,18 @@ def holder(args: argparse.Namespace) -> None:
     time.sleep(WARM_UP_S)
     first = receiver.get_sample()
     cpu, thread, wall = cpu_seconds(), thread_cpu_seconds(RECEIVE_THREAD), time.monotonic()
+    threads = threads_cpu_seconds()
     missed = bridge.samples_missed if bridge else 0
     time.sleep(args.seconds)
     last = receiver.get_sample()
     cpu, wall = cpu_seconds() - cpu, time.monotonic() - wall
     thread = thread_cpu_seconds(RECEIVE_THREAD) - thread
+    threads = {name: 100.0 * (used - threads.get(name, 0.0)) / wall
+               for name, used in threads_cpu_seconds().items()}
     result = {"cpu_percent": 100.0 * cpu / wall, "receive_thread_percent": 100.0 * thread / wall,
               "samples": last.sequence - first.sequence, "wall_s": wall,
-              "missed_by_bridge": (bridge.samples_missed - missed) if bridge else 0}
+              "missed_by_bridge": (bridge.samples_missed - missed) if bridge else 0,
+              "threads": {name: share for name, share in threads.items() if share >= 0.05}}
     if bridge is not None:
         from epson_ros2.conversions import stamp_from_host_time
 
@@ -213,6 +230,9 @@ def main() -> int:
               f"max {latency['max_us']:.0f} us")
     else:
         print(f"the subscriber got {latency['messages']} messages: too few for a latency")
+    for label, window in (("alone", without), ("with the bridge", with_bridge)):
+        busiest = sorted(window["threads"].items(), key=lambda item: -item[1])
+        print(f"  threads, {label}: " + ", ".join(f"{name} {share:.2f} %" for name, share in busiest))
     return 0
 
 
