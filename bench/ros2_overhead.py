@@ -1,13 +1,14 @@
 """What the ROS bridge costs on the receive path at 1 kHz, and whether every sample gets through:
 
-- the CPU of a process that holds a Tandrel, without the bridge and with it, and of its
-  receive thread in each;
+- the CPU of a process that holds a Tandrel, without the bridge and with it, and of each of
+  its threads by name (the receive thread, the bridge's publishing thread, the middleware's);
 - whether a joint_states subscriber in another process receives every sample the receiver
   published in the window, each once (matched by stamp: each sample has its own);
 - the latency from the driver's receipt of a telemetry packet (the sample's host_time) to the
   subscriber's callback.
 
     make ros2-bench                      # 60 s windows
+    ... bench/ros2_overhead.py --batch-period 0   # the bridge woken for every sample
     # or, inside the private network namespace every rclpy process needs:
     ROS_AUTOMATIC_DISCOVERY_RANGE=LOCALHOST PYTHONPATH=build/release/python:sim:python \\
       unshare -n sh -c 'ip link set lo up; exec .venv-ros/bin/python bench/ros2_overhead.py'
@@ -80,7 +81,7 @@ def holder(args: argparse.Namespace) -> None:
     if args.bridge:
         import epson_ros2
 
-        bridge = epson_ros2.attach(robot)
+        bridge = epson_ros2.attach(robot, batch_period=args.batch_period)
     time.sleep(WARM_UP_S)
     first = receiver.get_sample()
     cpu, thread, wall = cpu_seconds(), thread_cpu_seconds(RECEIVE_THREAD), time.monotonic()
@@ -176,6 +177,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rate", type=float, default=1000.0, help="telemetry samples per second")
     parser.add_argument("--seconds", type=float, default=60.0, help="length of each window")
+    parser.add_argument("--batch-period", type=float, default=0.002,
+                        help="the bridge's batch_period: 0 wakes it for every sample")
     parser.add_argument("--role", choices=("holder", "subscriber"), help=argparse.SUPPRESS)
     parser.add_argument("--bridge", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, help=argparse.SUPPRESS)
@@ -206,7 +209,8 @@ def main() -> int:
             probe_args = argparse.Namespace(seconds=window + 3.0)
             probe = child("subscriber", probe_args, "--stamps", stamps_file)
             read_line(probe.stdout, 30.0)
-            with_bridge = last_json(child("holder", args, "--bridge", "1", *ports), window + 30)
+            with_bridge = last_json(child("holder", args, "--bridge", "1", "--batch-period",
+                                          str(args.batch_period), *ports), window + 30)
             latency = last_json(probe, 30.0)
             stamps = json.loads(pathlib.Path(stamps_file).read_text())
         finally:
@@ -214,7 +218,8 @@ def main() -> int:
             sim.wait(10.0)
     received, missing, twice = delivery(with_bridge, stamps)
     rate = f"{args.rate:g} Hz"
-    print(f"receive path at {rate}, {args.seconds:g} s windows (CPU in % of one core):")
+    print(f"receive path at {rate}, {args.seconds:g} s windows, batch_period "
+          f"{args.batch_period:g} s (CPU in % of one core):")
     print(f"  Tandrel alone:        {without['cpu_percent']:6.1f} %  "
           f"(receive thread {without['receive_thread_percent']:.2f} %, "
           f"{without['samples']} samples)")

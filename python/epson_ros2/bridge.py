@@ -4,7 +4,8 @@ Concurrency design:
 - One publishing thread per attached Tandrel takes the samples through a sample reader of its
   own (the receiver's ring: every sample once, in order; the wait holds no GIL) and publishes
   joint_states and tcp_pose for each from that thread, each sample with its own stamp. At a
-  high rate it takes batches that span BATCH_PERIOD_S, woken as the last sample of each
+  high rate it takes batches that span the batch period (BATCH_PERIOD_S unless the batch_period
+  parameter says otherwise), woken as the last sample of each
   arrives: waking for each sample would cost the receive thread a wake-up call and this
   process an interpreter switch per sample. It never touches the command session.
 - The executor (a MultiThreadedExecutor the bridge spins, or the caller's) runs ~/abort_motion,
@@ -56,6 +57,8 @@ SAMPLE_POLL_S = 0.1
 # The shortest time between two wake-ups of the publishing thread at a high rate: at 1 kHz, two
 # samples a batch, the first published 1 ms after it came, the second at once.
 BATCH_PERIOD_S = 0.002
+# Beyond this a batch would hold a sample back longer than a status packet's own spacing.
+MAX_BATCH_PERIOD_S = 0.1
 # How long the publishing thread waits for a batch before it publishes what came: a stream that
 # slows down or pauses holds no sample back for longer.
 BATCH_WAIT_S = 0.005
@@ -79,7 +82,7 @@ SESSION_WAIT_S = 0.25
 # The flags of the controller's status word, as diagnostics list those that are on.
 STATUS_FLAGS = ("test_mode", "teach", "auto", "warning", "severe_error", "safeguard",
                 "emergency_stop", "error", "paused", "running", "ready")
-_OPTIONS = ("joint_names", "frame_id", "node_name", "namespace")
+_OPTIONS = ("joint_names", "frame_id", "batch_period", "node_name", "namespace")
 FIXED_REASON = "read once when the bridge starts; restart the bridge to change it"
 
 
@@ -89,7 +92,7 @@ class Bridge:
 
     def __init__(self, node: Node, robot: _tandrel.Tandrel | None, *, own_node: bool,
                  context: Context | None = None, joint_names: Sequence[str] | None = None,
-                 frame_id: str | None = None) -> None:
+                 frame_id: str | None = None, batch_period: float | None = None) -> None:
         """node: where the topics and services go. own_node: the bridge spins the node on an
         executor thread of its own and destroys it on close(); else the caller spins it.
         context: a context the bridge made and shuts down on close()."""
@@ -99,11 +102,15 @@ class Bridge:
         self._fixed: set[str] = set()
         self._refuse_changes = self._refuse_fixed
         node.add_on_set_parameters_callback(self._refuse_changes)
+        if batch_period is not None:  # refused before a parameter is declared with it
+            batch_period = _checked_batch_period(batch_period)
         self._joint_names = list(self.parameter("joint_names", list(joint_names or
                                                                      DEFAULT_JOINT_NAMES)))
         if len(self._joint_names) != 6:
             raise ValueError(f"joint_names needs 6 names, got {self._joint_names!r}")
         self._frame_id = str(self.parameter("frame_id", frame_id or DEFAULT_FRAME_ID))
+        self._batch_period = _checked_batch_period(self.parameter(
+            "batch_period", BATCH_PERIOD_S if batch_period is None else batch_period))
         # The ROS clock minus the monotonic clock, taken once: samples keep their spacing.
         self._offset_ns = node.get_clock().now().nanoseconds - time.monotonic_ns()
 
@@ -267,7 +274,7 @@ class Bridge:
                 if gaps > 0:
                     seen = (last_time - first) / gaps
                     interval = seen if interval == 0.0 else 0.9 * interval + 0.1 * seen
-                    size = batch_size(interval, BATCH_PERIOD_S)
+                    size = batch_size(interval, self._batch_period)
             # A topic nobody subscribes to costs nothing: at 1 kHz each message is a wake-up
             # of the middleware's event thread and a notification through shared memory.
             now = time.monotonic()
@@ -399,6 +406,14 @@ class Bridge:
 
 
 
+def _checked_batch_period(value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
+            or not 0.0 <= value <= MAX_BATCH_PERIOD_S:
+        raise ValueError(f"batch_period is in seconds, from 0 (a wake-up per sample) to "
+                         f"{MAX_BATCH_PERIOD_S:g}; got {value!r}")
+    return float(value)
+
+
 def _name_this_thread(name: str) -> None:
     """Names the calling thread for the kernel (top -H, perf, the benchmarks), where it can."""
     try:
@@ -429,14 +444,15 @@ def attach(robot: _tandrel.Tandrel, node: Node | None = None, **options: Any) ->
     With ``node`` it adds its topics, services and timer to that node, which the caller spins
     (a MultiThreadedExecutor, so ~/abort_motion runs beside a long call).
 
-    Options: ``joint_names`` (six names, default joint_1 ... joint_6) and ``frame_id`` (default
-    "base_link"), also settable as ROS parameters of the node; ``node_name`` and ``namespace``
-    when the bridge makes the node.
+    Options: ``joint_names`` (six names, default joint_1 ... joint_6), ``frame_id`` (default
+    "base_link") and ``batch_period`` (seconds, default 0.002: the shortest time between two
+    wake-ups of the publishing thread; 0 wakes it for every sample), also settable as ROS
+    parameters of the node; ``node_name`` and ``namespace`` when the bridge makes the node.
     """
     unknown = sorted(set(options) - set(_OPTIONS))
     if unknown:
         raise TypeError(f"attach() got unknown options {unknown}; known: {list(_OPTIONS)}")
-    names = {k: options[k] for k in ("joint_names", "frame_id") if k in options}
+    names = {k: options[k] for k in ("joint_names", "frame_id", "batch_period") if k in options}
     if node is not None:
         if "node_name" in options or "namespace" in options:
             raise TypeError("node_name and namespace apply only when attach() makes the node")

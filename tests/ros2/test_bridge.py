@@ -94,7 +94,10 @@ def test_every_sample_goes_out_in_ros_units(robot: Any, listener: Any) -> None:
             assert rotation[i] == pytest.approx(expected_t[i][:3], abs=1e-9)
 
 
-def test_at_1_khz_every_sample_goes_out_once_in_order(listener: Any) -> None:
+# In batches (the default), and with a wake-up per sample.
+@pytest.mark.parametrize("batch_period", [None, 0.0], ids=["batches", "each"])
+def test_at_1_khz_every_sample_goes_out_once_in_order(listener: Any,
+                                                      batch_period: float | None) -> None:
     import _tandrel
     from epson_ros2.conversions import stamp_from_host_time
     from ros2_support import SimProcess
@@ -102,7 +105,7 @@ def test_at_1_khz_every_sample_goes_out_once_in_order(listener: Any) -> None:
     sim = SimProcess(1000.0)
     try:
         with _tandrel.Tandrel(sim.host, sim.port, sim.telemetry_port) as robot, \
-                epson_ros2.attach(robot) as bridge:
+                epson_ros2.attach(robot, batch_period=batch_period) as bridge:
             wait_until(lambda: listener.count("joints"), DISCOVERY_S, "the first joint_states")
             window = robot.get_receive_interface().sample_reader()
             time.sleep(3.0)
@@ -243,6 +246,9 @@ def test_refusals_answer_and_the_callers_node_keeps_serving(sim: Any, robot: Any
             epson_ros2.attach(robot, node, frames="x")
         with pytest.raises(TypeError, match="node_name"):
             epson_ros2.attach(robot, node, node_name="x")
+        for period in (-0.001, 0.5, True, "2 ms"):
+            with pytest.raises(ValueError, match="batch_period"):
+                epson_ros2.attach(robot, node, batch_period=period)
         node.declare_parameter("frame_id", "tool0")  # the caller's own, and writable
         with epson_ros2.attach(robot, node, joint_names=list("abcdef")):
             assert node.get_parameter("joint_names").value == list("abcdef")
