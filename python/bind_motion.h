@@ -111,6 +111,97 @@ inline void bindMotionControl(BrevaconClass& cls, const BrevaconDocs& docs) {
       .def("abort_motion", &Brevacon::abortMotion, Release(), abort_doc.c_str());
 }
 
+// The blocking and the started form of each motion take the same arguments, checked the same
+// way before the GIL is let go; only the call they end in differs. `run` gets the session and
+// the checked arguments, in the order of the C++ call; `extra` are the docstring and any more
+// pybind11 options.
+namespace motion_forms {
+using Int = std::optional<StrictInt>;
+using Real = std::optional<StrictReal>;
+using Text = std::optional<std::string>;
+using epson::Target;
+
+template <typename Run, typename... Extra>
+void defGo(BrevaconClass& cls, const char* name, Run run, const Extra&... extra) {
+  cls.def(
+      name,
+      [run](Brevacon& self, const Target& destination, bool cp, bool ljm,
+            const Int& orientation_flag, const Text& search, const Text& parallel, bool sync,
+            const Int& speed, const Int& accel, const Int& decel) {
+        const auto flag = checked(orientation_flag, "orientation_flag");
+        const auto s = checked(speed, "speed_percent");
+        const auto a = checked(accel, "acceleration_percent");
+        const auto d = checked(decel, "deceleration_percent");
+        py::gil_scoped_release release;
+        return run(self, destination, cp, ljm, flag, search, parallel, sync, s, a, d);
+      },
+      py::arg("destination"), py::arg("cp") = false, py::arg("ljm") = false,
+      py::arg("orientation_flag") = py::none(), py::arg("search_expression") = py::none(),
+      py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
+      py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
+      py::arg("deceleration_percent") = py::none(), extra...);
+}
+
+template <typename Run, typename... Extra>
+void defMove(BrevaconClass& cls, const char* name, Run run, const Extra&... extra) {
+  cls.def(
+      name,
+      [run](Brevacon& self, const Target& destination, bool rot, bool ecp, bool cp,
+            const Text& search, const Text& parallel, bool sync, const Real& speed,
+            const Real& accel) {
+        const auto s = checked(speed, "speed_mm_s");
+        const auto a = checked(accel, "acceleration_mm_s2");
+        py::gil_scoped_release release;
+        return run(self, destination, rot, ecp, cp, search, parallel, sync, s, a);
+      },
+      py::arg("destination"), py::arg("rot") = false, py::arg("ecp") = false, py::arg("cp") = false,
+      py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
+      py::arg("sync") = false, py::arg("speed_mm_s") = py::none(),
+      py::arg("acceleration_mm_s2") = py::none(), extra...);
+}
+
+template <typename Run, typename... Extra>
+void defJump(BrevaconClass& cls, const char* name, Run run, const Extra&... extra) {
+  cls.def(
+      name,
+      [run](Brevacon& self, const Target& destination, const Int& arch, const Real& lim_z,
+            const Text& search, const Text& parallel, const Int& speed, const Int& accel,
+            const Int& decel) {
+        const auto c = checked(arch, "arch");
+        const auto z = checked(lim_z, "lim_z");
+        const auto s = checked(speed, "speed_percent");
+        const auto a = checked(accel, "acceleration_percent");
+        const auto d = checked(decel, "deceleration_percent");
+        py::gil_scoped_release release;
+        return run(self, destination, c, z, search, parallel, s, a, d);
+      },
+      py::arg("destination"), py::arg("arch") = py::none(), py::arg("lim_z") = py::none(),
+      py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
+      py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
+      py::arg("deceleration_percent") = py::none(), extra...);
+}
+
+template <typename Run, typename... Extra>
+void defJump3(BrevaconClass& cls, const char* name, Run run, const Extra&... extra) {
+  cls.def(
+      name,
+      [run](Brevacon& self, const Target& depart, const Target& approach, const Target& destination,
+            const Int& arch, const Text& search, const Text& parallel, const Int& speed,
+            const Int& accel, const Int& decel) {
+        const auto c = checked(arch, "arch");
+        const auto s = checked(speed, "speed_percent");
+        const auto a = checked(accel, "acceleration_percent");
+        const auto d = checked(decel, "deceleration_percent");
+        py::gil_scoped_release release;
+        return run(self, depart, approach, destination, c, search, parallel, s, a, d);
+      },
+      py::arg("depart"), py::arg("approach"), py::arg("destination"), py::arg("arch") = py::none(),
+      py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
+      py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
+      py::arg("deceleration_percent") = py::none(), extra...);
+}
+}  // namespace motion_forms
+
 inline void bindMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   const std::string motion_stop =
       filled(kMotionStopDoc, {{"{heartbeat_interval}", durationText(Brevacon::kHeartbeatInterval)},
@@ -122,44 +213,11 @@ inline void bindMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
   const std::string move_doc = filled(kMoveDoc, {{"{motion_stop}", motion_stop},
                                                  {"{motion_raises}", docs.motion_raises},
                                                  {"{motion_timeout}", docs.motion_timeout}});
-  using Int = std::optional<StrictInt>;
-  using Real = std::optional<StrictReal>;
-  using Text = std::optional<std::string>;
-  cls.def(
-         "go",
-         [](Brevacon& self, const epson::Target& destination, bool cp, bool ljm,
-            const Int& orientation_flag, const Text& search_expression,
-            const Text& parallel_processing, bool sync, const Int& speed_percent,
-            const Int& acceleration_percent, const Int& deceleration_percent) {
-           const auto flag = checked(orientation_flag, "orientation_flag");
-           const auto speed = checked(speed_percent, "speed_percent");
-           const auto accel = checked(acceleration_percent, "acceleration_percent");
-           const auto decel = checked(deceleration_percent, "deceleration_percent");
-           py::gil_scoped_release release;
-           self.go(destination, cp, ljm, flag, search_expression, parallel_processing, sync, speed,
-                   accel, decel);
-         },
-         py::arg("destination"), py::arg("cp") = false, py::arg("ljm") = false,
-         py::arg("orientation_flag") = py::none(), py::arg("search_expression") = py::none(),
-         py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
-         py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
-         py::arg("deceleration_percent") = py::none(), go_doc.c_str())
-      .def(
-          "move",
-          [](Brevacon& self, const epson::Target& destination, bool rot, bool ecp, bool cp,
-             const Text& search_expression, const Text& parallel_processing, bool sync,
-             const Real& speed_mm_s, const Real& acceleration_mm_s2) {
-            const auto speed = checked(speed_mm_s, "speed_mm_s");
-            const auto accel = checked(acceleration_mm_s2, "acceleration_mm_s2");
-            py::gil_scoped_release release;
-            self.move(destination, rot, ecp, cp, search_expression, parallel_processing, sync,
-                      speed, accel);
-          },
-          py::arg("destination"), py::arg("rot") = false, py::arg("ecp") = false,
-          py::arg("cp") = false, py::arg("search_expression") = py::none(),
-          py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
-          py::arg("speed_mm_s") = py::none(), py::arg("acceleration_mm_s2") = py::none(),
-          move_doc.c_str());
+  motion_forms::defGo(
+      cls, "go", [](Brevacon& self, const auto&... args) { self.go(args...); }, go_doc.c_str());
+  motion_forms::defMove(
+      cls, "move", [](Brevacon& self, const auto&... args) { self.move(args...); },
+      move_doc.c_str());
 }
 
 }  // namespace epson_python

@@ -19,6 +19,7 @@
 
 #include <epson/brevacon.h>
 
+#include "bind_motion.h"
 #include "brevacon_docs.h"
 #include "strict_numbers.h"
 
@@ -309,10 +310,6 @@ constexpr const char* kPointNumberRaises =
 
 // jump, jump3, the started motions, the current position and the point table.
 inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
-  using Int = std::optional<StrictInt>;
-  using Real = std::optional<StrictReal>;
-  using Text = std::optional<std::string>;
-  using epson::Target;
   const std::string jump_doc = filled(kJumpDoc, {{"{motion_raises}", docs.motion_raises}});
   const std::string jump3_doc = filled(kJump3Doc, {{"{motion_raises}", docs.motion_raises}});
   const auto started = [](const char* first, const char* blocking) {
@@ -331,112 +328,32 @@ inline void bindTargetMotions(BrevaconClass& cls, const BrevaconDocs& docs) {
       filled(kHereDoc, {{"{state_lock_wait}", durationText(Brevacon::kStateLockWait)},
                         {"{reply_timeout}", docs.reply_timeout}});
 
-  cls.def(
-         "jump",
-         [](Brevacon& self, const Target& destination, const Int& arch, const Real& lim_z,
-            const Text& search, const Text& parallel, const Int& speed, const Int& accel,
-            const Int& decel) {
-           const auto a = checked(arch, "arch");
-           const auto z = checked(lim_z, "lim_z");
-           const auto s = checked(speed, "speed_percent");
-           const auto ac = checked(accel, "acceleration_percent");
-           const auto de = checked(decel, "deceleration_percent");
-           py::gil_scoped_release release;
-           self.jump(destination, a, z, search, parallel, s, ac, de);
-         },
-         py::arg("destination"), py::arg("arch") = py::none(), py::arg("lim_z") = py::none(),
-         py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
-         py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
-         py::arg("deceleration_percent") = py::none(), jump_doc.c_str())
-      .def(
-          "jump3",
-          [](Brevacon& self, const Target& depart, const Target& approach,
-             const Target& destination, const Int& arch, const Text& search, const Text& parallel,
-             const Int& speed, const Int& accel, const Int& decel) {
-            const auto a = checked(arch, "arch");
-            const auto s = checked(speed, "speed_percent");
-            const auto ac = checked(accel, "acceleration_percent");
-            const auto de = checked(decel, "deceleration_percent");
-            py::gil_scoped_release release;
-            self.jump3(depart, approach, destination, a, search, parallel, s, ac, de);
-          },
-          py::arg("depart"), py::arg("approach"), py::arg("destination"),
-          py::arg("arch") = py::none(), py::arg("search_expression") = py::none(),
-          py::arg("parallel_processing") = py::none(), py::arg("speed_percent") = py::none(),
-          py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), jump3_doc.c_str())
-      .def(
-          "start_go",
-          [motion](Brevacon& self, const Target& destination, bool cp, bool ljm,
-                   const Int& orientation_flag, const Text& search, const Text& parallel, bool sync,
-                   const Int& speed, const Int& accel, const Int& decel) {
-            const auto f = checked(orientation_flag, "orientation_flag");
-            const auto s = checked(speed, "speed_percent");
-            const auto ac = checked(accel, "acceleration_percent");
-            const auto de = checked(decel, "deceleration_percent");
-            py::gil_scoped_release release;
-            return motion(self.startGo(destination, cp, ljm, f, search, parallel, sync, s, ac, de));
-          },
-          py::arg("destination"), py::arg("cp") = false, py::arg("ljm") = false,
-          py::arg("orientation_flag") = py::none(), py::arg("search_expression") = py::none(),
-          py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
-          py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          start_go_doc.c_str())
-      .def(
-          "start_move",
-          [motion](Brevacon& self, const Target& destination, bool rot, bool ecp, bool cp,
-                   const Text& search, const Text& parallel, bool sync, const Real& speed,
-                   const Real& accel) {
-            const auto s = checked(speed, "speed_mm_s");
-            const auto a = checked(accel, "acceleration_mm_s2");
-            py::gil_scoped_release release;
-            return motion(self.startMove(destination, rot, ecp, cp, search, parallel, sync, s, a));
-          },
-          py::arg("destination"), py::arg("rot") = false, py::arg("ecp") = false,
-          py::arg("cp") = false, py::arg("search_expression") = py::none(),
-          py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
-          py::arg("speed_mm_s") = py::none(), py::arg("acceleration_mm_s2") = py::none(),
-          py::keep_alive<0, 1>(), start_move_doc.c_str())
-      .def(
-          "start_jump",
-          [motion](Brevacon& self, const Target& destination, const Int& arch, const Real& lim_z,
-                   const Text& search, const Text& parallel, const Int& speed, const Int& accel,
-                   const Int& decel) {
-            const auto a = checked(arch, "arch");
-            const auto z = checked(lim_z, "lim_z");
-            const auto s = checked(speed, "speed_percent");
-            const auto ac = checked(accel, "acceleration_percent");
-            const auto de = checked(decel, "deceleration_percent");
-            py::gil_scoped_release release;
-            return motion(self.startJump(destination, a, z, search, parallel, s, ac, de));
-          },
-          py::arg("destination"), py::arg("arch") = py::none(), py::arg("lim_z") = py::none(),
-          py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
-          py::arg("speed_percent") = py::none(), py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          start_jump_doc.c_str())
-      .def(
-          "start_jump3",
-          [motion](Brevacon& self, const Target& depart, const Target& approach,
-                   const Target& destination, const Int& arch, const Text& search,
-                   const Text& parallel, const Int& speed, const Int& accel, const Int& decel) {
-            const auto a = checked(arch, "arch");
-            const auto s = checked(speed, "speed_percent");
-            const auto ac = checked(accel, "acceleration_percent");
-            const auto de = checked(decel, "deceleration_percent");
-            py::gil_scoped_release release;
-            return motion(
-                self.startJump3(depart, approach, destination, a, search, parallel, s, ac, de));
-          },
-          py::arg("depart"), py::arg("approach"), py::arg("destination"),
-          py::arg("arch") = py::none(), py::arg("search_expression") = py::none(),
-          py::arg("parallel_processing") = py::none(), py::arg("speed_percent") = py::none(),
-          py::arg("acceleration_percent") = py::none(),
-          py::arg("deceleration_percent") = py::none(), py::keep_alive<0, 1>(),
-          start_jump3_doc.c_str())
-      .def("here", &Brevacon::here, py::call_guard<py::gil_scoped_release>(),
-           ("Return the current pose as a ``Pose``." + here_doc).c_str())
+  using motion_forms::defGo, motion_forms::defMove, motion_forms::defJump, motion_forms::defJump3;
+  defJump(
+      cls, "jump", [](Brevacon& self, const auto&... args) { self.jump(args...); },
+      jump_doc.c_str());
+  defJump3(
+      cls, "jump3", [](Brevacon& self, const auto&... args) { self.jump3(args...); },
+      jump3_doc.c_str());
+  // A started motion keeps its session alive for as long as Python holds the Motion.
+  defGo(
+      cls, "start_go",
+      [motion](Brevacon& self, const auto&... args) { return motion(self.startGo(args...)); },
+      py::keep_alive<0, 1>(), start_go_doc.c_str());
+  defMove(
+      cls, "start_move",
+      [motion](Brevacon& self, const auto&... args) { return motion(self.startMove(args...)); },
+      py::keep_alive<0, 1>(), start_move_doc.c_str());
+  defJump(
+      cls, "start_jump",
+      [motion](Brevacon& self, const auto&... args) { return motion(self.startJump(args...)); },
+      py::keep_alive<0, 1>(), start_jump_doc.c_str());
+  defJump3(
+      cls, "start_jump3",
+      [motion](Brevacon& self, const auto&... args) { return motion(self.startJump3(args...)); },
+      py::keep_alive<0, 1>(), start_jump3_doc.c_str());
+  cls.def("here", &Brevacon::here, py::call_guard<py::gil_scoped_release>(),
+          ("Return the current pose as a ``Pose``." + here_doc).c_str())
       .def("here_joints", &Brevacon::hereJoints, py::call_guard<py::gil_scoped_release>(),
            ("Return the current joint angles as ``Joints``." + here_doc).c_str())
       .def(
