@@ -28,8 +28,6 @@ const std::string kTimedOut = exec("Print TW");
 
 class CellIo : public test::LoggedInSession {
  protected:
-  void TearDown() override { setInterruptCheck(nullptr); }
-
   std::future<bool> startWait() {
     auto wait = std::async(std::launch::async, [this] { return robot_.waitInput(8, true, 2.5s); });
     EXPECT_TRUE(fake_.waitForLines(2, 5s));  // the login, then the wait

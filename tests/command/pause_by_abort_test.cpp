@@ -27,8 +27,6 @@ const std::string kGo = exec("Go P1");
 
 class PauseByAbort : public test::LoggedInSession {
  protected:
-  void TearDown() override { setInterruptCheck(nullptr); }
-
   // go P1 at Speed 50, paused by $Abort: the lines up to the stopped motion's reply.
   std::future<void> goPaused() {
     fake_.respond(kSpeed, "#Execute,0").expect(kGo);

@@ -31,13 +31,6 @@ const std::string kWait = exec("Wait Sw(3) = On, 0.2");
 
 class StopPaths : public test::LoggedInSession {
  protected:
-  void TearDown() override { setInterruptCheck(nullptr); }
-
-  std::future<void> startGo() {
-    auto motion = std::async(std::launch::async, [this] { goP1(); });
-    EXPECT_TRUE(fake_.waitForLines(2, 5s));
-    return motion;
-  }
   // Runs `inside` once from the interrupt check of the waiting thread, as a signal handler runs,
   // once the fake has seen `lines` lines; the check then answers `interrupt`.
   void fromInsideTheWait(std::size_t lines, std::function<void()> inside, bool interrupt = false) {

@@ -28,13 +28,6 @@ const std::string kMotorOn = exec("Motor On");
 
 class Stop : public test::LoggedInSession {
  protected:
-  void TearDown() override { setInterruptCheck(nullptr); }
-
-  std::future<void> startGo(std::size_t lines_before = 1) {
-    auto motion = std::async(std::launch::async, [this] { goP1(); });
-    EXPECT_TRUE(fake_.waitForLines(lines_before + 1, 5s));
-    return motion;
-  }
   std::optional<int> abortedCode(std::future<void>& motion) {
     try {
       motion.get();

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <optional>
 #include <string>
 
 #include <epson/brevacon.h>
+#include <epson/interrupt.h>
 
 #include "fake_controller.h"
 
@@ -40,6 +43,8 @@ class LoggedInSession : public ::testing::Test {
     fake_.login();
     ASSERT_NO_THROW(robot_.connect("127.0.0.1", fake_.port()));
   }
+  // The interrupt check is the process's: a test that set one leaves none for the next.
+  void TearDown() override { setInterruptCheck(nullptr); }
 
   // A harmless exchange after a call that must not have written anything: a stray line would be
   // consumed here instead and fail the script.
@@ -49,6 +54,14 @@ class LoggedInSession : public ::testing::Test {
   }
 
   void goP1() { robot_.go("P1", false, false, std::nullopt, std::nullopt, std::nullopt, false); }
+
+  // go P1 on a thread of its own, returned once the fake has read its statement after
+  // `lines_before` lines of the script.
+  std::future<void> startGo(std::size_t lines_before = 1) {
+    auto motion = std::async(std::launch::async, [this] { goP1(); });
+    EXPECT_TRUE(fake_.waitForLines(lines_before + 1, std::chrono::seconds(5)));
+    return motion;
+  }
 
   FakeController fake_;
   Brevacon robot_;
