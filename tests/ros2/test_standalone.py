@@ -17,6 +17,16 @@ from epson_ros2.__main__ import login_password
 from epson_ros2.conversions import ERROR
 
 
+def interrupt(bridge: subprocess.Popen[str]) -> str:
+    """Ctrl-C to a standalone bridge, and its output once it ended (killed after 15 s)."""
+    bridge.send_signal(signal.SIGINT)
+    try:
+        return bridge.communicate(timeout=15.0)[0]
+    except subprocess.TimeoutExpired:
+        bridge.kill()
+        return bridge.communicate()[0]
+
+
 def test_survives_a_controller_restart_and_stops_on_sigint() -> None:
     first = SimProcess(250.0)
     ports = (first.port, first.telemetry_port)
@@ -50,12 +60,7 @@ def test_survives_a_controller_restart_and_stops_on_sigint() -> None:
         wait_until(lambda: listener.call("/cell/epson_ros2_bridge/motor_on").success, 10.0,
                    "motor_on on the new session")
     finally:
-        bridge.send_signal(signal.SIGINT)
-        try:
-            output, _ = bridge.communicate(timeout=15.0)
-        except subprocess.TimeoutExpired:
-            bridge.kill()
-            output, _ = bridge.communicate()
+        output = interrupt(bridge)
         listener.close()
         first.stop()
         if second is not None:
@@ -109,12 +114,7 @@ def test_the_bridge_logs_in_with_the_password_and_never_shows_it(tmp_path: pathl
         wait_until(lambda: listener.count("joints") > 10, DISCOVERY_S, "joint_states")
         assert listener.call("/pw/epson_ros2_bridge/motor_on").success
     finally:
-        bridge.send_signal(signal.SIGINT)
-        try:
-            output, _ = bridge.communicate(timeout=15.0)
-        except subprocess.TimeoutExpired:
-            bridge.kill()
-            output, _ = bridge.communicate()
+        output = interrupt(bridge)
         listener.close()
         sim.stop()
     assert bridge.returncode == 0, output
